@@ -1,0 +1,138 @@
+//
+// Shared declarations of the rastertopelna filter: the fixed-width types,
+// the process-wide state and the procedures of every unit.
+//
+// The page buffer convention: the page's data lives in one malloc'ed buffer,
+// the global `Buffer`.  Every conversion stage receives the address of that
+// pointer.  On success a stage frees the buffer it was given and stores its
+// own newly allocated output in its place, so exactly one page buffer is alive
+// between stages.  On failure a stage leaves the pointer as it found it (the
+// caller still owns that buffer), so the job loop can always free whatever
+// the slot holds at the end of the page.
+//
+// The 8-bit page is cupsWidth x cupsHeight bytes, row 0 first, 0 = black and
+// 255 = white.  A packed row is ceil(width / 8) bytes, most significant bit
+// leftmost, a set bit a black dot, bits beyond the width 0.
+//
+
+#ifndef PELNA_H
+#define PELNA_H
+
+#include <cups/cups.h>
+#include <cups/ppd.h>
+#include <cups/raster.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <sys/types.h>
+
+#include "pelna_format.h"
+
+//
+// Fixed-width types of the filter.
+//
+
+typedef std::uint8_t  BYTE;   // unsigned 8-bit
+typedef std::uint16_t WORD;   // unsigned 16-bit
+typedef std::uint32_t DWORD;  // unsigned 32-bit; lengths of page data
+typedef std::int32_t  LONG;   // signed 32-bit
+typedef std::uint8_t  BOOL;   // 1 = success, 0 = failure
+typedef BYTE         *PBYTE;  // pointer to page data
+typedef char          TCHAR;  // character of a path name
+
+//
+// Filter messages.  libcups exports these but declares them only in its
+// private headers.
+//
+
+extern "C" int _cupsLangPrintFilter(FILE *fp, const char *prefix,
+                                    const char *message, ...)
+    __attribute__((format(printf, 3, 4)));
+extern "C" int _cupsLangPrintError(const char *prefix, const char *message);
+
+//
+// Process-wide state of the job (driver).
+//
+
+extern PBYTE                 Buffer;    // page buffer of the current page
+extern int                   Page;      // pages started in this job
+extern volatile sig_atomic_t Canceled;  // set to 1 by SIGTERM
+extern FILE                 *logs;      // log stream, or NULL without a log
+
+//
+// Log one message line "LEVEL: message" on the log stream; dropped when the
+// filter runs without a log.  The format goes to the printing system's
+// message routine unchanged, as every message of the filter does.
+//
+
+#define pelna_log(level, ...)                                 \
+  do {                                                        \
+    if (logs)                                                 \
+      _cupsLangPrintFilter(logs, level, __VA_ARGS__);         \
+  } while (0)
+
+//
+// Reading state of the raster input, for cupsRasterOpenIO.
+//
+
+struct RasterInput
+{
+  int   fd;        // descriptor the raster stream is read from
+  bool  at_end;    // a read reached the end of the input
+  bool  failed;    // a read failed with an error other than EINTR
+  off_t consumed;  // bytes handed to libcups so far
+};
+
+//
+// Driver: log, raster input, page hooks, conversion dispatch, output.
+//
+
+[[nodiscard]] FILE *open_log_file(const char *path);
+ssize_t read_raster_input(void *ctx, unsigned char *buffer, size_t length);
+[[nodiscard]] BOOL check_page_header(const cups_page_header2_t *header,
+                                     char *reason, size_t reasonSize);
+[[nodiscard]] BOOL skip_page_pixels(cups_raster_t *ras,
+                                    const cups_page_header2_t *header);
+
+void Setup(ppd_file_t *ppd);
+void CancelJob(int sig);
+[[nodiscard]] BOOL StartPage(ppd_file_t *ppd, cups_page_header2_t *header);
+void EndPage(ppd_file_t *ppd, cups_page_header2_t *header);
+[[nodiscard]] DWORD build_print_data(ppd_file_t *ppd,
+                                     cups_page_header2_t *header,
+                                     PBYTE *pdata);
+[[nodiscard]] BOOL OutputPrintData(cups_page_header2_t *header, PBYTE data,
+                                   DWORD dataSize);
+
+//
+// Printer data encoding: command stream and page frame.
+//
+
+int build_cmd(PBYTE data, WORD cmd, const BYTE *param, WORD len);
+int build_cmd_subcmd(PBYTE data, WORD cmd, BYTE subcmd, const BYTE *param,
+                     WORD len);
+[[nodiscard]] BYTE page_mark_value(ppd_file_t *ppd);
+[[nodiscard]] std::uint64_t command_stream_length(DWORD width, DWORD height);
+[[nodiscard]] std::uint64_t page_frame_bound(std::uint64_t streamLength);
+[[nodiscard]] DWORD image_buildPrintData(ppd_file_t *ppd,
+                                         cups_page_header2_t *header,
+                                         PBYTE *pdata);
+[[nodiscard]] BOOL gzip_frame(PBYTE *data, DWORD *size);
+
+//
+// Halftoning: 8-bit page to packed rows.
+//
+
+extern BYTE g_image_GammaLUT[256];  // gray value before diffusion, by input value
+extern int  last_threshold;         // threshold the gamma table was built for
+
+[[nodiscard]] BOOL image_Thresholding(ppd_file_t *ppd, cups_page_header2_t *header,
+                                      PBYTE *pdata);
+void image_BuildTable(double fPrecompensation);
+[[nodiscard]] BOOL image_ThresholdingBW(int width, int height, PBYTE *data,
+                                        int threshold);
+[[nodiscard]] BOOL image_ThresholdingDITHER(int width, int height, PBYTE *data);
+void image_FloydSteinberg(std::int32_t *data, int width, int height);
+
+#endif // PELNA_H
