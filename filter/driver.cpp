@@ -94,7 +94,10 @@ read_raster_input(void          *ctx,     // I - RasterInput
   while (count < 0 && errno == EINTR);
 
   if (count == 0)
-    input->at_end = true;
+  {
+    input->at_end      = true;
+    input->end_request = length;
+  }
   else if (count < 0)
     input->failed = true;
   else

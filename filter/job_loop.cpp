@@ -96,7 +96,7 @@ main(int  argc,    // I - Number of command-line arguments
     if (!cupsRasterReadHeader2(ras, &header))
     {
       // No header: the clean end of the job, or a damaged page header.
-      if (!input.at_end || input.failed || input.consumed != consumedBefore)
+      if (!raster_ended_cleanly(input, consumedBefore))
       {
         pelna_log("ERROR", "The raster stream is damaged after page %d: "
                            "the next page header could not be read.", Page);

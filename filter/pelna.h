@@ -78,11 +78,30 @@ extern FILE                 *logs;      // log stream, or NULL without a log
 
 struct RasterInput
 {
-  int   fd;        // descriptor the raster stream is read from
-  bool  at_end;    // a read reached the end of the input
-  bool  failed;    // a read failed with an error other than EINTR
-  off_t consumed;  // bytes handed to libcups so far
+  int    fd;           // descriptor the raster stream is read from
+  bool   at_end;       // a read reached the end of the input
+  bool   failed;       // a read failed with an error other than EINTR
+  off_t  consumed;     // bytes handed to libcups so far
+  size_t end_request;  // bytes libcups asked for when the end was met
 };
+
+//
+// 'raster_ended_cleanly()' - After a header read that gave no page, tell the
+// clean end of the job from a damaged or cut page header.
+//
+// The end is clean when the input ended on a request for a whole page header
+// and nothing was read since the previous page.  libcups keeps part of a cut
+// header in its own buffer when the stream is compressed, and then asks only
+// for the rest, which is how a cut inside such a header shows.
+//
+
+[[nodiscard]] inline bool
+raster_ended_cleanly(const RasterInput &input,           // I - Reading state
+                     off_t              consumedBefore)  // I - Bytes read before
+{
+  return input.at_end && !input.failed && input.consumed == consumedBefore &&
+         input.end_request == sizeof(cups_page_header2_t);
+}
 
 //
 // Driver: log, raster input, page hooks, conversion dispatch, output.

@@ -1,0 +1,294 @@
+//
+// Helpers shared by the tests.
+//
+
+#include "test_support.h"
+
+#include "pelna_format.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace pelna_test {
+
+namespace {
+
+//
+// 'append_output()' - Raster write callback: append to a string.
+//
+
+ssize_t
+append_output(void *ctx, unsigned char *buffer, size_t length)
+{
+  static_cast<std::string *>(ctx)->append(reinterpret_cast<char *>(buffer), length);
+  return static_cast<ssize_t>(length);
+}
+
+} // namespace
+
+TestPage
+gray_page(unsigned width, unsigned height, std::uint8_t (*fill)(unsigned, unsigned))
+{
+  TestPage page;
+
+  memset(&page.header, 0, sizeof(page.header));
+  page.header.HWResolution[0]  = 203;
+  page.header.HWResolution[1]  = 203;
+  page.header.PageSize[0]      = width * 72 / 203;
+  page.header.PageSize[1]      = height * 72 / 203;
+  page.header.NumCopies        = 1;
+  page.header.cupsWidth        = width;
+  page.header.cupsHeight       = height;
+  page.header.cupsBitsPerColor = 8;
+  page.header.cupsBitsPerPixel = 8;
+  page.header.cupsBytesPerLine = width;
+  page.header.cupsColorOrder   = CUPS_ORDER_CHUNKED;
+  page.header.cupsColorSpace   = CUPS_CSPACE_W;
+
+  page.pixels.resize(static_cast<size_t>(width) * height);
+  for (unsigned y = 0; y < height; y ++)
+  {
+    for (unsigned x = 0; x < width; x ++)
+      page.pixels[static_cast<size_t>(y) * width + x] = fill(x, y);
+  }
+
+  return page;
+}
+
+TestPage
+flat_page(unsigned width, unsigned height, std::uint8_t value)
+{
+  TestPage page = gray_page(width, height, [](unsigned, unsigned) -> std::uint8_t { return 0; });
+
+  std::fill(page.pixels.begin(), page.pixels.end(), value);
+  return page;
+}
+
+std::string
+raster_stream(const std::vector<TestPage> &pages, cups_mode_t mode)
+{
+  std::string    data;
+  cups_raster_t *ras = cupsRasterOpenIO(append_output, &data, mode);
+
+  EXPECT_NE(ras, nullptr);
+  for (const TestPage &page : pages)
+  {
+    cups_page_header2_t header = page.header;
+    const size_t        size   = static_cast<size_t>(header.cupsBytesPerLine) * header.cupsHeight;
+    Bytes               pixels = page.pixels;
+
+    pixels.resize(size, 0xFF);
+    EXPECT_TRUE(cupsRasterWriteHeader2(ras, &header));
+    if (size > 0)
+    {
+      EXPECT_EQ(cupsRasterWritePixels(ras, pixels.data(), static_cast<unsigned>(size)), size);
+    }
+  }
+  cupsRasterClose(ras);
+
+  return data;
+}
+
+std::string
+test_ppd(const char *name)
+{
+  return std::string(PELNA_TEST_DATA) + "/" + name;
+}
+
+std::string
+temp_file(const std::string &data)
+{
+  char path[] = "/tmp/pelna-test-XXXXXX";
+  int  fd     = mkstemp(path);
+
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(fd);
+  return path;
+}
+
+void
+remove_file(const std::string &path)
+{
+  unlink(path.c_str());
+}
+
+std::string
+read_file(const std::string &path)
+{
+  std::ifstream     in(path, std::ios::binary);
+  std::stringstream text;
+
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string>
+job_args(const std::string &options)
+{
+  return {"1", "tester", "test job", "1", options};
+}
+
+FilterRun
+run_filter(const std::vector<std::string> &args, const std::string *input,
+           const std::string &ppd, const char *stdoutPath)
+{
+  FilterRun         run;
+  const std::string inPath  = temp_file(input ? *input : "");
+  const std::string outPath = stdoutPath ? stdoutPath : temp_file("");
+  const std::string errPath = temp_file("");
+
+  pid_t pid = fork();
+  if (pid == 0)
+  {
+    std::vector<char *> argv;
+
+    argv.push_back(const_cast<char *>("rastertopelna"));
+    for (const std::string &arg : args)
+      argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    int in  = open(input ? inPath.c_str() : "/dev/null", O_RDONLY);
+    int out = open(outPath.c_str(), O_WRONLY);
+    int err = open(errPath.c_str(), O_WRONLY);
+    if (in < 0 || out < 0 || err < 0)
+      _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+
+    if (ppd.empty())
+      unsetenv("PPD");
+    else
+      setenv("PPD", ppd.c_str(), 1);
+
+    execv(PELNA_FILTER_PATH, argv.data());
+    _exit(127);
+  }
+
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+
+  if (!stdoutPath)
+  {
+    run.out = read_file(outPath);
+    remove_file(outPath);
+  }
+  run.err = read_file(errPath);
+  run.log = read_file(pelna::kLogPath);
+  remove_file(inPath);
+  remove_file(errPath);
+
+  return run;
+}
+
+Bytes
+inflate_raw(const std::uint8_t *data, std::size_t size, bool &ok)
+{
+  Bytes    out;
+  z_stream z;
+  int      status;
+
+  memset(&z, 0, sizeof(z));
+  ok = false;
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+    return out;
+
+  z.next_in  = const_cast<Bytef *>(data);
+  z.avail_in = static_cast<uInt>(size);
+  do
+  {
+    std::uint8_t chunk[65536];
+
+    z.next_out  = chunk;
+    z.avail_out = sizeof(chunk);
+    status      = inflate(&z, Z_NO_FLUSH);
+    out.insert(out.end(), chunk, chunk + (sizeof(chunk) - z.avail_out));
+  }
+  while (status == Z_OK);
+
+  ok = status == Z_STREAM_END && z.avail_in == 0;
+  inflateEnd(&z);
+  return out;
+}
+
+std::uint32_t
+get_le32(const std::uint8_t *p)
+{
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::vector<Bytes>
+split_frames(const std::string &out, bool &ok)
+{
+  std::vector<Bytes> frames;
+  size_t             pos = 0;
+
+  ok = true;
+  while (pos < out.size())
+  {
+    const auto *p = reinterpret_cast<const std::uint8_t *>(out.data()) + pos;
+
+    if (out.size() - pos < pelna::kFrameOverhead)
+    {
+      ok = false;
+      break;
+    }
+    const std::uint32_t length = get_le32(p + pelna::kFrameLengthOffset);
+    if (length < pelna::kFrameOverhead || length > out.size() - pos)
+    {
+      ok = false;
+      break;
+    }
+    frames.emplace_back(p, p + length);
+    pos += length;
+  }
+
+  return frames;
+}
+
+Bytes
+frame_stream(const Bytes &frame)
+{
+  bool ok = false;
+
+  if (frame.size() < pelna::kFrameOverhead)
+  {
+    ADD_FAILURE() << "frame of " << frame.size() << " bytes is shorter than its fixed fields";
+    return {};
+  }
+
+  const size_t N      = frame.size() - pelna::kFrameOverhead;
+  Bytes        stream = inflate_raw(frame.data() + pelna::kFrameHeaderSize, N, ok);
+
+  EXPECT_TRUE(ok) << "frame body is not one complete raw deflate stream";
+  EXPECT_EQ(get_le32(frame.data() + pelna::kFrameHeaderSize + N),
+            crc32(0, stream.data(), static_cast<uInt>(stream.size())))
+      << "stream CRC does not match the inflated stream";
+  return stream;
+}
+
+std::vector<std::string>
+log_lines(const std::string &log, const std::string &level)
+{
+  std::vector<std::string> lines;
+  std::istringstream       in(log);
+  std::string              line;
+
+  while (std::getline(in, line))
+    if (line.rfind(level + ": ", 0) == 0)
+      lines.push_back(line.substr(level.size() + 2));
+  return lines;
+}
+
+} // namespace pelna_test

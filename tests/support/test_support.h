@@ -1,0 +1,84 @@
+//
+// Helpers shared by the tests: raster streams written with libcups's own
+// writer, running the built filter, and an independent raw inflate.
+//
+
+#ifndef PELNA_TEST_SUPPORT_H
+#define PELNA_TEST_SUPPORT_H
+
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pelna_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One page of a test raster stream.  The header is an 8-bit gray page of
+// width x height unless the fields are changed; pixels must hold
+// cupsBytesPerLine x cupsHeight bytes (short data is padded with white).
+struct TestPage
+{
+  cups_page_header2_t header;  // page header as written
+  Bytes               pixels;  // pixel data as written
+};
+
+// An 8-bit gray page filled by fill(x, y).
+TestPage gray_page(unsigned width, unsigned height,
+                   std::uint8_t (*fill)(unsigned x, unsigned y));
+
+// An 8-bit gray page of one gray value.
+TestPage flat_page(unsigned width, unsigned height, std::uint8_t value);
+
+// A raster stream of the pages, written by libcups (mode CUPS_RASTER_WRITE
+// or CUPS_RASTER_WRITE_COMPRESSED).
+std::string raster_stream(const std::vector<TestPage> &pages,
+                          cups_mode_t mode = CUPS_RASTER_WRITE);
+
+// Path of a PPD from the test data folder.
+std::string test_ppd(const char *name = "pelna-test.ppd");
+
+// A temporary file holding data; removed by remove_file.
+std::string temp_file(const std::string &data);
+void        remove_file(const std::string &path);
+std::string read_file(const std::string &path);
+
+// Result of one run of the filter program.
+struct FilterRun
+{
+  int         status = -1;  // exit status, or 128 + signal
+  std::string out;          // standard output
+  std::string err;          // standard error
+  std::string log;          // the filter's log file afterwards
+};
+
+// Run the built filter with arguments argv[1...], the raster data on
+// standard input (when input is not null), PPD set to ppd (unless empty)
+// and standard output sent to stdoutPath when given (else captured).
+FilterRun run_filter(const std::vector<std::string> &args, const std::string *input,
+                     const std::string &ppd, const char *stdoutPath = nullptr);
+
+// The usual six arguments with the given job options.
+std::vector<std::string> job_args(const std::string &options = "");
+
+// Inflate a raw deflate stream with zlib; ok is false unless the data is one
+// complete stream with nothing behind it.
+Bytes inflate_raw(const std::uint8_t *data, std::size_t size, bool &ok);
+
+// Split standard output into page frames by their length fields; ok is false
+// when the bytes do not divide into whole frames.
+std::vector<Bytes> split_frames(const std::string &out, bool &ok);
+
+// The command stream inside a sound page frame (fails the test otherwise).
+Bytes frame_stream(const Bytes &frame);
+
+// Lines of the log that start with the level word, e.g. "ERROR".
+std::vector<std::string> log_lines(const std::string &log, const std::string &level);
+
+std::uint32_t get_le32(const std::uint8_t *p);
+
+} // namespace pelna_test
+
+#endif // PELNA_TEST_SUPPORT_H
