@@ -47,6 +47,8 @@ main(int  argc,    // I - Number of command-line arguments
   if (argc != 6 && argc != 7)
   {
     pelna_log("ERROR", "%s job-id user title copies options [file]", kProgramName);
+    if (logs)
+      fclose(logs);
     return 1;
   }
 
@@ -56,6 +58,8 @@ main(int  argc,    // I - Number of command-line arguments
     {
       _cupsLangPrintError("ERROR", "Unable to open raster file");
       sleep(1);
+      if (logs)
+        fclose(logs);
       return 1;
     }
   }
@@ -74,6 +78,14 @@ main(int  argc,    // I - Number of command-line arguments
     pelna_log("ERROR", "The PPD file could not be opened.");
     ppdStatus = ppdLastError(&linenum);
     pelna_log("DEBUG", "%s on line %d.", ppdErrorString(ppdStatus), linenum);
+
+    if (ras)
+      cupsRasterClose(ras);
+    if (fd != 0)
+      close(fd);
+    cupsFreeOptions(num_options, options);
+    if (logs)
+      fclose(logs);
     return 1;
   }
 
