@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+#
+# Install what building, running and testing the filter needs on Debian 12.
+# Packages already present are left alone; apt-get runs only when one is
+# missing.  Run as root.
+#
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config   # compiler and build
+  libcups2-dev                        # raster, PPD, options, filter messages
+  libdeflate-dev                      # page frame: raw deflate and CRC-32
+  libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate
+  libgtest-dev libbenchmark-dev       # tests and benchmarks
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  [[ $package == \#* ]] && continue
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
