@@ -304,6 +304,9 @@ build_print_data(ppd_file_t          *ppd,     // I  - Job's PPD
 {
   DWORD dataSize = 0;  // Length of the data in *pdata
 
+  if (!image_Thresholding(ppd, header, pdata))
+    return 0;
+
   dataSize = image_buildPrintData(ppd, header, pdata);
   if (!dataSize || !gzip_frame(pdata, &dataSize))
     return 0;

@@ -1,0 +1,838 @@
+//
+// Halftoning: the 8-bit page becomes packed rows, either by a fixed
+// threshold or by Floyd-Steinberg error diffusion through the gamma table.
+//
+// Error diffusion, as this filter does it: pixels are visited row by row,
+// every row left to right.  A pixel whose value (its gray value plus the
+// shares already handed to it) is below 128 becomes black (0), any other
+// white (255).  Its error, value minus new value, goes to the unvisited
+// neighbours as (error x weight) / 16, truncated toward zero: 7 to the right,
+// 3 below-left, 5 below, 1 below-right.  Shares that would leave the page are
+// dropped and nothing is ever clamped.
+//
+// The rule lives in one place, diffuse_pixel(), stepped along groups of
+// rows by diffuse_rows() and diffuse_page(), which both the plane-based
+// image_FloydSteinberg() and the row-wise packer image_ThresholdingDITHER()
+// run.  The packer keeps only one row of pending shares instead of a plane
+// of the whole page, reads each gray byte through the gamma table as it
+// goes, packs each group of rows as soon as it is done, and passes over
+// quiet stretches of white paper, where nothing would be diffused, without
+// visiting each pixel.
+//
+
+#include "pelna.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+using namespace pelna;
+
+//
+// Process-wide state: the gamma table and the value it was built for.
+//
+
+BYTE g_image_GammaLUT[256] = {};          // gray value before diffusion
+int  last_threshold        = kGammaUnbuilt;  // threshold of the last build
+
+namespace {
+
+//
+// Pixel values and weights of the diffusion.
+//
+
+constexpr std::int32_t kFirstWhite = 128;  // lowest value that becomes white
+
+constexpr int kWeightRight      = 7;
+constexpr int kWeightBelowLeft  = 3;
+constexpr int kWeightBelow      = 5;
+constexpr int kWeightBelowRight = 1;
+constexpr int kWeightTotal      = 16;
+
+// Starting from gray values 0 to 255 every error lies within -127..127, and
+// the shares reaching one pixel add up to at most 127 in magnitude, so every
+// value met lies within -127..382.  The shares of those values are kept in a
+// table; any other value (only a plane handed to image_FloydSteinberg with
+// values outside 0..255 can hold one) is computed on the spot.
+constexpr std::int64_t kTableLow  = -128;
+constexpr std::int64_t kTableHigh = 383;
+constexpr std::size_t  kTableSize = kTableHigh - kTableLow + 1;
+
+//
+// Shares of one pixel's error.  Values are carried in 64 bits so that the
+// sums of a plane of arbitrary values cannot overflow; within a page they
+// never leave -127..382.
+//
+
+template <class T>
+struct Shares
+{
+  T right;       // to (x + 1, y)
+  T belowLeft;   // to (x - 1, y + 1)
+  T below;       // to (x, y + 1)
+  T belowRight;  // to (x + 1, y + 1)
+};
+
+//
+// Pending shares of one row as its pixels are visited.
+//
+
+struct RowCarry
+{
+  std::int64_t right     = 0;  // share for the next pixel of the row
+  std::int64_t belowPrev = 0;  // shares so far for (x - 1, y + 1)
+  std::int64_t belowCur  = 0;  // shares so far for (x, y + 1)
+};
+
+struct FreeDeleter
+{
+  void operator()(void *p) const { free(p); }
+};
+
+template <class T>
+using MallocPtr = std::unique_ptr<T[], FreeDeleter>;
+
+//
+// 'add_wrap()' - Add a share to a 32-bit plane value, wrapping on overflow.
+//
+// Values from a page never come near the limits; this only keeps a plane of
+// arbitrary values from causing undefined behaviour.
+//
+
+constexpr std::int32_t
+add_wrap(std::int32_t a,  // I - Plane value
+         std::int64_t b)  // I - Share
+{
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) +
+                                   static_cast<std::uint32_t>(b));
+}
+
+//
+// 'is_black()' - Whether a pixel's value makes a black dot (0) or white (255).
+//
+
+constexpr bool
+is_black(std::int64_t value)  // I - Pixel value before quantising
+{
+  return value < kFirstWhite;
+}
+
+//
+// 'diffusion_shares()' - Quantise one value and split its error.
+//
+// Each share is (error x weight) / 16, truncated toward zero.
+//
+
+constexpr Shares<std::int64_t>
+diffusion_shares(std::int64_t value)  // I - Pixel value before quantising
+{
+  const std::int64_t error = value - (is_black(value) ? kGrayBlack : kGrayWhite);
+
+  return {error * kWeightRight / kWeightTotal, error * kWeightBelowLeft / kWeightTotal,
+          error * kWeightBelow / kWeightTotal, error * kWeightBelowRight / kWeightTotal};
+}
+
+//
+// 'make_share_table()' - Shares of every value from kTableLow to kTableHigh.
+//
+// Entries are 16 bits (shares of those values are within -55..55), so the
+// table is 4 KiB and each lookup a single scaled load.
+//
+
+constexpr std::array<Shares<std::int16_t>, kTableSize>
+make_share_table()
+{
+  std::array<Shares<std::int16_t>, kTableSize> table{};
+
+  for (std::size_t i = 0; i < kTableSize; i ++)
+  {
+    const Shares<std::int64_t> s = diffusion_shares(kTableLow + static_cast<std::int64_t>(i));
+
+    table[i] = {static_cast<std::int16_t>(s.right), static_cast<std::int16_t>(s.belowLeft),
+                static_cast<std::int16_t>(s.below), static_cast<std::int16_t>(s.belowRight)};
+  }
+
+  return table;
+}
+
+constexpr std::array<Shares<std::int16_t>, kTableSize> kShareTable = make_share_table();
+
+//
+// 'passes_nothing()' - Whether a value, reached by no share, passes none on.
+//
+
+constexpr bool
+passes_nothing(std::int64_t value)  // I - Pixel value
+{
+  const Shares<std::int64_t> s = diffusion_shares(value);
+
+  return !s.right && !s.belowLeft && !s.below && !s.belowRight;
+}
+
+//
+// 'all_white()' - Whether count gray values are all pure white.
+//
+
+bool
+all_white(const BYTE *p,      // I - Gray values
+          int         count)  // I - How many
+{
+  BYTE all = kGrayWhite;
+
+  for (int i = 0; i < count; i ++)
+    all &= p[i];
+  return all == kGrayWhite;
+}
+
+//
+// 'all_zero()' - Whether count pending shares are all 0.
+//
+
+bool
+all_zero(const std::int32_t *p,      // I - Shares
+         int                 count)  // I - How many
+{
+  std::int32_t any = 0;
+
+  for (int i = 0; i < count; i ++)
+    any |= p[i];
+  return any == 0;
+}
+
+//
+// 'identity_table()' - Gamma table that leaves every gray value as it is.
+//
+
+constexpr std::array<BYTE, 256>
+identity_table()
+{
+  std::array<BYTE, 256> table{};
+
+  for (int i = 0; i < 256; i ++)
+    table[i] = static_cast<BYTE>(i);
+
+  return table;
+}
+
+constexpr std::array<BYTE, 256> kIdentityTable = identity_table();
+
+//
+// 'shares_of()' - Shares of a value, from the table when it lies there.
+//
+// kAnyValue is false when the caller guarantees a value within the table's
+// range (values that started as gray values 0 to 255).
+//
+
+template <bool kAnyValue>
+[[gnu::always_inline]] inline Shares<std::int64_t>
+shares_of(std::int64_t value)  // I - Pixel value before quantising
+{
+  if constexpr (kAnyValue)
+  {
+    if (value < kTableLow || value > kTableHigh)
+      return diffusion_shares(value);
+  }
+
+  const Shares<std::int16_t> &s = kShareTable[value - kTableLow];
+
+  return {s.right, s.belowLeft, s.below, s.belowRight};
+}
+
+//
+// 'diffuse_pixel()' - Visit one pixel of a row.
+//
+// The value is the pixel's start plus the share from its left neighbour;
+// it is returned, and is_black() tells what it becomes.  *finished receives
+// the complete shares for the pixel below-left of this one, (x - 1, y + 1).
+//
+
+template <bool kAnyValue>
+[[gnu::always_inline]] inline std::int64_t
+diffuse_pixel(std::int64_t  start,     // I  - Value with the shares from above
+              RowCarry     &carry,     // IO - Pending shares of the row
+              std::int64_t &finished)  // O  - Shares for (x - 1, y + 1)
+{
+  const std::int64_t         value  = start + carry.right;
+  const Shares<std::int64_t> shares = shares_of<kAnyValue>(value);
+
+  carry.right     = shares.right;
+  finished        = carry.belowPrev + shares.belowLeft;
+  carry.belowPrev = carry.belowCur + shares.below;
+  carry.belowCur  = shares.belowRight;
+
+  return value;
+}
+
+//
+// 'diffuse_rows()' - Diffuse kRows consecutive rows together.
+//
+// Each row trails the one above it by one pixel: at step t row k visits
+// pixel t - k.  The row above has then just finished its shares for that
+// pixel, which pass straight over, and the rows' chains of right-hand
+// shares run side by side instead of one after the other.  The result is
+// that of visiting the pixels one by one in raster order.
+//
+// start(k, x) gives pixel x of row k: for row 0 including every share from
+// the row above the group, for the other rows without shares.
+// emit(k, x, value) takes each pixel's value before quantising.
+// below(x, shares) takes the complete shares of the group's last row for
+// pixel x of the row under the group, once per x in increasing order, after
+// start(0, x + kRows) has been read; it does nothing when the group ends the
+// page.
+//
+// skip(t, n) may pass over the n steps from t (n is at most kQuietSpan):
+// it is asked, with every row past its first pixel and short of its last,
+// when no row holds a pending share.  It returns true only when every pixel
+// of those steps (row k's pixels t - k to t - k + n - 1) would pass no share
+// on, after doing their emit and below itself; the rows are then as quiet
+// afterwards as before.
+//
+
+constexpr int kQuietSpan = 32;  // steps that skip() can pass over at once
+
+template <int kRows, bool kAnyValue, class Start, class Emit, class Below, class Skip>
+[[gnu::always_inline]] inline void
+diffuse_rows(int   width,  // I - Pixels per row, 1 or more
+             Start start,  // I - Value of pixel x of row k
+             Emit  emit,   // I - Result of pixel x of row k
+             Below below,  // I - Shares for pixel x under the group
+             Skip  skip)   // I - Passes over quiet steps
+{
+  RowCarry     carry[kRows];  // Pending shares of each row
+  std::int64_t down[kRows];   // Complete shares of row k for the pixel
+                              // below-left of its current one
+
+  // Row k's visit at step t; kEdge when some row may be off the page.
+  auto visit = [&]<bool kEdge, int k>(int t) {
+    const int x = t - k;
+
+    if constexpr (kEdge)
+    {
+      if (x < 0 || x >= width)
+        return;
+    }
+
+    std::int64_t value = start(k, x);
+
+    if constexpr (k > 0)
+    {
+      // The row above passes no share below-right from its last pixel, so
+      // its shares for the last pixel are complete once it has ended.
+      if (kEdge && x == width - 1)
+        value += carry[k - 1].belowPrev;
+      else
+        value += down[k - 1];
+    }
+
+    emit(k, x, diffuse_pixel<kAnyValue>(value, carry[k], down[k]));
+
+    if constexpr (k == kRows - 1)
+    {
+      if (!kEdge || x > 0)
+        below(x - 1, down[k]);
+    }
+  };
+
+  auto step = [&]<bool kEdge>(int t) {
+    [&]<int... k>(std::integer_sequence<int, k...>) {
+      (visit.template operator()<kEdge, k>(t), ...);
+    }(std::make_integer_sequence<int, kRows>{});
+  };
+
+  // Shares pass only through the carries from one step to the next.
+  auto quiet = [&]() {
+    return [&]<int... k>(std::integer_sequence<int, k...>) {
+      return ((carry[k].right | carry[k].belowPrev | carry[k].belowCur) | ...) == 0;
+    }(std::make_integer_sequence<int, kRows>{});
+  };
+
+  const int steps = width + kRows - 1;
+  int       t     = 0;
+
+  for (; t < kRows && t < steps; t ++)  // the lower rows start
+    step.template operator()<true>(t);
+
+  while (t < width)                     // every row past its first pixel
+  {
+    const int end = std::min(width, t + kQuietSpan);
+
+    if (quiet() && skip(t, end - t))
+    {
+      t = end;
+      continue;
+    }
+
+    for (; t < end; t ++)
+      step.template operator()<false>(t);
+  }
+
+  for (; t < steps; t ++)               // the upper rows have ended
+    step.template operator()<true>(t);
+
+  // The last pixel's below-right share would leave the page.
+  below(width - 1, carry[kRows - 1].belowPrev);
+}
+
+//
+// 'diffuse_page()' - Walk a page in groups of rows.
+//
+// group(rows, hasBelow, y) must diffuse the rows y .. y + rows - 1 with
+// diffuse_rows<rows>, passing shares under the group only when hasBelow;
+// rows and hasBelow arrive as compile-time constants.
+//
+
+constexpr int kGroupRows = 2;  // rows diffused side by side
+
+template <class Group>
+[[gnu::always_inline]] inline void
+diffuse_page(int   height,  // I - Rows, 1 or more
+             Group group)   // I - Diffuses one group
+{
+  using Full = std::integral_constant<int, kGroupRows>;
+
+  int y = 0;
+
+  for (; y + kGroupRows < height; y += kGroupRows)
+    group(Full{}, std::true_type{}, y);
+
+  if (y + kGroupRows == height)
+    group(Full{}, std::false_type{}, y);
+  else if (height - y == 1)
+    group(std::integral_constant<int, 1>{}, std::false_type{}, y);
+  else if (height - y == 2)
+    group(std::integral_constant<int, 2>{}, std::false_type{}, y);
+}
+
+//
+// 'no_shares_below()' - Drop the shares under the last rows of a page.
+//
+
+constexpr auto no_shares_below = [](int, std::int64_t) {};
+
+//
+// 'never_skip()' - Visit every pixel.
+//
+
+constexpr auto never_skip = [](int, int) { return false; };
+
+//
+// 'packed_row_bytes()' - Bytes of one packed row, for a width of 1 or more.
+//
+
+constexpr std::size_t
+packed_row_bytes(int width)  // I - Page width in pixels
+{
+  return (static_cast<std::size_t>(width) - 1) / 8 + 1;
+}
+
+//
+// 'pack8()' - Pack 8 flags (0 or 1), the first into the top bit.
+//
+
+[[gnu::always_inline]] inline BYTE
+pack8(const BYTE *flags)  // I - 8 flags
+{
+  if constexpr (std::endian::native == std::endian::little)
+  {
+    // Flag j sits at bit 8j; the multiplier moves it to bit 63 - j and no
+    // two products meet, so the top byte is the packed byte.
+    std::uint64_t group;
+
+    memcpy(&group, flags, sizeof(group));
+    return static_cast<BYTE>((group * 0x8040201008040201ULL) >> 56);
+  }
+  else
+  {
+    BYTE bits = 0;
+
+    for (int j = 0; j < 8; j ++)
+      bits = static_cast<BYTE>((bits << 1) | flags[j]);
+    return bits;
+  }
+}
+
+//
+// 'pack_row()' - Pack one row, leftmost pixel in the top bit.
+//
+// black(x) tells whether pixel x is a black dot; it is asked for every x
+// below the width and no other.  Bits beyond the width are 0.
+//
+
+template <class Black>
+[[gnu::always_inline]] inline void
+pack_row(int   width,  // I - Pixels in the row, 1 or more
+         PBYTE out,    // O - Packed row
+         Black black)  // I - Whether pixel x is black
+{
+  const int full = width / 8;  // Bytes with 8 pixels
+
+  for (int i = 0; i < full; i ++)
+  {
+    BYTE flags[8];
+
+    for (int j = 0; j < 8; j ++)
+      flags[j] = black(8 * i + j);
+    out[i] = pack8(flags);
+  }
+
+  if (width % 8)
+  {
+    BYTE bits = 0;
+
+    for (int x = 8 * full; x < width; x ++)
+      bits = static_cast<BYTE>(bits | (black(x) << (7 - x % 8)));
+    out[full] = bits;
+  }
+}
+
+//
+// 'pack_flags()' - Pack a row of 0/1 flags, 8 per byte.
+//
+// flags holds 8 x rowBytes entries; the ones beyond the width must be 0.
+//
+
+void
+pack_flags(const BYTE *flags,     // I - One flag per pixel, 1 = black
+           PBYTE       out,       // O - Packed row
+           std::size_t rowBytes)  // I - Bytes of the packed row
+{
+  for (std::size_t i = 0; i < rowBytes; i ++)
+    out[i] = pack8(flags + 8 * i);
+}
+
+//
+// 'gamma_entry()' - One entry of the gamma table.
+//
+// x = (i + 0.5) / 256 in single precision (exact), raised to the exponent
+// in double precision, times 256, minus 0.5, truncated toward zero.  A
+// negative exponent gives values above 255, which are held at 255, so every
+// entry stays a byte and no conversion can overflow.
+//
+
+BYTE
+gamma_entry(int    i,         // I - Input gray value
+            double exponent)  // I - Exponent of the curve
+{
+  const float  x = (static_cast<float>(i) + 0.5f) * 0.00390625f;
+  const double z = pow(static_cast<double>(x), exponent) * 256.0 - 0.5;
+
+  if (z >= static_cast<double>(kGrayWhite))
+    return kGrayWhite;
+  if (!(z > 0.0))  // also catches NaN
+    return kGrayBlack;
+
+  return static_cast<BYTE>(static_cast<int>(z));
+}
+
+} // namespace
+
+//
+// 'blackness_number()' - Read the blackness number of a "BlacknessAdjustH"
+//                        choice keyword.
+//
+// Accepts what the scan format "h%d" accepts: a lower-case h, optional
+// blanks, an optional sign and decimal digits; anything after the digits is
+// ignored.  Any other keyword gives 0.  The number is held within
+// -kBlacknessLimit..kBlacknessLimit, so a long digit string cannot overflow
+// and the thresholds derived from it stay within 32 bits.
+//
+
+int
+blackness_number(const char *keyword)  // I - Choice keyword, or NULL
+{
+  if (!keyword || keyword[0] != 'h')
+    return 0;
+
+  const char *p = keyword + 1;
+
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' ||
+         *p == '\r')
+    p ++;
+
+  bool negative = false;
+
+  if (*p == '+' || *p == '-')
+    negative = (*p++ == '-');
+
+  if (*p < '0' || *p > '9')
+    return 0;
+
+  long long number = 0;  // Grows no further once past the limit
+
+  for (; *p >= '0' && *p <= '9'; p ++)
+    if (number <= kBlacknessLimit)
+      number = number * 10 + (*p - '0');
+
+  if (number > kBlacknessLimit)
+    number = kBlacknessLimit;
+
+  return static_cast<int>(negative ? -number : number);
+}
+
+//
+// 'fixed_threshold()' - Threshold of the "BW" path for a blackness number.
+//
+// 40 per step up to 5 (threshold 200), 10 per step after it.
+//
+
+int
+fixed_threshold(int blackness)  // I - Blackness number, within the limit
+{
+  const int threshold = kThresholdPerStep * blackness;
+
+  if (threshold < kThresholdPerStep * kBlacknessKnee)
+    return kSteepThresholdPerStep * blackness;
+
+  return threshold + kThresholdOffset;
+}
+
+//
+// 'image_BuildTable()' - Fill the gamma table for an exponent.
+//
+// An exponent of 1 gives the identity, 0 gives 255 everywhere; above 1 the
+// page gets darker, below 1 lighter.
+//
+
+void
+image_BuildTable(double fPrecompensation)  // I - Exponent of the curve
+{
+  for (int i = 0; i < 256; i ++)
+    g_image_GammaLUT[i] = gamma_entry(i, fPrecompensation);
+}
+
+//
+// 'image_FloydSteinberg()' - Diffuse a plane of values in place.
+//
+// The plane holds width x height signed values, row 0 first, normally gray
+// values 0 to 255; afterwards every value is 0 or 255.  Nothing happens
+// when the width or the height is 0 or less.  (flatten: with every helper
+// inlined the rows' pending shares stay in registers.)
+//
+
+[[gnu::flatten]] void
+image_FloydSteinberg(std::int32_t *data,    // IO - Plane of values
+                     int           width,   // I  - Pixels per row
+                     int           height)  // I  - Rows
+{
+  if (width <= 0 || height <= 0)
+    return;
+
+  const std::size_t stride = static_cast<std::size_t>(width);
+
+  diffuse_page(height, [&](auto rows, auto hasBelow, int y) {
+    std::int32_t *top   = data + y * stride;
+    std::int32_t *under = top + rows * stride;
+
+    auto start = [top, stride](int k, int x) -> std::int64_t { return top[k * stride + x]; };
+    auto emit  = [top, stride](int k, int x, std::int64_t value) {
+      top[k * stride + x] = is_black(value) ? kGrayBlack : kGrayWhite;
+    };
+
+    if constexpr (hasBelow)
+      diffuse_rows<rows, true>(width, start, emit, [under](int x, std::int64_t shares) {
+        under[x] = add_wrap(under[x], shares);
+      }, never_skip);
+    else
+      diffuse_rows<rows, true>(width, start, emit, no_shares_below, never_skip);
+  });
+}
+
+//
+// 'image_ThresholdingBW()' - Pack the page with a fixed threshold.
+//
+// A pixel is black when its value is less than threshold (signed, strict):
+// 0 or below gives no black dot, 256 or above makes every pixel black.  On
+// success the page is freed and *data holds the packed rows.  Returns 0,
+// leaving *data as it was, when memory runs out.  A width or height of 0 or
+// less leaves *data as it was and returns 1: there is nothing to pack.
+//
+
+BOOL
+image_ThresholdingBW(int    width,      // I  - Pixels per row
+                     int    height,     // I  - Rows
+                     PBYTE *data,       // IO - 8-bit page in, packed rows out
+                     int    threshold)  // I  - Lowest value that stays white
+{
+  if (width <= 0 || height <= 0)
+    return 1;
+
+  const std::size_t rowBytes = packed_row_bytes(width);
+  const std::size_t stride   = static_cast<std::size_t>(width);
+  PBYTE             packed   = static_cast<PBYTE>(malloc(rowBytes * height));
+
+  if (!packed)
+    return 0;
+
+  if (threshold <= kGrayBlack)
+    memset(packed, 0, rowBytes * height);
+  else if (threshold > kGrayWhite)
+  {
+    for (int y = 0; y < height; y ++)
+      pack_row(width, packed + y * rowBytes, [](int) { return true; });
+  }
+  else
+  {
+    // Within 1..255 the comparison can be made on bytes.
+    const BYTE limit = static_cast<BYTE>(threshold);
+
+    for (int y = 0; y < height; y ++)
+    {
+      const BYTE *src = *data + y * stride;
+
+      pack_row(width, packed + y * rowBytes, [src, limit](int x) { return src[x] < limit; });
+    }
+  }
+
+  free(*data);
+  *data = packed;
+
+  return 1;
+}
+
+//
+// 'image_ThresholdingDITHER()' - Pack the page by error diffusion.
+//
+// Each gray value is read through gamma (the identity when NULL) and the
+// page is diffused a few rows at a time, keeping only the shares for the
+// next group of rows; the bits equal those of mapping the page, diffusing
+// it as a plane with image_FloydSteinberg() and packing the zeros as black.
+// On success the page is freed and *data holds the packed rows.  Returns 0,
+// leaving *data as it was, when memory runs out.  A width or height of 0 or
+// less leaves *data as it was and returns 1: there is nothing to pack.
+// (flatten: with every helper inlined the rows' pending shares stay in
+// registers.)
+//
+
+[[gnu::flatten]] BOOL
+image_ThresholdingDITHER(int         width,   // I  - Pixels per row
+                         int         height,  // I  - Rows
+                         PBYTE      *data,    // IO - 8-bit page in, packed rows out
+                         const BYTE *gamma)   // I  - Gamma table, or NULL
+{
+  if (width <= 0 || height <= 0)
+    return 1;
+
+  const std::size_t       rowBytes = packed_row_bytes(width);
+  const std::size_t       stride   = static_cast<std::size_t>(width);
+  PBYTE                   packed   = static_cast<PBYTE>(malloc(rowBytes * height));
+  const std::size_t       flagRow  = 8 * rowBytes;  // Flags of one row, padded with 0
+  MallocPtr<BYTE>         flags(static_cast<BYTE *>(calloc(kGroupRows, flagRow)));
+  MallocPtr<std::int32_t> pending(static_cast<std::int32_t *>(calloc(stride, sizeof(std::int32_t))));
+
+  if (!packed || !flags || !pending)
+  {
+    free(packed);
+    return 0;
+  }
+
+  const BYTE   *table     = gamma ? gamma : kIdentityTable.data();
+  const BYTE   *page      = *data;
+  BYTE         *rowFlags  = flags.get();    // Black flags of the group's rows
+  std::int32_t *fromAbove = pending.get();  // Shares for the group's top row
+
+  // White paper usually fills most of a label.  A gray value of pure white
+  // whose gamma entry passes no share (any entry of 253 or more) stays
+  // white without disturbing anything when no share reaches it, so quiet
+  // stretches of it are packed without visiting each pixel.
+  const bool whiteIsQuiet = passes_nothing(table[kGrayWhite]);
+  const BYTE whiteFlag    = is_black(table[kGrayWhite]);
+
+  diffuse_page(height, [&](auto rows, auto hasBelow, int y) {
+    const BYTE *top = page + y * stride;
+
+    // Slot x of the pending row is read for the top row before the bottom
+    // row stores its shares for the row under the group into it.
+    auto start = [top, stride, table, fromAbove](int k, int x) -> std::int64_t {
+      return table[top[k * stride + x]] + (k == 0 ? fromAbove[x] : 0);
+    };
+    auto emit = [rowFlags, flagRow](int k, int x, std::int64_t value) {
+      rowFlags[k * flagRow + x] = is_black(value);
+    };
+    auto skip = [&](int t, int n) {
+      if (!whiteIsQuiet || !all_zero(fromAbove + t, n))
+        return false;
+      for (int k = 0; k < rows; k ++)
+        if (!all_white(top + k * stride + t - k, n))
+          return false;
+
+      for (int k = 0; k < rows; k ++)
+        memset(rowFlags + k * flagRow + t - k, whiteFlag, n);
+      if (hasBelow)
+        std::fill_n(fromAbove + t - rows, n, 0);
+      return true;
+    };
+
+    if constexpr (hasBelow)
+      diffuse_rows<rows, false>(width, start, emit, [fromAbove](int x, std::int64_t shares) {
+        fromAbove[x] = static_cast<std::int32_t>(shares);
+      }, skip);
+    else
+      diffuse_rows<rows, false>(width, start, emit, no_shares_below, skip);
+
+    for (int k = 0; k < rows; k ++)
+      pack_flags(rowFlags + k * flagRow, packed + (y + k) * rowBytes, rowBytes);
+  });
+
+  free(*data);
+  *data = packed;
+
+  return 1;
+}
+
+//
+// 'image_Thresholding()' - Halftone the page as the job's choices say.
+//
+// "Halftone" "BW" packs with the fixed threshold of the blackness number
+// read from "BlacknessAdjustH"; any other "Halftone" choice maps the page
+// through the gamma table (built for the blackness number when it is not
+// yet) and diffuses it.  Without a marked choice for either option the page
+// stays as it is and 1 is returned.  Returns 0, leaving *pdata as it was,
+// when the page is too large for the packers or memory runs out.
+//
+
+BOOL
+image_Thresholding(ppd_file_t          *ppd,     // I  - Job's PPD, choices marked
+                   cups_page_header2_t *header,  // I  - Page header
+                   PBYTE               *pdata)   // IO - 8-bit page in, packed rows out
+{
+  ppd_choice_t *halftone  = ppdFindMarkedChoice(ppd, "Halftone");
+  ppd_choice_t *blackness = halftone ? ppdFindMarkedChoice(ppd, "BlacknessAdjustH") : nullptr;
+
+  if (!halftone || !blackness)
+    return 1;
+
+  if (header->cupsWidth > INT_MAX || header->cupsHeight > INT_MAX)
+    return 0;
+
+  const int width      = static_cast<int>(header->cupsWidth);
+  const int height     = static_cast<int>(header->cupsHeight);
+  const int thresholdh = blackness_number(blackness->choice);
+  const int threshold  = kThresholdPerStep * thresholdh;
+
+  if (!strcmp(halftone->choice, "BW"))
+  {
+    const int fixed = fixed_threshold(thresholdh);
+
+    pelna_log("DEBUG", "BlacknessAdjustH->choice=%s,threshold=%d", blackness->choice,
+              fixed);
+
+    return image_ThresholdingBW(width, height, pdata, fixed);
+  }
+
+  if (last_threshold == kGammaUnbuilt || threshold != last_threshold)
+  {
+    image_BuildTable(threshold / kGammaDivisor);
+    last_threshold = threshold;
+  }
+
+  // The table is applied while diffusing rather than by a pass over the
+  // page; the bits are the same.
+  return image_ThresholdingDITHER(width, height, pdata, g_image_GammaLUT);
+}
