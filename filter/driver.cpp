@@ -32,6 +32,26 @@ namespace {
 // Size of the chunks in which the pixels of a refused page are skipped.
 constexpr unsigned kSkipChunk = 64 * 1024;
 
+//
+// 'field_value()' - The number stored in an enumerated page header field.
+//
+// The raster stream can hold any 32-bit value there, and loading one that
+// names no enumerator as the enumeration type is undefined in C++, so the
+// bytes are read as an unsigned number instead.
+//
+
+template <class Enum>
+unsigned
+field_value(const Enum &field)  // I - Header field
+{
+  static_assert(sizeof(Enum) == sizeof(unsigned));
+
+  unsigned value;  // The field's bytes as a number
+
+  memcpy(&value, &field, sizeof(value));
+  return value;
+}
+
 } // namespace
 
 //
@@ -201,17 +221,17 @@ StartPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
   (void)ppd;
 
   pelna_log("DEBUG", "StartPage...");
-  pelna_log("DEBUG", "Duplex = %d", header->Duplex);
+  pelna_log("DEBUG", "Duplex = %d", field_value(header->Duplex));
   pelna_log("DEBUG", "HWResolution = [ %d %d ]", header->HWResolution[0],
             header->HWResolution[1]);
   pelna_log("DEBUG", "ImagingBoundingBox = [ %d %d %d %d ]",
             header->ImagingBoundingBox[0], header->ImagingBoundingBox[1],
             header->ImagingBoundingBox[2], header->ImagingBoundingBox[3]);
   pelna_log("DEBUG", "Margins = [ %d %d ]", header->Margins[0], header->Margins[1]);
-  pelna_log("DEBUG", "ManualFeed = %d", header->ManualFeed);
+  pelna_log("DEBUG", "ManualFeed = %d", field_value(header->ManualFeed));
   pelna_log("DEBUG", "MediaPosition = %d", header->MediaPosition);
   pelna_log("DEBUG", "NumCopies = %d", header->NumCopies);
-  pelna_log("DEBUG", "Orientation = %d", header->Orientation);
+  pelna_log("DEBUG", "Orientation = %d", field_value(header->Orientation));
   pelna_log("DEBUG", "PageSize = [ %d %d ]", header->PageSize[0], header->PageSize[1]);
   pelna_log("DEBUG", "cupsWidth = %d", header->cupsWidth);
   pelna_log("DEBUG", "cupsHeight = %d", header->cupsHeight);
@@ -219,8 +239,8 @@ StartPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
   pelna_log("DEBUG", "cupsBitsPerColor = %d", header->cupsBitsPerColor);
   pelna_log("DEBUG", "cupsBitsPerPixel = %d", header->cupsBitsPerPixel);
   pelna_log("DEBUG", "cupsBytesPerLine = %d", header->cupsBytesPerLine);
-  pelna_log("DEBUG", "cupsColorOrder = %d", header->cupsColorOrder);
-  pelna_log("DEBUG", "cupsColorSpace = %d", header->cupsColorSpace);
+  pelna_log("DEBUG", "cupsColorOrder = %d", field_value(header->cupsColorOrder));
+  pelna_log("DEBUG", "cupsColorSpace = %d", field_value(header->cupsColorSpace));
   pelna_log("DEBUG", "cupsCompression = %d", header->cupsCompression);
 
   if (!check_page_header(header, reason, sizeof(reason)))
@@ -302,7 +322,11 @@ build_print_data(ppd_file_t          *ppd,     // I  - Job's PPD
                  cups_page_header2_t *header,  // I  - Page header
                  PBYTE               *pdata)   // IO - 8-bit page in, frame out
 {
-  DWORD dataSize = 0;  // Length of the data in *pdata
+  DWORD         dataSize = 0;  // Length of the data in *pdata
+  ppd_choice_t *debug    = ppdFindMarkedChoice(ppd, "PrintDebug");
+
+  if (debug && !strcmp(debug->choice, "ON"))
+    return build_print_data_diagnostic(ppd, header, pdata);
 
   if (!image_Thresholding(ppd, header, pdata))
     return 0;

@@ -125,6 +125,24 @@ void EndPage(ppd_file_t *ppd, cups_page_header2_t *header);
                                    DWORD dataSize);
 
 //
+// Little-endian stores, for the printer data and the BMP dumps.
+//
+
+inline void
+put_le16(PBYTE p, WORD value)  // O - where, I - value
+{
+  p[0] = static_cast<BYTE>(value & 0xFF);
+  p[1] = static_cast<BYTE>(value >> 8);
+}
+
+inline void
+put_le32(PBYTE p, DWORD value)  // O - where, I - value
+{
+  for (int i = 0; i < 4; i ++)
+    p[i] = static_cast<BYTE>((value >> (8 * i)) & 0xFF);
+}
+
+//
 // Printer data encoding: command stream and page frame.
 //
 
@@ -138,6 +156,17 @@ int build_cmd_subcmd(PBYTE data, WORD cmd, BYTE subcmd, const BYTE *param,
                                          cups_page_header2_t *header,
                                          PBYTE *pdata);
 [[nodiscard]] BOOL gzip_frame(PBYTE *data, DWORD *size);
+
+//
+// Diagnostics: the PrintDebug "ON" path and its dump writers.
+//
+
+[[nodiscard]] DWORD build_print_data_diagnostic(ppd_file_t *ppd,
+                                                cups_page_header2_t *header,
+                                                PBYTE *pdata);
+BOOL saveBmp8BPP(const TCHAR *bmpName, const BYTE *imgBuf, DWORD width, DWORD height);
+BOOL saveBmp1BPP(const TCHAR *bmpName, const BYTE *imgBuf, DWORD width, DWORD height);
+BOOL savePrintData(const TCHAR *bmpName, const BYTE *imgBuf, DWORD size);
 
 //
 // Halftoning: 8-bit page to packed rows.

@@ -28,30 +28,6 @@ using namespace pelna;
 namespace {
 
 //
-// 'put_le16()' - Store a 16-bit value low byte first.
-//
-
-void
-put_le16(PBYTE p,             // O - Where to store
-         WORD  value)         // I - Value
-{
-  p[0] = static_cast<BYTE>(value & 0xFF);
-  p[1] = static_cast<BYTE>(value >> 8);
-}
-
-//
-// 'put_le32()' - Store a 32-bit value low byte first.
-//
-
-void
-put_le32(PBYTE p,             // O - Where to store
-         DWORD value)         // I - Value
-{
-  for (int i = 0; i < 4; i ++)
-    p[i] = static_cast<BYTE>((value >> (8 * i)) & 0xFF);
-}
-
-//
 // 'row_bytes()' - Bytes of one packed row of a page 1 to 65535 dots wide.
 //
 

@@ -278,6 +278,48 @@ frame_stream(const Bytes &frame)
   return stream;
 }
 
+BmpImage
+read_bmp(const std::string &data)
+{
+  BmpImage    image;
+  const auto *p = reinterpret_cast<const std::uint8_t *>(data.data());
+
+  if (data.size() < 54 || p[0] != 'B' || p[1] != 'M' || get_le32(p + 2) != data.size() ||
+      get_le32(p + 14) != 40 || get_le32(p + 30) != 0)
+    return image;
+
+  image.width  = get_le32(p + 18);
+  image.height = get_le32(p + 22);
+  image.bits   = p[28] | (p[29] << 8);
+  if (image.bits != 8 && image.bits != 1)
+    return image;
+
+  const size_t colors   = size_t{1} << image.bits;
+  const size_t offBits  = get_le32(p + 10);
+  const size_t lineByte = (static_cast<size_t>(image.width) * image.bits + 31) / 32 * 4;
+
+  if (offBits != 54 + colors * 4 || data.size() != offBits + lineByte * image.height)
+    return image;
+
+  image.gray.resize(static_cast<size_t>(image.width) * image.height);
+  for (unsigned y = 0; y < image.height; y ++)
+  {
+    const std::uint8_t *row = p + offBits + (image.height - 1 - y) * lineByte;
+
+    for (unsigned x = 0; x < image.width; x ++)
+    {
+      const unsigned index = image.bits == 8 ? row[x] : (row[x / 8] >> (7 - x % 8)) & 1;
+      const auto    *entry = p + 54 + index * 4;
+
+      if (entry[0] != entry[1] || entry[1] != entry[2])
+        return image;  // not a gray palette
+      image.gray[static_cast<size_t>(y) * image.width + x] = entry[0];
+    }
+  }
+  image.ok = true;
+  return image;
+}
+
 std::vector<std::string>
 log_lines(const std::string &log, const std::string &level)
 {

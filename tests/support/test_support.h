@@ -79,6 +79,18 @@ std::vector<std::string> log_lines(const std::string &log, const std::string &le
 
 std::uint32_t get_le32(const std::uint8_t *p);
 
+// A BMP file read back as a reader shows it: gray values by palette, row 0
+// the top row.  ok is false when the file is not a well-formed uncompressed
+// 8-bit or 1-bit BMP whose size matches its headers.
+struct BmpImage
+{
+  bool     ok = false;
+  unsigned width = 0, height = 0, bits = 0;
+  Bytes    gray;  // width x height, row 0 at the top
+};
+
+BmpImage read_bmp(const std::string &data);
+
 } // namespace pelna_test
 
 #endif // PELNA_TEST_SUPPORT_H

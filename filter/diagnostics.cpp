@@ -1,0 +1,342 @@
+//
+// Diagnostics: with "PrintDebug" set to "ON", every page is converted as
+// usual while the gray page, the 1-bit page and the page frame are kept as
+// files in /tmp/pelna_printer:
+//
+//   page8bpp.bmp   the gray page as read, before halftoning (8-bit BMP)
+//   page1bpp.bmp   the page after halftoning (1-bit BMP)
+//   PageData.gz    the page frame, byte for byte as sent to the printer
+//
+// The folder lies in a world-writable directory, so it is used only when it
+// is a real directory of the filter's own user that no one else can write
+// to, and no symbolic link is ever followed to a dump file.
+//
+
+#include "pelna.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace pelna;
+
+namespace {
+
+constexpr mode_t kDumpMode = 0755;  // folder and files: rwxr-xr-x
+
+// Why the folder is not used when it is not there at all; the failure to
+// create it has been logged already.
+constexpr const char *kFolderMissing = "it cannot be found";
+
+// Sizes of the BMP records as stored.
+constexpr DWORD kFileHeaderSize = 14;            // BITMAPFILEHEADER
+constexpr DWORD kInfoHeaderSize = 40;            // BITMAPINFOHEADER
+constexpr DWORD kGrayPaletteSize = 256 * 4;      // 256 RGBQUADs
+constexpr DWORD kMonoPaletteSize = 2 * 4;        // 2 RGBQUADs
+constexpr WORD  kBmpSignature    = 0x4D42;       // "BM"
+
+struct FileClose
+{
+  void operator()(FILE *fp) const { fclose(fp); }
+};
+
+using File = std::unique_ptr<FILE, FileClose>;
+
+//
+// 'open_dump_file()' - Create or truncate a dump file for writing.
+//
+// Only a regular file is written: a symbolic link at the path is not
+// followed, and a FIFO or device is refused without blocking.
+//
+
+File
+open_dump_file(const TCHAR *path)  // I - File path
+{
+  struct stat info;  // What was opened
+  int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kDumpMode);
+
+  if (fd < 0)
+    return nullptr;
+
+  if (fstat(fd, &info) || !S_ISREG(info.st_mode) || ftruncate(fd, 0))
+  {
+    close(fd);
+    return nullptr;
+  }
+
+  FILE *fp = fdopen(fd, "wb");
+  if (!fp)
+    close(fd);
+  return File(fp);
+}
+
+//
+// 'set_dump_mode()' - Give a dump file or folder mode 0755 through an open
+// descriptor, never following a symbolic link.  Returns false on failure.
+//
+
+bool
+set_dump_mode(const TCHAR *path,  // I - File or folder path
+              bool         isDir) // I - Path is the dump folder
+{
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (isDir ? O_DIRECTORY : 0);
+  const int fd    = open(path, flags);
+
+  if (fd < 0)
+    return false;
+
+  const bool done = fchmod(fd, kDumpMode) == 0;
+
+  close(fd);
+  return done;
+}
+
+//
+// 'usable_dump_folder()' - See whether the dump folder may receive files.
+//
+// Returns NULL when it is a directory of our own user that no one else can
+// write to, or else the reason it is not used.
+//
+
+const char *
+usable_dump_folder(const TCHAR *path)  // I - Folder path
+{
+  struct stat info;  // The folder itself, not a link to it
+
+  if (lstat(path, &info))
+    return kFolderMissing;
+  if (!S_ISDIR(info.st_mode))
+    return "it is not a directory";
+  if (info.st_uid != geteuid())
+    return "it belongs to another user";
+  if (info.st_mode & (S_IWGRP | S_IWOTH))
+    return "other users can write to it";
+
+  return nullptr;
+}
+
+//
+// 'write_bmp_headers()' - Write the file header, info header and palette of
+// an uncompressed bottom-up BMP.
+//
+
+void
+write_bmp_headers(FILE  *fp,           // I - File
+                  DWORD  width,        // I - Pixels per row
+                  DWORD  height,       // I - Rows
+                  WORD   bitCount,     // I - Bits per pixel, 8 or 1
+                  DWORD  lineByte,     // I - Stored row length
+                  const BYTE *palette, // I - Palette entries, 4 bytes each
+                  DWORD  paletteSize)  // I - Palette bytes
+{
+  const DWORD offBits = kFileHeaderSize + kInfoHeaderSize + paletteSize;
+  BYTE        fileHeader[kFileHeaderSize] = {};
+  BYTE        infoHeader[kInfoHeaderSize] = {};
+
+  put_le16(fileHeader + 0, kBmpSignature);                   // bfType
+  put_le32(fileHeader + 2, offBits + lineByte * height);     // bfSize
+  put_le32(fileHeader + 10, offBits);                        // bfOffBits
+
+  put_le32(infoHeader + 0, kInfoHeaderSize);                 // biSize
+  put_le32(infoHeader + 4, width);                           // biWidth
+  put_le32(infoHeader + 8, height);                          // biHeight, bottom-up
+  put_le16(infoHeader + 12, 1);                              // biPlanes
+  put_le16(infoHeader + 14, bitCount);                       // biBitCount
+  // biCompression, biSizeImage, resolutions and palette counts stay 0.
+
+  fwrite(fileHeader, 1, sizeof(fileHeader), fp);
+  fwrite(infoHeader, 1, sizeof(infoHeader), fp);
+  fwrite(palette, 1, paletteSize, fp);
+}
+
+//
+// 'write_bmp_rows()' - Write the rows last first, each padded with zeros to
+// lineByte bytes and, for the 1-bit file, complemented.
+//
+// Returns false when the row buffer cannot be allocated; nothing is written
+// then.
+//
+
+bool
+write_bmp_rows(FILE       *fp,         // I - File
+               const BYTE *imgBuf,     // I - Image, rowLen x height bytes
+               DWORD       rowLen,     // I - Source row length
+               DWORD       height,     // I - Rows
+               DWORD       lineByte,   // I - Stored row length
+               bool        complement) // I - Store every byte inverted
+{
+  std::unique_ptr<BYTE, decltype(&free)> line(
+      static_cast<BYTE *>(malloc(lineByte ? lineByte : 1)), free);
+
+  if (!line)
+    return false;
+
+  for (LONG i = static_cast<LONG>(height) - 1; i >= 0; i --)
+  {
+    memset(line.get(), 0, lineByte);
+    if (rowLen > 0)
+      memcpy(line.get(), imgBuf + static_cast<size_t>(i) * rowLen, rowLen);
+    if (complement)
+    {
+      for (DWORD b = 0; b < lineByte; b ++)
+        line.get()[b] = static_cast<BYTE>(~line.get()[b]);
+    }
+    fwrite(line.get(), 1, lineByte, fp);
+  }
+
+  return true;
+}
+
+} // namespace
+
+//
+// 'saveBmp8BPP()' - Write an 8-bit gray image as a BMP with a gray palette.
+//
+// Returns 1 once the file was opened (write errors are not reported), 0 when
+// it cannot be opened or its row buffer cannot be allocated.
+//
+
+BOOL
+saveBmp8BPP(const TCHAR *bmpName,  // I - File path
+            const BYTE  *imgBuf,   // I - Image, width x height bytes, row 0 first
+            DWORD        width,    // I - Pixels per row
+            DWORD        height)   // I - Rows
+{
+  File fp = open_dump_file(bmpName);
+
+  if (!fp)
+    return 0;
+
+  const DWORD lineByte = (width + 3) & ~DWORD{3};
+  BYTE        palette[kGrayPaletteSize];
+
+  for (DWORD i = 0; i < 256; i ++)
+  {
+    palette[i * 4 + 0] = static_cast<BYTE>(i);  // blue
+    palette[i * 4 + 1] = static_cast<BYTE>(i);  // green
+    palette[i * 4 + 2] = static_cast<BYTE>(i);  // red
+    palette[i * 4 + 3] = 0;                     // reserved
+  }
+
+  write_bmp_headers(fp.get(), width, height, 8, lineByte, palette, sizeof(palette));
+  return write_bmp_rows(fp.get(), imgBuf, width, height, lineByte, false) ? 1 : 0;
+}
+
+//
+// 'saveBmp1BPP()' - Write a page of packed rows as a 1-bit BMP.
+//
+// Each byte is stored complemented so that a printed dot shows through
+// palette entry 0, black.  A width of 0 gives rows of 0 bytes.  Returns as
+// saveBmp8BPP does.
+//
+
+BOOL
+saveBmp1BPP(const TCHAR *bmpName,  // I - File path
+            const BYTE  *imgBuf,   // I - Packed rows, ceil(width / 8) x height bytes
+            DWORD        width,    // I - Pixels per row
+            DWORD        height)   // I - Rows
+{
+  File fp = open_dump_file(bmpName);
+
+  if (!fp)
+    return 0;
+
+  const DWORD bytelen  = width ? ((width - 1) >> 3) + 1 : 0;
+  const DWORD lineByte = (bytelen + 3) & ~DWORD{3};
+  const BYTE  palette[kMonoPaletteSize] = {0, 0, 0, 0, 255, 255, 255, 0};
+
+  write_bmp_headers(fp.get(), width, height, 1, lineByte, palette, sizeof(palette));
+  return write_bmp_rows(fp.get(), imgBuf, bytelen, height, lineByte, true) ? 1 : 0;
+}
+
+//
+// 'savePrintData()' - Write a byte buffer to a file unchanged.
+//
+// Returns 1 once the file was opened, 0 when it cannot be opened.
+//
+
+BOOL
+savePrintData(const TCHAR *bmpName,  // I - File path
+              const BYTE  *imgBuf,   // I - Data
+              DWORD        size)     // I - Bytes
+{
+  File fp = open_dump_file(bmpName);
+
+  if (!fp)
+    return 0;
+
+  fwrite(imgBuf, 1, size, fp.get());
+  return 1;
+}
+
+//
+// 'build_print_data_diagnostic()' - Convert the page as build_print_data
+// does, keeping the gray page, the 1-bit page and the frame as files.
+//
+// No failure to keep a file changes what is printed.  A file whose mode
+// cannot be set (also because it could not be written) is logged with
+// "chmod %s directory", as is the folder.
+// Returns the frame's length, or 0 when a conversion stage could not run.
+//
+
+DWORD
+build_print_data_diagnostic(ppd_file_t          *ppd,     // I  - Job's PPD
+                            cups_page_header2_t *header,  // I  - Page header
+                            PBYTE               *pdata)   // IO - 8-bit page in, frame out
+{
+  TCHAR       tmpPath[256]      = "/tmp";  // Base directory
+  TCHAR       dirPath[256]      = {};      // The dump folder
+  TCHAR       bmp8bppFile[256]  = {};      // Gray page
+  TCHAR       bmp1bppFile[256]  = {};      // 1-bit page
+  TCHAR       pageDataFile[256] = {};      // Page frame
+  DWORD       dataSize          = 0;       // Length of the data in *pdata
+  struct stat info;                        // Whether the folder is there
+
+  snprintf(dirPath, sizeof(dirPath), "%s/pelna_printer", tmpPath);
+
+  if (lstat(dirPath, &info) && errno == ENOENT)
+  {
+    if (mkdir(dirPath, kDumpMode))
+      pelna_log("ERROR", "creating %s directory", dirPath);
+    if (!set_dump_mode(dirPath, true))
+      pelna_log("ERROR", "chmod %s directory", dirPath);
+  }
+
+  const char *unusable = usable_dump_folder(dirPath);
+  const bool  keep     = unusable == nullptr;
+
+  if (unusable && unusable != kFolderMissing)
+    pelna_log("ERROR", "No diagnostic files are kept in %s: %s.", dirPath, unusable);
+
+  snprintf(bmp8bppFile, sizeof(bmp8bppFile), "%s/pelna_printer/page8bpp.bmp", tmpPath);
+  snprintf(bmp1bppFile, sizeof(bmp1bppFile), "%s/pelna_printer/page1bpp.bmp", tmpPath);
+  snprintf(pageDataFile, sizeof(pageDataFile), "%s/pelna_printer/PageData.gz", tmpPath);
+
+  if (keep)
+    saveBmp8BPP(bmp8bppFile, *pdata, header->cupsWidth, header->cupsHeight);
+  if (!keep || !set_dump_mode(bmp8bppFile, false))
+    pelna_log("ERROR", "chmod %s directory", bmp8bppFile);
+
+  if (!image_Thresholding(ppd, header, pdata))
+    return 0;
+
+  if (keep)
+    saveBmp1BPP(bmp1bppFile, *pdata, header->cupsWidth, header->cupsHeight);
+  if (!keep || !set_dump_mode(bmp1bppFile, false))
+    pelna_log("ERROR", "chmod %s directory", bmp1bppFile);
+
+  dataSize = image_buildPrintData(ppd, header, pdata);
+  if (!dataSize || !gzip_frame(pdata, &dataSize))
+    return 0;
+
+  if (keep)
+    savePrintData(pageDataFile, *pdata, dataSize);
+  if (!keep || !set_dump_mode(pageDataFile, false))
+    pelna_log("ERROR", "chmod %s directory", pageDataFile);
+
+  return dataSize;
+}
