@@ -12,6 +12,9 @@ packages=(
   libdeflate-dev                      # page frame: raw deflate and CRC-32
   libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate
   libgtest-dev libbenchmark-dev       # tests and benchmarks
+  cups-ppdc                           # ppdc: the PPD files from ppd/pelna.drv
+  cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
+  cups-filters ghostscript poppler-utils  # PDF and PNG to raster (pdftopdf, gstoraster)
 )
 
 missing=()

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 #
-# The filter's main job on the bundled sample: three gray pages (a shipping
-# label, a photo, gray steps) written as a CUPS raster stream at 203 dpi, run
-# through rastertopelna with the test PPD, then checked and summarised page
-# by page by pelna-inspect.  The printer data lands in out/sample.prn and a
-# picture of each page in out/sample-pages/.
+# The filter's main job on the bundled sample: a 4 x 6 in shipping label PDF
+# (text, a barcode, a code block, a gray logo) goes through the real CUPS
+# conversion chain, as a print queue with our PPD would run it: cupsfilter
+# takes it through pdftopdf and Ghostscript's raster filter into 8-bit gray
+# raster at 203 dpi, then through rastertopelna into printer data.
+# pelna-inspect checks every page frame and draws each page as the printer
+# would print it.
+#
+#   bash scripts/run-sample.sh [OPTION=CHOICE ...]
+#
+# Options are the queue's, e.g. Halftone=Dither BlacknessAdjustH=h5
+# PageMark=PageMarkBlack PageSize=w283h425; the PPD's defaults apply
+# otherwise.  Output: out/label.prn (printer data), out/label-pages/ (a PNG of
+# each page), out/cupsfilter.log (the conversion chain's messages).
 #
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,11 +21,31 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target rastertopelna sample_raster pelna-inspect >/dev/null
+cmake --build build -j "$(nproc)" --target rastertopelna pelna-inspect pelna_ppd sample_label >/dev/null
 
+# cupsfilter runs the filters it finds in ServerBin: a folder that holds the
+# system's filters and ours, named in a cups-files.conf of our own.
+serverbin=$(cups-config --serverbin)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/serverbin/filter"
+ln -s "$serverbin"/filter/* "$work/serverbin/filter/"
+rm -f "$work/serverbin/filter/rastertopelna"
+install -m 0755 build/filter/rastertopelna "$work/serverbin/filter/rastertopelna"
+echo "ServerBin $work/serverbin" >"$work/cups-files.conf"
+
+# -e adds the filters named in the PPD (rastertopelna) and -m printer/foo
+# asks for the printer's own format, so the chain ends with our filter.
+options="$*"
 mkdir -p out
-PPD=tests/data/pelna-test.ppd build/filter/rastertopelna 1 "$(id -un)" sample 1 \
-  "Halftone=Dither BlacknessAdjustH=h5 PageMark=PageMarkLabel" build/sample/sample.ras \
-  > out/sample.prn
-echo "Printer data: out/sample.prn ($(stat -c %s out/sample.prn) bytes); log: /tmp/pelna_printer_logs.txt"
-build/inspect/pelna-inspect --png out/sample-pages out/sample.prn
+rm -rf out/label-pages
+if ! cupsfilter -c "$work/cups-files.conf" -p build/ppd/pelna203.ppd -e -m printer/foo ${options:+-o "$options"} \
+  build/sample/label/label.pdf >out/label.prn 2>out/cupsfilter.log; then
+  echo "The conversion chain failed; its messages (out/cupsfilter.log):"
+  grep -v '^DEBUG' out/cupsfilter.log | tail -20
+  exit 1
+fi
+
+echo "Printer data: out/label.prn ($(stat -c %s out/label.prn) bytes); filter log: /tmp/pelna_printer_logs.txt"
+build/inspect/pelna-inspect --png out/label-pages out/label.prn
+echo "Pages as printed: $(ls out/label-pages/*.png | tr '\n' ' ')"
