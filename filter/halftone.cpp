@@ -16,8 +16,8 @@
 // run.  The packer keeps only one row of pending shares instead of a plane
 // of the whole page, reads each gray byte through the gamma table as it
 // goes, packs each group of rows as soon as it is done, and passes over
-// quiet stretches of white paper, where nothing would be diffused, without
-// visiting each pixel.
+// quiet stretches of blank paper and solid black, where nothing would be
+// diffused, without visiting each pixel.
 //
 
 #include "pelna.h"
@@ -177,33 +177,117 @@ passes_nothing(std::int64_t value)  // I - Pixel value
 }
 
 //
-// 'all_white()' - Whether count gray values are all pure white.
+// Gray values seen from the quiet stretches of a page: a value whose gamma
+// entry passes no share on (an entry of 0 to 2 or 253 to 255) stays as it
+// is and disturbs nothing when no share reaches it.  Such values are white
+// (0) or black (1), as their flag in the packed row; any other is noisy.
 //
 
-bool
-all_white(const BYTE *p,      // I - Gray values
-          int         count)  // I - How many
-{
-  BYTE all = kGrayWhite;
+constexpr BYTE kQuietWhite = 0;
+constexpr BYTE kQuietBlack = 1;
+constexpr BYTE kNoisy      = 2;
 
-  for (int i = 0; i < count; i ++)
-    all &= p[i];
-  return all == kGrayWhite;
+constexpr int kBlock = 64;  // gray values checked at once for 0 and 255 only
+
+//
+// 'all_extreme()' - Whether a block of gray values holds only 0 and 255.
+//
+
+[[gnu::always_inline]] inline bool
+all_extreme(const BYTE *p)  // I - kBlock gray values
+{
+  BYTE most = 0;  // Largest of value + 1, wrapping: 0 and 255 give 1 and 0
+
+  for (int i = 0; i < kBlock; i ++)  // no branch, so it vectorises
+    most = std::max(most, static_cast<BYTE>(p[i] + 1));
+  return most <= 1;
 }
 
 //
-// 'all_zero()' - Whether count pending shares are all 0.
+// 'quiet_run()' - Count the quiet gray values at the start of p.
+//
+// Blocks of pure black and white, the bulk of a label, go by at once when
+// both are quiet; anything else is looked at value by value.
 //
 
-bool
-all_zero(const std::int32_t *p,      // I - Shares
-         int                 count)  // I - How many
+int
+quiet_run(const BYTE *p,      // I - Gray values
+          int         limit,  // I - Most to count
+          const BYTE *kind)   // I - kQuietWhite/kQuietBlack/kNoisy by value
 {
-  std::int32_t any = 0;
+  const bool extremesQuiet = kind[kGrayBlack] != kNoisy && kind[kGrayWhite] != kNoisy;
+  int        n             = 0;
 
-  for (int i = 0; i < count; i ++)
-    any |= p[i];
-  return any == 0;
+  while (n < limit)
+  {
+    if (extremesQuiet && n + kBlock <= limit && all_extreme(p + n))
+    {
+      n += kBlock;
+      continue;
+    }
+
+    const int end = std::min(limit, n + kBlock);
+
+    while (n < end && kind[p[n]] != kNoisy)
+      n ++;
+    if (n < end)
+      break;
+  }
+
+  return n;
+}
+
+//
+// 'quiet_flags()' - Flags of a stretch of quiet gray values.
+//
+
+void
+quiet_flags(const BYTE *p,      // I - Quiet gray values
+            int         count,  // I - How many
+            const BYTE *kind,   // I - kQuietWhite/kQuietBlack by value
+            BYTE       *flags)  // O - 1 = black
+{
+  const BYTE black = kind[kGrayBlack];  // Flags of 0 and 255 when quiet
+  const BYTE white = kind[kGrayWhite];
+
+  for (int i = 0; i < count;)
+  {
+    if (i + kBlock <= count && all_extreme(p + i))
+    {
+      for (int j = 0; j < kBlock; j ++)
+        flags[i + j] = p[i + j] == kGrayBlack ? black : white;
+      i += kBlock;
+      continue;
+    }
+
+    for (const int end = std::min(count, i + kBlock); i < end; i ++)
+      flags[i] = kind[p[i]];
+  }
+}
+
+//
+// 'zero_run()' - Count the pending shares of 0 at the start of p.
+//
+
+int
+zero_run(const std::int16_t *p,      // I - Shares
+         int                 limit)  // I - Most to count
+{
+  constexpr int kBlock = 32;  // checked at once, without branches
+  int           n      = 0;
+
+  for (; n + kBlock <= limit; n += kBlock)
+  {
+    std::int16_t any = 0;
+
+    for (int i = 0; i < kBlock; i ++)
+      any |= p[n + i];
+    if (any)
+      break;
+  }
+  while (n < limit && p[n] == 0)
+    n ++;
+  return n;
 }
 
 //
@@ -287,15 +371,16 @@ diffuse_pixel(std::int64_t  start,     // I  - Value with the shares from above
 // start(0, x + kRows) has been read; it does nothing when the group ends the
 // page.
 //
-// skip(t, n) may pass over the n steps from t (n is at most kQuietSpan):
-// it is asked, with every row past its first pixel and short of its last,
-// when no row holds a pending share.  It returns true only when every pixel
-// of those steps (row k's pixels t - k to t - k + n - 1) would pass no share
-// on, after doing their emit and below itself; the rows are then as quiet
-// afterwards as before.
+// skip(t, n) may pass over up to n steps from t (n reaches to the step
+// where row 0 visits its last pixel): it is asked, with every row past its
+// first pixel, when no row holds a pending share.  It returns how many steps it passed over, m, only counting
+// steps whose every pixel (row k's pixels t - k to t - k + m - 1) passes no
+// share on, after doing their emit and below itself; the rows are then as
+// quiet afterwards as before.  After a step that was not passed over it is
+// asked again only kQuietSpan steps later.
 //
 
-constexpr int kQuietSpan = 32;  // steps that skip() can pass over at once
+constexpr int kQuietSpan = 32;  // steps visited before skip() is asked again
 
 template <int kRows, bool kAnyValue, class Start, class Emit, class Below, class Skip>
 [[gnu::always_inline]] inline void
@@ -361,15 +446,15 @@ diffuse_rows(int   width,  // I - Pixels per row, 1 or more
 
   while (t < width)                     // every row past its first pixel
   {
-    const int end = std::min(width, t + kQuietSpan);
-
-    if (quiet() && skip(t, end - t))
+    if (quiet())
     {
-      t = end;
-      continue;
+      t += skip(t, width - t);
+      if (t >= width)
+        break;
     }
 
-    for (; t < end; t ++)
+#pragma GCC unroll 2
+    for (const int end = std::min(width, t + kQuietSpan); t < end; t ++)
       step.template operator()<false>(t);
   }
 
@@ -420,7 +505,7 @@ constexpr auto no_shares_below = [](int, std::int64_t) {};
 // 'never_skip()' - Visit every pixel.
 //
 
-constexpr auto never_skip = [](int, int) { return false; };
+constexpr auto never_skip = [](int, int) { return 0; };
 
 //
 // 'packed_row_bytes()' - Bytes of one packed row, for a width of 1 or more.
@@ -724,7 +809,7 @@ image_ThresholdingDITHER(int         width,   // I  - Pixels per row
   PBYTE                   packed   = static_cast<PBYTE>(malloc(rowBytes * height));
   const std::size_t       flagRow  = 8 * rowBytes;  // Flags of one row, padded with 0
   MallocPtr<BYTE>         flags(static_cast<BYTE *>(calloc(kGroupRows, flagRow)));
-  MallocPtr<std::int32_t> pending(static_cast<std::int32_t *>(calloc(stride, sizeof(std::int32_t))));
+  MallocPtr<std::int16_t> pending(static_cast<std::int16_t *>(calloc(stride, sizeof(std::int16_t))));
 
   if (!packed || !flags || !pending)
   {
@@ -735,14 +820,16 @@ image_ThresholdingDITHER(int         width,   // I  - Pixels per row
   const BYTE   *table     = gamma ? gamma : kIdentityTable.data();
   const BYTE   *page      = *data;
   BYTE         *rowFlags  = flags.get();    // Black flags of the group's rows
-  std::int32_t *fromAbove = pending.get();  // Shares for the group's top row
+  std::int16_t *fromAbove = pending.get();  // Shares for the group's top row,
+                                            // within -127..127
 
-  // White paper usually fills most of a label.  A gray value of pure white
-  // whose gamma entry passes no share (any entry of 253 or more) stays
-  // white without disturbing anything when no share reaches it, so quiet
-  // stretches of it are packed without visiting each pixel.
-  const bool whiteIsQuiet = passes_nothing(table[kGrayWhite]);
-  const BYTE whiteFlag    = is_black(table[kGrayWhite]);
+  // Labels are mostly blank paper and solid black, which pass no share on:
+  // stretches where no share is pending are packed without visiting each
+  // pixel.
+  BYTE kind[256];  // kQuietWhite/kQuietBlack/kNoisy by gray value
+
+  for (int v = 0; v < 256; v ++)
+    kind[v] = !passes_nothing(table[v]) ? kNoisy : is_black(table[v]) ? kQuietBlack : kQuietWhite;
 
   diffuse_page(height, [&](auto rows, auto hasBelow, int y) {
     const BYTE *top = page + y * stride;
@@ -750,28 +837,26 @@ image_ThresholdingDITHER(int         width,   // I  - Pixels per row
     // Slot x of the pending row is read for the top row before the bottom
     // row stores its shares for the row under the group into it.
     auto start = [top, stride, table, fromAbove](int k, int x) -> std::int64_t {
-      return table[top[k * stride + x]] + (k == 0 ? fromAbove[x] : 0);
+      return std::int64_t{table[top[k * stride + x]]} + (k == 0 ? fromAbove[x] : 0);
     };
     auto emit = [rowFlags, flagRow](int k, int x, std::int64_t value) {
       rowFlags[k * flagRow + x] = is_black(value);
     };
     auto skip = [&](int t, int n) {
-      if (!whiteIsQuiet || !all_zero(fromAbove + t, n))
-        return false;
+      n = zero_run(fromAbove + t, n);
       for (int k = 0; k < rows; k ++)
-        if (!all_white(top + k * stride + t - k, n))
-          return false;
+        n = quiet_run(top + k * stride + t - k, n, kind);
 
       for (int k = 0; k < rows; k ++)
-        memset(rowFlags + k * flagRow + t - k, whiteFlag, n);
+        quiet_flags(top + k * stride + t - k, n, kind, rowFlags + k * flagRow + t - k);
       if (hasBelow)
         std::fill_n(fromAbove + t - rows, n, 0);
-      return true;
+      return n;
     };
 
     if constexpr (hasBelow)
       diffuse_rows<rows, false>(width, start, emit, [fromAbove](int x, std::int64_t shares) {
-        fromAbove[x] = static_cast<std::int32_t>(shares);
+        fromAbove[x] = static_cast<std::int16_t>(shares);
       }, skip);
     else
       diffuse_rows<rows, false>(width, start, emit, no_shares_below, skip);

@@ -45,13 +45,14 @@ page_buffer(const Bytes &page)
 }
 
 // Runs a packer on a copy of the page and returns the packed rows.
+template <class Packer>
 Bytes
-pack_bw(int width, int height, const Bytes &page, int threshold)
+pack_with(int width, int height, const Bytes &page, Packer packer)
 {
   PBYTE       data   = page_buffer(page);
   const PBYTE before = data;
 
-  EXPECT_EQ(image_ThresholdingBW(width, height, &data, threshold), 1);
+  EXPECT_EQ(packer(&data), 1);
   EXPECT_NE(data, before) << "the page must be replaced by the packed rows";
   Bytes packed(data, data + row_bytes(width) * height);
   free(data);
@@ -59,16 +60,19 @@ pack_bw(int width, int height, const Bytes &page, int threshold)
 }
 
 Bytes
+pack_bw(int width, int height, const Bytes &page, int threshold)
+{
+  return pack_with(width, height, page, [&](PBYTE *data) {
+    return image_ThresholdingBW(width, height, data, threshold);
+  });
+}
+
+Bytes
 pack_dither(int width, int height, const Bytes &page, const BYTE *gamma = nullptr)
 {
-  PBYTE       data   = page_buffer(page);
-  const PBYTE before = data;
-
-  EXPECT_EQ(image_ThresholdingDITHER(width, height, &data, gamma), 1);
-  EXPECT_NE(data, before) << "the page must be replaced by the packed rows";
-  Bytes packed(data, data + row_bytes(width) * height);
-  free(data);
-  return packed;
+  return pack_with(width, height, page, [&](PBYTE *data) {
+    return image_ThresholdingDITHER(width, height, data, gamma);
+  });
 }
 
 // Packs a plane: a value of 127 or less is a black dot.
@@ -173,23 +177,12 @@ TEST(HalftoneThreshold, EveryBitIsThePixelAgainstTheThreshold)
     {
       const int   height = 3;
       const Bytes page   = test_page(0, width, height, random);
-      const Bytes packed = pack_bw(width, height, page, threshold);
+      Plane       expected(page.size());
 
-      for (int y = 0; y < height; y ++)
-        for (size_t i = 0; i < row_bytes(width); i ++)
-        {
-          BYTE expected = 0;
-
-          for (int j = 0; j < 8; j ++)
-          {
-            const int x = static_cast<int>(8 * i) + j;
-
-            if (x < width && page[y * width + x] < threshold)
-              expected |= static_cast<BYTE>(0x80 >> j);
-          }
-          ASSERT_EQ(packed[y * row_bytes(width) + i], expected)
-              << "width " << width << " threshold " << threshold;
-        }
+      for (size_t i = 0; i < page.size(); i ++)
+        expected[i] = page[i] < threshold ? 0 : 255;
+      ASSERT_EQ(pack_bw(width, height, page, threshold), pack_plane(width, height, expected))
+          << "width " << width << " threshold " << threshold;
     }
 }
 
