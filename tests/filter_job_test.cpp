@@ -319,7 +319,14 @@ TEST(FilterJob, TerminationFinishesThePageUnderWay)
     output.append(chunk, static_cast<size_t>(n));
   }
 
-  // SIGTERM while page 2 is being read, then the rest of the job.
+  // SIGTERM while page 2 is being read (its start is logged once the filter
+  // is past the check between pages), then the rest of the job.
+  for (int tries = 0; read_file(pelna::kLogPath).find("Starting page 2.") == std::string::npos;
+       tries ++)
+  {
+    ASSERT_LT(tries, 1000) << "page 2 never started";
+    usleep(10000);
+  }
   kill(pid, SIGTERM);
   usleep(100000);
   const size_t rest = raster.size() - firstPart;
