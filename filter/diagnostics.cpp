@@ -288,7 +288,7 @@ build_print_data_diagnostic(ppd_file_t          *ppd,     // I  - Job's PPD
                             cups_page_header2_t *header,  // I  - Page header
                             PBYTE               *pdata)   // IO - 8-bit page in, frame out
 {
-  TCHAR       tmpPath[256]      = "/tmp";  // Base directory
+  const TCHAR tmpPath[]         = "/tmp";  // Base directory
   TCHAR       dirPath[256]      = {};      // The dump folder
   TCHAR       bmp8bppFile[256]  = {};      // Gray page
   TCHAR       bmp1bppFile[256]  = {};      // 1-bit page
