@@ -10,7 +10,8 @@
 // CPU time (page faults included), which other work on a shared machine
 // disturbs less than wall time.  Counters:
 //
-//   ns_per_pixel  CPU time per page pixel;
+//   ns_per_pixel  CPU time per page pixel in nanoseconds (the console
+//                 shows it with an "s", as it does every inverted rate);
 //   alloc_bytes   everything the packer allocates for one page (its output
 //                 included), from the known allocation sizes;
 //   work_bytes    the part of it that is freed again before returning.
@@ -18,7 +19,9 @@
 // The plane-based reference maps the page through the gamma table in place,
 // widens it into a plane of 32-bit values, diffuses the plane with
 // image_FloydSteinberg() and packs it: the straightforward way, kept here as
-// the yardstick for image_ThresholdingDITHER().
+// the yardstick for image_ThresholdingDITHER().  Both run the same
+// diffusion code; the row-wise packer saves the plane, its copy and its
+// packing pass, and passes over quiet stretches of black and white.
 //
 
 #include "pelna.h"

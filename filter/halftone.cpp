@@ -475,6 +475,9 @@ diffuse_rows(int   width,  // I - Pixels per row, 1 or more
 
 constexpr int kGroupRows = 2;  // rows diffused side by side
 
+static_assert(kGroupRows >= 1 && kGroupRows <= 3,
+              "diffuse_page() handles groups of up to 3 rows");
+
 template <class Group>
 [[gnu::always_inline]] inline void
 diffuse_page(int   height,  // I - Rows, 1 or more
