@@ -537,6 +537,9 @@ TEST(HalftoneSelection, ErrorDiffusionThroughTheGammaTable)
   memset(g_image_GammaLUT, 0, sizeof(g_image_GammaLUT));
   EXPECT_EQ(halftone("Dither", "h0", 40, 6, Bytes(240, 0)).data, Bytes(30, 0));
 
+  // A keyword that does not read as a number is number 0 on this path too.
+  EXPECT_EQ(halftone("Dither", "x5", 40, 6, Bytes(240, 0)).data, Bytes(30, 0));
+
   // Number 10 turns white into 254, whose error of -1 passes nothing.
   EXPECT_EQ(halftone("Dither", "h10", 40, 6, Bytes(240, 255)).data, Bytes(30, 0));
 }
