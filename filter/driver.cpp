@@ -32,6 +32,12 @@ namespace {
 // Size of the chunks in which the pixels of a refused page are skipped.
 constexpr unsigned kSkipChunk = 64 * 1024;
 
+// Longest row of a refused page that is read past: a page within the
+// printer's width at the deepest pixels libcups reads (240 bits).  libcups
+// expands every row of a compressed page in full, so a page announcing far
+// longer rows could make a few input bytes fill gigabytes.
+constexpr std::uint64_t kMaxSkippedRow = std::uint64_t{kMaxPageWidth} * 30;
+
 //
 // 'field_value()' - The number stored in an enumerated page header field.
 //
@@ -281,8 +287,9 @@ EndPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
 // 'skip_page_pixels()' - Read past the pixels of a refused page.
 //
 // The pixels are read in bounded chunks, so that a page of any announced size
-// can be passed over and the next page read.  Returns 0 when the stream ends
-// first.
+// can be passed over and the next page read.  Returns 0, with an "ERROR"
+// line, when the stream ends first or the page's rows are too long to read
+// past; the rest of the job is then given up.
 //
 
 BOOL
@@ -291,17 +298,31 @@ skip_page_pixels(cups_raster_t             *ras,     // I - Raster stream
 {
   std::uint64_t remaining = static_cast<std::uint64_t>(header->cupsBytesPerLine) *
                             header->cupsHeight;
+
+  if (header->cupsBytesPerLine > kMaxSkippedRow)
+  {
+    pelna_log("ERROR", "The rest of the job is given up: the rows of page %d are %u bytes "
+                       "long, too long to read past.", Page, header->cupsBytesPerLine);
+    return 0;
+  }
+
   std::unique_ptr<BYTE[]> chunk(new (std::nothrow) BYTE[kSkipChunk]);
 
   if (!chunk)
+  {
+    pelna_log("ERROR", "The rest of the job is given up: no memory to read past page %d.", Page);
     return 0;
+  }
 
   while (remaining > 0)
   {
     const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(remaining, kSkipChunk));
 
     if (cupsRasterReadPixels(ras, chunk.get(), want) != want)
+    {
+      pelna_log("ERROR", "The raster stream ends inside page %d.", Page);
       return 0;
+    }
 
     remaining -= want;
   }

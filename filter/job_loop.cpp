@@ -126,8 +126,7 @@ main(int  argc,    // I - Number of command-line arguments
       if (skip_page_pixels(ras, &header))
         continue;
 
-      pelna_log("ERROR", "The raster stream ends inside page %d.", Page);
-      break;
+      break;  // skip_page_pixels() said why
     }
 
     const unsigned size = header.cupsBytesPerLine * header.cupsHeight;

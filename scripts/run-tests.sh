@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 #
-# Build and run every test twice: in a normal build (build/) and in a build
-# with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+# Build and run every test: in a normal build (build/), again in a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), then
+# the filter-running tests (*_job_test) of the normal build once more with
+# the filter under valgrind's memcheck, leak check included.  The fuzz
+# corpora replay as ordinary tests in both builds; running the fuzzers
+# themselves is scripts/fuzz.sh.
 #
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,13 +15,17 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 status=0
 for dir in build build-asan; do
-  flags=()
+  flags=(-DPELNA_VALGRIND_TESTS=ON)
   if [[ $dir == build-asan ]]; then
-    flags=(-DPELNA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DPELNA_BUILD_BENCH=OFF)
+    flags=(-DPELNA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DPELNA_BUILD_BENCH=OFF
+           -DPELNA_VALGRIND_TESTS=OFF)
   fi
   echo "== $dir"
   cmake -S . -B "$dir" -DPELNA_BUILD_TESTS=ON "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" || status=1
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE valgrind || status=1
 done
+
+echo "== build, the filter under valgrind"
+ctest --test-dir build --output-on-failure -j "$jobs" -L valgrind || status=1
 exit $status

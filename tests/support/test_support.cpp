@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,54 +144,11 @@ FilterRun
 run_filter(const std::vector<std::string> &args, const std::string *input,
            const std::string &ppd, const char *stdoutPath)
 {
-  FilterRun         run;
-  const std::string inPath  = temp_file(input ? *input : "");
-  const std::string outPath = stdoutPath ? stdoutPath : temp_file("");
-  const std::string errPath = temp_file("");
+  FilterLaunch launch;
 
-  pid_t pid = fork();
-  if (pid == 0)
-  {
-    std::vector<char *> argv;
-
-    argv.push_back(const_cast<char *>("rastertopelna"));
-    for (const std::string &arg : args)
-      argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    int in  = open(input ? inPath.c_str() : "/dev/null", O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY);
-    int err = open(errPath.c_str(), O_WRONLY);
-    if (in < 0 || out < 0 || err < 0)
-      _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-
-    if (ppd.empty())
-      unsetenv("PPD");
-    else
-      setenv("PPD", ppd.c_str(), 1);
-
-    execv(PELNA_FILTER_PATH, argv.data());
-    _exit(127);
-  }
-
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-
-  if (!stdoutPath)
-  {
-    run.out = read_file(outPath);
-    remove_file(outPath);
-  }
-  run.err = read_file(errPath);
-  run.log = read_file(pelna::kLogPath);
-  remove_file(inPath);
-  remove_file(errPath);
-
-  return run;
+  launch.args = args;
+  launch.ppd  = ppd;
+  return run_filter_launch(launch, input, stdoutPath);
 }
 
 Bytes
@@ -331,6 +291,158 @@ log_lines(const std::string &log, const std::string &level)
     if (line.rfind(level + ": ", 0) == 0)
       lines.push_back(line.substr(level.size() + 2));
   return lines;
+}
+
+namespace {
+
+int  spawn_count = 0;      // filters started by this test program
+bool wrapped     = false;  // the last one ran under the wrapper
+
+//
+// 'wrapper_words()' - The words of PELNA_FILTER_WRAPPER for this run, or
+// none when the run goes without it.
+//
+
+std::vector<std::string>
+wrapper_words()
+{
+  const char *wrapper = getenv("PELNA_FILTER_WRAPPER");
+  const char *every   = getenv("PELNA_FILTER_WRAPPER_EVERY");
+  const int   n       = every ? atoi(every) : 1;
+  const int   run     = spawn_count ++;
+
+  std::vector<std::string> words;
+  if (!wrapper || (n > 1 && run % n != 0))
+    return words;
+
+  std::istringstream in(wrapper);
+  std::string        word;
+  while (in >> word)
+    words.push_back(word);
+  return words;
+}
+
+} // namespace
+
+pid_t
+spawn_filter(const FilterLaunch &launch)
+{
+  const std::string        program = launch.program.empty() ? PELNA_FILTER_PATH : launch.program;
+  std::vector<std::string> words   = wrapper_words();
+
+  // Under the wrapper the program is its argument; alone, argv[0] is the
+  // filter's own name as the printing system gives it.
+  wrapped = !words.empty();
+  if (wrapped)
+    words.push_back(program);
+  else
+    words.push_back("rastertopelna");
+  words.insert(words.end(), launch.args.begin(), launch.args.end());
+
+  // Everything the child needs is built before the fork.
+  std::vector<char *> argv;
+  for (std::string &word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+
+  int in  = launch.in >= 0 ? launch.in : open("/dev/null", O_RDONLY);
+  int out = launch.out >= 0 ? launch.out : open("/dev/null", O_WRONLY);
+  int err = launch.err >= 0 ? launch.err : open("/dev/null", O_WRONLY);
+  if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+    _exit(127);
+
+  if (launch.ppd.empty())
+    unsetenv("PPD");
+  else
+    setenv("PPD", launch.ppd.c_str(), 1);
+  for (const std::string &setting : launch.env)
+  {
+    const size_t equals = setting.find('=');
+    setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+  }
+
+  // A test that ignores SIGPIPE must not hand that on to the filter.
+  signal(SIGPIPE, SIG_DFL);
+
+  if (wrapped)
+    execvp(argv[0], argv.data());
+  else
+    execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+int
+wait_filter(pid_t pid, long *maxRssKb)
+{
+  int           wstatus = 0;
+  struct rusage usage   = {};
+
+  while (wait4(pid, &wstatus, 0, &usage) < 0)
+  {
+    if (errno != EINTR)
+      return -1;
+  }
+  if (maxRssKb)
+    *maxRssKb = usage.ru_maxrss;
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+bool
+last_run_wrapped()
+{
+  return wrapped;
+}
+
+FilterRun
+run_filter_launch(FilterLaunch launch, const std::string *input, const char *stdoutPath)
+{
+  FilterRun         run;
+  const std::string inPath  = temp_file(input ? *input : "");
+  const std::string outPath = stdoutPath ? stdoutPath : temp_file("");
+  const std::string errPath = temp_file("");
+
+  launch.in  = open(input ? inPath.c_str() : "/dev/null", O_RDONLY | O_CLOEXEC);
+  launch.out = open(outPath.c_str(), O_WRONLY | O_CLOEXEC);
+  launch.err = open(errPath.c_str(), O_WRONLY | O_CLOEXEC);
+
+  if (launch.in >= 0 && launch.out >= 0 && launch.err >= 0)
+    run.status = wait_filter(spawn_filter(launch), &run.max_rss_kb);
+  else
+    ADD_FAILURE() << "cannot open the filter's standard files";
+
+  for (int fd : {launch.in, launch.out, launch.err})
+    if (fd >= 0)
+      close(fd);
+
+  if (!stdoutPath)
+  {
+    run.out = read_file(outPath);
+    remove_file(outPath);
+  }
+  run.err = read_file(errPath);
+  run.log = read_file(pelna::kLogPath);
+  remove_file(inPath);
+  remove_file(errPath);
+
+  return run;
+}
+
+std::string
+raw_raster_stream(const std::vector<TestPage> &pages)
+{
+  // The sync word as libcups writes it for an uncompressed stream.
+  std::string data = raster_stream({}).substr(0, 4);
+
+  for (const TestPage &page : pages)
+  {
+    data.append(reinterpret_cast<const char *>(&page.header), sizeof(page.header));
+    data.append(page.pixels.begin(), page.pixels.end());
+  }
+  return data;
 }
 
 } // namespace pelna_test

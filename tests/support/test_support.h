@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace pelna_test {
@@ -52,6 +53,7 @@ struct FilterRun
   std::string out;          // standard output
   std::string err;          // standard error
   std::string log;          // the filter's log file afterwards
+  long        max_rss_kb = 0;  // peak resident memory of the filter
 };
 
 // Run the built filter with arguments argv[1...], the raster data on
@@ -90,6 +92,48 @@ struct BmpImage
 };
 
 BmpImage read_bmp(const std::string &data);
+
+//
+// Starting the filter by hand, for tests that need its descriptors, its
+// process or another build of it.
+//
+// When PELNA_FILTER_WRAPPER is set (e.g. "valgrind -q --error-exitcode=99"),
+// its words are put in front of the program, for every run or, with
+// PELNA_FILTER_WRAPPER_EVERY=n, for the first run of the test program and
+// every n-th one after it.
+//
+
+// How to start the filter.
+struct FilterLaunch
+{
+  std::vector<std::string> args;     // argv[1...]
+  std::string              ppd;      // PPD path; empty leaves PPD unset
+  std::string              program;  // program to run; empty: the built filter
+  std::vector<std::string> env;      // extra "NAME=value" settings
+  int                      in  = -1; // standard input; -1: /dev/null
+  int                      out = -1; // standard output; -1: /dev/null
+  int                      err = -1; // standard error; -1: /dev/null
+};
+
+// Start the filter; returns the child's process id (-1 when fork fails).
+pid_t spawn_filter(const FilterLaunch &launch);
+
+// Wait for a started filter: its exit status, or 128 + signal; its peak
+// resident memory in maxRssKb when given.
+int wait_filter(pid_t pid, long *maxRssKb = nullptr);
+
+// Whether the last spawn_filter ran the program under the wrapper.
+bool last_run_wrapped();
+
+// run_filter for any launch: launch.in, out and err are replaced by the
+// input data (when input is not null), stdoutPath (when given) and captures.
+FilterRun run_filter_launch(FilterLaunch launch, const std::string *input,
+                            const char *stdoutPath = nullptr);
+
+// A raster stream laid out byte for byte without libcups's writer: the sync
+// word of an uncompressed stream, then each page's header and pixels exactly
+// as given, so that headers libcups would refuse to write can be sent.
+std::string raw_raster_stream(const std::vector<TestPage> &pages);
 
 } // namespace pelna_test
 
