@@ -391,7 +391,7 @@ diffuse_rows(int   width,  // I - Pixels per row, 1 or more
              Skip  skip)   // I - Passes over quiet steps
 {
   RowCarry     carry[kRows];  // Pending shares of each row
-  std::int64_t down[kRows];   // Complete shares of row k for the pixel
+  std::int64_t down[kRows] = {};  // Complete shares of row k for the pixel
                               // below-left of its current one
 
   // Row k's visit at step t; kEdge when some row may be off the page.
