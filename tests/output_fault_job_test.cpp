@@ -116,7 +116,7 @@ TEST(OutputFaultJob, BackendGoesAwayInsideAFrame)
   int                         pipeEnds[2];
 
   ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
-  fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096);
+  ASSERT_GE(fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096), 0);
   launch.args = job_args(kOptions);
   launch.args.push_back(inPath);
   launch.ppd = test_ppd();
