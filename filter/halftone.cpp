@@ -281,7 +281,7 @@ zero_run(const std::int16_t *p,      // I - Shares
     std::int16_t any = 0;
 
     for (int i = 0; i < kBlock; i ++)
-      any |= p[n + i];
+      any = static_cast<std::int16_t>(any | p[n + i]);
     if (any)
       break;
   }

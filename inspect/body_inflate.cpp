@@ -20,7 +20,7 @@ namespace {
 
 // First size of the output buffer, and the most handed to zlib in one go
 // (its counters are 32-bit).
-constexpr std::size_t   kFirstOutput = 64 * 1024;
+constexpr std::size_t   kFirstOutput = std::size_t{64} * 1024;
 constexpr std::uint64_t kMaxChunk    = 1ULL << 30;
 
 // Window bits for a raw deflate stream with a 32 KB window.

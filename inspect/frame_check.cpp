@@ -130,7 +130,7 @@ check_frame_at(std::span<const std::uint8_t>  data,         // I  - Input from t
   page.frame_offset = inputOffset;
   page.frame_bytes  = data.size();
 
-  if (!std::equal(data.begin(), data.begin() + idPresent, kFrameId))
+  if (!std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(idPresent), kFrameId))
   {
     add_fault(page, FaultKind::FrameId, false, inputOffset, hex_bytes(kFrameId),
               hex_bytes(data.first(idPresent)));

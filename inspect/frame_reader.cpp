@@ -18,7 +18,7 @@ namespace inspect {
 namespace {
 
 // Size of the chunks in which unwanted input is read and thrown away.
-constexpr std::size_t kDrainChunk = 64 * 1024;
+constexpr std::size_t kDrainChunk = std::size_t{64} * 1024;
 
 //
 // 'wait_readable()' - Wait until the descriptor has data, within the idle

@@ -118,7 +118,7 @@ claim_job_dir(const std::string &out,     // I  - Where job folders go
   {
     snprintf(name, sizeof(name), "/job-%04u", number);
 
-    const std::string dir = out + name;
+    std::string dir = out + name;
 
     if (!mkdir(dir.c_str(), 0755))
       return dir;

@@ -115,6 +115,9 @@ parse_size(const char    *text,   // I - Text
   char              *end = nullptr;
   unsigned long long n;
 
+  if (!text)
+    return false;
+
   errno = 0;
   n = strtoull(text, &end, 10);
   if (errno || end == text || n == 0 || text[0] == '-')
@@ -151,6 +154,9 @@ parse_int(const char *text,  // I - Text
           int        &value) // O - Value
 {
   char *end = nullptr;
+
+  if (!text)
+    return false;
 
   errno = 0;
   const long n = strtol(text, &end, 10);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace label {
@@ -174,6 +175,8 @@ itf_bars(const char *digits,   // I - Digits, an even number of them
   std::vector<std::pair<double, bool>> elements;   // width, is a bar
   const double wide = narrow * ratio;
 
+  // Start pattern, 10 elements per pair of digits, stop pattern.
+  elements.reserve(4 + 5 * strlen(digits) + 3);
   for (int i = 0; i < 4; i ++)
     elements.push_back({narrow, i % 2 == 0});
   for (size_t i = 0; digits[i] && digits[i + 1]; i += 2)

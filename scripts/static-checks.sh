@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+#
+# Static checks over the filter, pelna-inspect and the sample tools:
+# clang-tidy with the project's .clang-tidy and cppcheck.  Any finding fails.
+# Needs a configured build folder with compile_commands.json (default build/).
+#
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build}
+sources=(filter/*.cpp inspect/*.cpp sample/*.cpp sample/label/*.cpp)
+
+echo "== cppcheck"
+cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \
+  --enable=warning,portability,performance --suppress=missingIncludeSystem \
+  -I filter -I inspect "${sources[@]}"
+
+echo "== clang-tidy"
+findings=$(printf '%s\n' "${sources[@]}" |
+  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>&1 |
+  grep -E "(warning|error):" || true)
+if [[ -n $findings ]]; then
+  echo "$findings"
+  exit 1
+fi
+echo "static checks: no findings"
