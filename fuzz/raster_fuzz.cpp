@@ -17,7 +17,7 @@
 
 #include "raster_job.h"
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <algorithm>
 #include <cstdio>

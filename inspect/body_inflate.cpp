@@ -6,7 +6,7 @@
 // hostile body cannot make the decoder allocate gigabytes.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <zlib.h>
 

@@ -11,7 +11,7 @@
 // page with the number of rows that have them.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <algorithm>
 #include <bit>

@@ -3,7 +3,7 @@
 // small text helpers its messages use.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <cstdio>
 

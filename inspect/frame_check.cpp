@@ -10,7 +10,7 @@
 // cannot be trusted ends the reading: nothing after it can be located.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <algorithm>
 #include <utility>

@@ -5,7 +5,7 @@
 // us allocate or wait for gigabytes.
 //
 
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <cerrno>
 #include <poll.h>

@@ -12,7 +12,7 @@
 // SIGINT arrives (or after one job with --once).
 //
 
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -4,7 +4,7 @@
 // and can stand in for the network printer itself.
 //
 
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <cerrno>
 #include <climits>

@@ -5,7 +5,7 @@
 // printer's rows (most significant bit leftmost, 1 = black).
 //
 
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <png.h>
 

@@ -3,7 +3,7 @@
 // the JSON summary that scripts and the virtual printer use.
 //
 
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <cinttypes>
 

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh [seconds per target] [target ...]
 #
-# Targets: raster (raster bytes to page frames), inspect (pelna-inspect's
+# Targets: raster (raster bytes to page frames), decoder (pelna-inspect's
 # decoder), options (option readers and halftoning); all three by default,
 # 60 seconds each.  Builds them with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-fuzz/.  New inputs collect in
@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(raster inspect options)
+((${#targets[@]})) || targets=(raster decoder options)
 
 bash scripts/install-deps.sh
 

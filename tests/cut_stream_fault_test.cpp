@@ -7,7 +7,7 @@
 // the built program.)
 //
 
-#include "inspect.h"
+#include "decoder.h"
 #include "raster_job.h"
 #include "test_support.h"
 

@@ -5,7 +5,7 @@
 // around it print as long as the stream can still be followed.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 // the job ends with status 1 rather than by a signal.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #ifndef PELNA_INSPECT_FRAMES_H
 #define PELNA_INSPECT_FRAMES_H
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <cstdint>
 #include <string>

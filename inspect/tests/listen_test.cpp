@@ -6,7 +6,7 @@
 //
 
 #include "frames.h"
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 //
 
 #include "frames.h"
-#include "inspect_io.h"
+#include "tool_io.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 // page again.
 //
 
-#include "inspect.h"
+#include "decoder.h"
 #include "pelna.h"
 
 #include <algorithm>
@@ -29,7 +29,7 @@ constexpr std::size_t kMaxReencode = 1 << 22;
 [[noreturn]] void
 fail(const char *what)  // I - The promise
 {
-  fprintf(stderr, "inspect_fuzz: %s\n", what);
+  fprintf(stderr, "decoder_fuzz: %s\n", what);
   abort();
 }
 

@@ -4,10 +4,10 @@
 // printer.
 //
 
-#ifndef PELNA_INSPECT_IO_H
-#define PELNA_INSPECT_IO_H
+#ifndef PELNA_INSPECT_TOOL_IO_H
+#define PELNA_INSPECT_TOOL_IO_H
 
-#include "inspect.h"
+#include "decoder.h"
 
 #include <csignal>
 #include <cstdio>
@@ -104,4 +104,4 @@ void install_stop_handlers();
 
 } // namespace inspect
 
-#endif // PELNA_INSPECT_IO_H
+#endif // PELNA_INSPECT_TOOL_IO_H

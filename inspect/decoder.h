@@ -10,8 +10,8 @@
 // filter's mistakes.
 //
 
-#ifndef PELNA_INSPECT_H
-#define PELNA_INSPECT_H
+#ifndef PELNA_INSPECT_DECODER_H
+#define PELNA_INSPECT_DECODER_H
 
 #include "pelna_format.h"
 
@@ -196,4 +196,4 @@ void finish_result(Result &result);
 
 } // namespace inspect
 
-#endif // PELNA_INSPECT_H
+#endif // PELNA_INSPECT_DECODER_H
