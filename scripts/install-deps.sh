@@ -16,6 +16,7 @@ packages=(
   cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
   cups-filters ghostscript poppler-utils  # PDF and PNG to raster (pdftopdf, gstoraster)
   valgrind clang libclang-rt-14-dev   # memcheck of the job tests; libFuzzer targets
+  clang-tidy cppcheck                 # static checks
 )
 
 missing=()

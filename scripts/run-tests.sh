@@ -5,7 +5,8 @@
 # the filter-running tests (*_job_test) of the normal build once more with
 # the filter under valgrind's memcheck, leak check included.  The fuzz
 # corpora replay as ordinary tests in both builds; running the fuzzers
-# themselves is scripts/fuzz.sh.
+# themselves is scripts/fuzz.sh.  Last, the static checks (clang-tidy and
+# cppcheck) over the filter and the tools.
 #
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,4 +29,7 @@ done
 
 echo "== build, the filter under valgrind"
 ctest --test-dir build --output-on-failure -j "$jobs" -L valgrind || status=1
+
+echo "== static checks"
+bash scripts/static-checks.sh build || status=1
 exit $status
