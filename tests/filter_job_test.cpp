@@ -60,15 +60,6 @@ frames_of(const FilterRun &run)
   return frames;
 }
 
-bool
-contains(const std::vector<std::string> &lines, const std::string &text)
-{
-  for (const auto &line : lines)
-    if (line.find(text) != std::string::npos)
-      return true;
-  return false;
-}
-
 TestPage
 one_bit_page(unsigned width, unsigned height)
 {
@@ -130,7 +121,7 @@ TEST(FilterJob, CommandLineAndStartUpFailures)
   const std::string junk = "%!PS-Adobe-3.0\nshowpage\n";
   run = run_filter(job_args(), &junk, test_ppd());
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(contains(log_lines(run.log, "ERROR"), "not a CUPS raster stream"));
+  EXPECT_TRUE(mentions(log_lines(run.log, "ERROR"), "not a CUPS raster stream"));
 }
 
 TEST(FilterJob, ThreePagesGiveThreeFramesInOrder)
@@ -180,9 +171,9 @@ TEST(FilterJob, ThreePagesGiveThreeFramesInOrder)
   const auto debug = log_lines(run.log, "DEBUG");
   ASSERT_GE(debug.size(), 19u);
   EXPECT_EQ(debug[0], "StartPage...");
-  EXPECT_TRUE(contains(debug, "HWResolution = [ 203 203 ]"));
-  EXPECT_TRUE(contains(debug, "cupsWidth = 576"));
-  EXPECT_TRUE(contains(debug, "cupsBytesPerLine = 203"));
+  EXPECT_TRUE(mentions(debug, "HWResolution = [ 203 203 ]"));
+  EXPECT_TRUE(mentions(debug, "cupsWidth = 576"));
+  EXPECT_TRUE(mentions(debug, "cupsBytesPerLine = 203"));
   EXPECT_EQ(log_lines(run.log, "INFO")[1], "PageMark=PageMarkBlack");
 }
 
@@ -215,8 +206,8 @@ TEST(FilterJob, RefusedPageBetweenTwoGoodOnes)
     const auto errors = log_lines(run.log, "ERROR");
     ASSERT_EQ(errors.size(), 1u) << run.log;
     EXPECT_EQ(errors[0].rfind("Page 2 cannot be printed: ", 0), 0u) << errors[0];
-    EXPECT_TRUE(contains(log_lines(run.log, "INFO"), "Finished page 3."));
-    EXPECT_FALSE(contains(log_lines(run.log, "INFO"), "Finished page 2."));
+    EXPECT_TRUE(mentions(log_lines(run.log, "INFO"), "Finished page 3."));
+    EXPECT_FALSE(mentions(log_lines(run.log, "INFO"), "Finished page 2."));
   }
 }
 
@@ -234,14 +225,14 @@ TEST(FilterJob, LostPagesAndDamagedStreamsFailTheJob)
 
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(frames_of(run).size(), 1u);
-    EXPECT_TRUE(contains(log_lines(run.log, "ERROR"), "Page 2 is lost"));
+    EXPECT_TRUE(mentions(log_lines(run.log, "ERROR"), "Page 2 is lost"));
 
     // Garbage where the third page header would be.
     const std::string damaged = raster + std::string(2000, '\x7F');
     run = run_filter(job_args(), &damaged, test_ppd("pelna-bare.ppd"));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(frames_of(run).size(), 2u);
-    EXPECT_TRUE(contains(log_lines(run.log, "ERROR"), "damaged after page 2"));
+    EXPECT_TRUE(mentions(log_lines(run.log, "ERROR"), "damaged after page 2"));
   }
 }
 

@@ -39,15 +39,6 @@ hostile_page(unsigned width, unsigned height, unsigned bitsPerPixel, unsigned by
   return page;
 }
 
-bool
-mentions(const std::vector<std::string> &lines, const std::string &text)
-{
-  for (const auto &line : lines)
-    if (line.find(text) != std::string::npos)
-      return true;
-  return false;
-}
-
 } // namespace
 
 TEST(HeaderFaultJob, PagesThatCannotBePrintedBetweenGoodOnes)

@@ -19,30 +19,6 @@ using namespace pelna_test;
 
 namespace {
 
-// Gray noise: after a threshold, dots that deflate cannot shrink much.
-TestPage
-noise_page(unsigned width, unsigned height, unsigned seed)
-{
-  TestPage      page  = flat_page(width, height, 255);
-  std::uint32_t state = seed;
-
-  for (auto &pixel : page.pixels)
-  {
-    state = state * 1103515245u + 12345u;
-    pixel = static_cast<std::uint8_t>(state >> 16);
-  }
-  return page;
-}
-
-bool
-mentions(const std::vector<std::string> &lines, const std::string &text)
-{
-  for (const auto &line : lines)
-    if (line.find(text) != std::string::npos)
-      return true;
-  return false;
-}
-
 // Read exactly count bytes from fd; false at the end or on an error.
 bool
 read_exactly(int fd, std::string &out, std::size_t count)

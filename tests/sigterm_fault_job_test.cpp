@@ -21,20 +21,6 @@ using namespace pelna_test;
 
 namespace {
 
-TestPage
-noise_page(unsigned width, unsigned height, unsigned seed)
-{
-  TestPage      page  = flat_page(width, height, 255);
-  std::uint32_t state = seed;
-
-  for (auto &pixel : page.pixels)
-  {
-    state = state * 1664525u + 1013904223u;
-    pixel = static_cast<std::uint8_t>(state >> 24);
-  }
-  return page;
-}
-
 // Read one whole frame from fd into frame; false at the end of the output.
 bool
 read_frame(int fd, std::string &frame)

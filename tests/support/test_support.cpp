@@ -75,6 +75,20 @@ flat_page(unsigned width, unsigned height, std::uint8_t value)
   return page;
 }
 
+TestPage
+noise_page(unsigned width, unsigned height, unsigned seed)
+{
+  TestPage      page  = flat_page(width, height, 255);
+  std::uint32_t state = seed;
+
+  for (auto &pixel : page.pixels)
+  {
+    state = state * 1103515245u + 12345u;
+    pixel = static_cast<std::uint8_t>(state >> 16);
+  }
+  return page;
+}
+
 std::string
 raster_stream(const std::vector<TestPage> &pages, cups_mode_t mode)
 {
@@ -443,6 +457,15 @@ raw_raster_stream(const std::vector<TestPage> &pages)
     data.append(page.pixels.begin(), page.pixels.end());
   }
   return data;
+}
+
+bool
+mentions(const std::vector<std::string> &lines, const std::string &text)
+{
+  for (const auto &line : lines)
+    if (line.find(text) != std::string::npos)
+      return true;
+  return false;
 }
 
 } // namespace pelna_test

@@ -33,6 +33,10 @@ TestPage gray_page(unsigned width, unsigned height,
 // An 8-bit gray page of one gray value.
 TestPage flat_page(unsigned width, unsigned height, std::uint8_t value);
 
+// An 8-bit gray page of gray noise: after halftoning, dots that deflate
+// cannot shrink much.
+TestPage noise_page(unsigned width, unsigned height, unsigned seed);
+
 // A raster stream of the pages, written by libcups (mode CUPS_RASTER_WRITE
 // or CUPS_RASTER_WRITE_COMPRESSED).
 std::string raster_stream(const std::vector<TestPage> &pages,
@@ -78,6 +82,9 @@ Bytes frame_stream(const Bytes &frame);
 
 // Lines of the log that start with the level word, e.g. "ERROR".
 std::vector<std::string> log_lines(const std::string &log, const std::string &level);
+
+// Whether any of the lines holds the text.
+bool mentions(const std::vector<std::string> &lines, const std::string &text);
 
 std::uint32_t get_le32(const std::uint8_t *p);
 
