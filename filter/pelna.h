@@ -175,27 +175,14 @@ BOOL savePrintData(const TCHAR *bmpName, const BYTE *imgBuf, DWORD size);
 // "BW" path packs with a fixed threshold that climbs 40 per step up to 5 and
 // 10 per step after it; the other paths map the page through a gamma curve
 // of exponent n / 5 and diffuse it.  The number is held within
-// +/-kBlacknessLimit, so 40 x n and 10 x n + 150 stay within 32 bits.
+// +/-kBlacknessLimit, so 40 x n and 10 x n + 150 stay within 32 bits (the
+// numbers are in pelna_format.h).
 //
 // The packers take the page buffer by address; on success they free it and
 // leave the packed rows in its place, on failure (no memory) they return 0
 // and leave it as it was.  A width or height of 0 or less leaves the buffer
 // as it was and returns 1.
 //
-
-namespace pelna {
-
-constexpr int kBlacknessLimit        = INT32_MAX / 40;  // largest |n| taken
-constexpr int kThresholdPerStep      = 10;    // threshold = 10 x n
-constexpr int kSteepThresholdPerStep = 40;    // fixed threshold below the knee
-constexpr int kBlacknessKnee         = 5;     // first n on the gentle slope
-constexpr int kThresholdOffset       = 150;   // fixed threshold = 10 x n + 150
-constexpr double kGammaDivisor       = 50.0;  // exponent = threshold / 50
-
-// last_threshold before the first build; no blackness number gives it.
-constexpr int kGammaUnbuilt = INT32_MIN;
-
-} // namespace pelna
 
 extern BYTE g_image_GammaLUT[256];  // gray value before diffusion, by input value
 extern int  last_threshold;         // threshold the gamma table was built for,

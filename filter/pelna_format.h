@@ -77,6 +77,23 @@ constexpr std::uint64_t kMaxFrameSize  = 0xFFFFFFFFULL;   // 32-bit length field
 constexpr std::uint32_t kGrayBitsPerPixel = 8;            // one byte per pixel
 
 //
+// Halftoning: the "BlacknessAdjustH" choice "h<n>" gives the blackness
+// number n.  The "BW" threshold climbs 40 per step up to n = 5 and 10 per
+// step after it; diffusion maps the page through a gamma curve of exponent
+// n / 5.
+//
+
+constexpr int kBlacknessLimit        = INT32_MAX / 40;  // largest |n| taken
+constexpr int kThresholdPerStep      = 10;    // threshold = 10 x n
+constexpr int kSteepThresholdPerStep = 40;    // fixed threshold below the knee
+constexpr int kBlacknessKnee         = 5;     // first n on the gentle slope
+constexpr int kThresholdOffset       = 150;   // fixed threshold = 10 x n + 150
+constexpr double kGammaDivisor       = 50.0;  // exponent = threshold / 50
+
+// last_threshold before the first build; no blackness number gives it.
+constexpr int kGammaUnbuilt = INT32_MIN;
+
+//
 // Gray values.
 //
 
