@@ -35,7 +35,7 @@ build_stream(ppd_file_t *ppd, unsigned width, unsigned height, const Bytes &pack
   if (!packed.empty())
     memcpy(data, packed.data(), packed.size());
 
-  logs = tmpfile();
+  start_log_capture();
   const PBYTE before = data;
   const DWORD length = image_buildPrintData(ppd, &header, &data);
 
@@ -43,12 +43,7 @@ build_stream(ppd_file_t *ppd, unsigned width, unsigned height, const Bytes &pack
   result.stream.assign(data, data + length);
   free(data);
 
-  rewind(logs);
-  char line[512];
-  while (fgets(line, sizeof(line), logs))
-    result.log += line;
-  fclose(logs);
-  logs = nullptr;
+  result.log = end_log_capture();
 
   return result;
 }

@@ -434,18 +434,13 @@ halftone(const char *halftoneChoice, const char *blackness, int width, int heigh
   header.cupsWidth  = width;
   header.cupsHeight = height;
 
-  logs          = tmpfile();
+  start_log_capture();
   result.ok       = image_Thresholding(ppd, &header, &data);
   result.replaced = data != before;
   result.data.assign(data, data + (result.replaced ? row_bytes(width) * height : page.size()));
   free(data);
 
-  rewind(logs);
-  char line[512];
-  while (fgets(line, sizeof(line), logs))
-    result.log += line;
-  fclose(logs);
-  logs = nullptr;
+  result.log = end_log_capture();
   ppdClose(ppd);
   return result;
 }

@@ -4,7 +4,7 @@
 
 #include "test_support.h"
 
-#include "pelna_format.h"
+#include "pelna.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -292,6 +292,27 @@ read_bmp(const std::string &data)
   }
   image.ok = true;
   return image;
+}
+
+void
+start_log_capture()
+{
+  logs = tmpfile();
+  ASSERT_NE(logs, nullptr);
+}
+
+std::string
+end_log_capture()
+{
+  std::string text;
+  char        line[512];
+
+  rewind(logs);
+  while (fgets(line, sizeof(line), logs))
+    text += line;
+  fclose(logs);
+  logs = nullptr;
+  return text;
 }
 
 std::vector<std::string>

@@ -80,6 +80,11 @@ std::vector<Bytes> split_frames(const std::string &out, bool &ok);
 // The command stream inside a sound page frame (fails the test otherwise).
 Bytes frame_stream(const Bytes &frame);
 
+// Send the filter's log stream to a temporary file (start_log_capture), then
+// close it and return what was logged (end_log_capture).
+void        start_log_capture();
+std::string end_log_capture();
+
 // Lines of the log that start with the level word, e.g. "ERROR".
 std::vector<std::string> log_lines(const std::string &log, const std::string &level);
 
