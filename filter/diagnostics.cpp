@@ -274,27 +274,17 @@ savePrintData(const TCHAR *bmpName,  // I - File path
 }
 
 //
-// 'build_print_data_diagnostic()' - Convert the page as build_print_data
-// does, keeping the gray page, the 1-bit page and the frame as files.
-//
-// No failure to keep a file changes what is printed.  A file whose mode
-// cannot be set (also because it could not be written) is logged with
-// "chmod %s directory", as is the folder.
-// Returns the frame's length, or 0 when a conversion stage could not run.
+// 'prepare_dump_folder()' - Create the dump folder when it is missing, see
+// whether it may receive files, and name the three dump files.
 //
 
-DWORD
-build_print_data_diagnostic(ppd_file_t          *ppd,     // I  - Job's PPD
-                            cups_page_header2_t *header,  // I  - Page header
-                            PBYTE               *pdata)   // IO - 8-bit page in, frame out
+DumpFolder
+prepare_dump_folder()
 {
-  const TCHAR tmpPath[]         = "/tmp";  // Base directory
-  TCHAR       dirPath[256]      = {};      // The dump folder
-  TCHAR       bmp8bppFile[256]  = {};      // Gray page
-  TCHAR       bmp1bppFile[256]  = {};      // 1-bit page
-  TCHAR       pageDataFile[256] = {};      // Page frame
-  DWORD       dataSize          = 0;       // Length of the data in *pdata
-  struct stat info;                        // Whether the folder is there
+  const TCHAR tmpPath[] = "/tmp";  // Base directory
+  DumpFolder  folder    = {};
+  TCHAR       dirPath[256] = {};   // The dump folder
+  struct stat info;                // Whether the folder is there
 
   snprintf(dirPath, sizeof(dirPath), "%s/pelna_printer", tmpPath);
 
@@ -307,36 +297,160 @@ build_print_data_diagnostic(ppd_file_t          *ppd,     // I  - Job's PPD
   }
 
   const char *unusable = usable_dump_folder(dirPath);
-  const bool  keep     = unusable == nullptr;
 
+  folder.keep = unusable == nullptr;
   if (unusable && unusable != kFolderMissing)
     pelna_log("ERROR", "No diagnostic files are kept in %s: %s.", dirPath, unusable);
 
-  snprintf(bmp8bppFile, sizeof(bmp8bppFile), "%s/pelna_printer/page8bpp.bmp", tmpPath);
-  snprintf(bmp1bppFile, sizeof(bmp1bppFile), "%s/pelna_printer/page1bpp.bmp", tmpPath);
-  snprintf(pageDataFile, sizeof(pageDataFile), "%s/pelna_printer/PageData.gz", tmpPath);
+  snprintf(folder.gray, sizeof(folder.gray), "%s/pelna_printer/page8bpp.bmp", tmpPath);
+  snprintf(folder.packed, sizeof(folder.packed), "%s/pelna_printer/page1bpp.bmp", tmpPath);
+  snprintf(folder.frame, sizeof(folder.frame), "%s/pelna_printer/PageData.gz", tmpPath);
+  return folder;
+}
 
-  if (keep)
-    saveBmp8BPP(bmp8bppFile, *pdata, header->cupsWidth, header->cupsHeight);
-  if (!keep || !set_dump_mode(bmp8bppFile, false))
-    pelna_log("ERROR", "chmod %s directory", bmp8bppFile);
+//
+// 'finish_dump()' - Give a dump file its mode, or log that it could not be
+// kept ("chmod %s directory", also when it could not be written).
+//
+
+void
+finish_dump(const DumpFolder &folder,  // I - The dump folder
+            const TCHAR      *path)    // I - The dump file
+{
+  if (!folder.keep || !set_dump_mode(path, false))
+    pelna_log("ERROR", "chmod %s directory", path);
+}
+
+//
+// 'build_print_data_diagnostic()' - Convert the page as build_print_data
+// does, keeping the gray page, the 1-bit page and the frame as files.
+//
+// No failure to keep a file changes what is printed.  Returns the frame's
+// length, or 0 when a conversion stage could not run.
+//
+
+DWORD
+build_print_data_diagnostic(ppd_file_t          *ppd,     // I  - Job's PPD
+                            cups_page_header2_t *header,  // I  - Page header
+                            PBYTE               *pdata)   // IO - 8-bit page in, frame out
+{
+  const DumpFolder folder   = prepare_dump_folder();
+  DWORD            dataSize = 0;  // Length of the data in *pdata
+
+  if (folder.keep)
+    saveBmp8BPP(folder.gray, *pdata, header->cupsWidth, header->cupsHeight);
+  finish_dump(folder, folder.gray);
 
   if (!image_Thresholding(ppd, header, pdata))
     return 0;
 
-  if (keep)
-    saveBmp1BPP(bmp1bppFile, *pdata, header->cupsWidth, header->cupsHeight);
-  if (!keep || !set_dump_mode(bmp1bppFile, false))
-    pelna_log("ERROR", "chmod %s directory", bmp1bppFile);
+  if (folder.keep)
+    saveBmp1BPP(folder.packed, *pdata, header->cupsWidth, header->cupsHeight);
+  finish_dump(folder, folder.packed);
 
   dataSize = image_buildPrintData(ppd, header, pdata);
   if (!dataSize || !gzip_frame(pdata, &dataSize))
     return 0;
 
-  if (keep)
-    savePrintData(pageDataFile, *pdata, dataSize);
-  if (!keep || !set_dump_mode(pageDataFile, false))
-    pelna_log("ERROR", "chmod %s directory", pageDataFile);
+  if (folder.keep)
+    savePrintData(folder.frame, *pdata, dataSize);
+  finish_dump(folder, folder.frame);
 
   return dataSize;
+}
+
+namespace {
+
+//
+// 'dump_gray_page()' - Observer: keep the gray page as the job loop starts
+// to halftone it (the page buffer holds it whole), and make room for the
+// packed page.
+//
+
+void
+dump_gray_page(void                    *ctx,     // I - DumpState
+               int                      page,    // I - Page number (unused)
+               const pelna::PageHeader &header)  // I - The page's numbers
+{
+  DumpState *state = static_cast<DumpState *>(ctx);
+
+  (void)page;
+
+  state->folder = prepare_dump_folder();
+  state->width  = header.width;
+  state->height = header.height;
+
+  if (state->folder.keep)
+    saveBmp8BPP(state->folder.gray, Buffer, header.width, header.height);
+  finish_dump(state->folder, state->folder.gray);
+
+  state->row_bytes = pelna::packed_row_bytes(header.width);
+  state->packed.reset(static_cast<BYTE *>(malloc(state->row_bytes * header.height)));
+}
+
+//
+// 'collect_packed_row()' - Observer: keep each packed row for the 1-bit dump.
+//
+
+void
+collect_packed_row(void                    *ctx,  // I - DumpState
+                   std::uint32_t            y,    // I - Row
+                   std::span<const BYTE>    row)  // I - Packed row
+{
+  DumpState *state = static_cast<DumpState *>(ctx);
+
+  if (state->packed && row.size() >= state->row_bytes)
+    memcpy(state->packed.get() + y * state->row_bytes, row.data(), state->row_bytes);
+}
+
+//
+// 'dump_packed_page()' - Observer: keep the 1-bit page once complete.
+//
+
+void
+dump_packed_page(void *ctx)  // I - DumpState
+{
+  DumpState *state = static_cast<DumpState *>(ctx);
+
+  if (state->folder.keep && state->packed)
+    saveBmp1BPP(state->folder.packed, state->packed.get(), state->width, state->height);
+  finish_dump(state->folder, state->folder.packed);
+  state->packed.reset();
+}
+
+//
+// 'dump_frame()' - Observer: keep the page frame.
+//
+
+void
+dump_frame(void                 *ctx,    // I - DumpState
+           std::span<const BYTE> frame)  // I - Page frame
+{
+  DumpState *state = static_cast<DumpState *>(ctx);
+
+  if (state->folder.keep)
+    savePrintData(state->folder.frame, frame.data(), static_cast<DWORD>(frame.size()));
+  finish_dump(state->folder, state->folder.frame);
+}
+
+//
+// 'release_dumps()' - Observer: free what a page left behind.
+//
+
+void
+release_dumps(void *ctx)  // I - DumpState
+{
+  static_cast<DumpState *>(ctx)->packed.reset();
+}
+
+} // namespace
+
+//
+// 'diagnostic_observer()' - The dumps as an observer of the job loop.
+//
+
+pelna::PageObserver
+diagnostic_observer(DumpState *state)  // I - Where the page's dumps are kept
+{
+  return {dump_gray_page, collect_packed_row, dump_packed_page, dump_frame, release_dumps, state};
 }

@@ -1,7 +1,9 @@
 //
-// Filter driver: the log stream, the raster input, the page hooks, the
-// conversion dispatch and the output of page frames.  The job loop itself
-// is in job_loop.cpp.
+// Filter driver: the log stream and the core's messages in it, the raster
+// input, the job's settings from its PPD choices, the page hooks, the
+// whole-page conversion and the output of page frames.  The job loop is the
+// core's; main (job_loop.cpp) hands it the raster stream through
+// raster_source.cpp.
 //
 
 #include "pelna.h"
@@ -168,6 +170,17 @@ Setup(ppd_file_t *ppd)  // I - Job's PPD (unused)
 }
 
 //
+// 'page_header_numbers()' - The numbers of a page header the core checks.
+//
+
+pelna::PageHeader
+page_header_numbers(const cups_page_header2_t *header)  // I - Page header
+{
+  return {header->cupsWidth, header->cupsHeight, header->cupsBitsPerPixel,
+          header->cupsBytesPerLine};
+}
+
+//
 // 'check_page_header()' - See whether the filter can convert a page.
 //
 // Returns 1 for a page of 8-bit gray pixels, one byte each, 1 to 65535 dots
@@ -181,51 +194,16 @@ check_page_header(const cups_page_header2_t *header,      // I - Page header
                   char                      *reason,      // O - Why it is refused
                   size_t                     reasonSize)  // I - Size of reason
 {
-  const std::uint64_t pixels = static_cast<std::uint64_t>(header->cupsWidth) *
-                               header->cupsHeight;
-  std::uint64_t       frameBound = 0;  // Largest frame the page can give
-
-  if (header->cupsBitsPerPixel != kGrayBitsPerPixel)
-    snprintf(reason, reasonSize, "it has %u bits per pixel; only 8-bit gray pages can be printed",
-             header->cupsBitsPerPixel);
-  else if (header->cupsBytesPerLine != header->cupsWidth)
-    snprintf(reason, reasonSize, "its rows are %u bytes long for %u pixels; one byte per pixel is needed",
-             header->cupsBytesPerLine, header->cupsWidth);
-  else if (header->cupsWidth < 1 || header->cupsWidth > kMaxPageWidth)
-    snprintf(reason, reasonSize, "it is %u pixels wide; the printer takes 1 to %u",
-             header->cupsWidth, kMaxPageWidth);
-  else if (header->cupsHeight < 1)
-    snprintf(reason, reasonSize, "it has no rows");
-  else if (pixels > kMaxPagePixels)
-    snprintf(reason, reasonSize, "it has %llu pixels; at most %llu can be printed",
-             static_cast<unsigned long long>(pixels),
-             static_cast<unsigned long long>(kMaxPagePixels));
-  else if ((frameBound = page_frame_bound(command_stream_length(header->cupsWidth,
-                                                                 header->cupsHeight))) == 0)
-    snprintf(reason, reasonSize, "the memory to compress it is not available");
-  else if (frameBound > kMaxFrameSize)
-    snprintf(reason, reasonSize, "its printer data would not fit the printer's 32-bit lengths");
-  else
-    return 1;
-
-  return 0;
+  return check_page(page_header_numbers(header), reason, reasonSize) ? 1 : 0;
 }
 
 //
-// 'StartPage()' - Report the page header and allocate the page buffer.
-//
-// Returns 0, with an "ERROR" line naming the page, when the page cannot be
-// converted or its buffer cannot be allocated; the page is then refused.
+// 'log_page_header()' - Log the fields of a page header, one DEBUG line each.
 //
 
-BOOL
-StartPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
-          cups_page_header2_t *header)  // I - Page header
+void
+log_page_header(const cups_page_header2_t *header)  // I - Page header
 {
-  char reason[256];  // Why the page is refused
-
-  (void)ppd;
-
   pelna_log("DEBUG", "StartPage...");
   pelna_log("DEBUG", "Duplex = %d", field_value(header->Duplex));
   pelna_log("DEBUG", "HWResolution = [ %d %d ]", header->HWResolution[0],
@@ -248,6 +226,26 @@ StartPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
   pelna_log("DEBUG", "cupsColorOrder = %d", field_value(header->cupsColorOrder));
   pelna_log("DEBUG", "cupsColorSpace = %d", field_value(header->cupsColorSpace));
   pelna_log("DEBUG", "cupsCompression = %d", header->cupsCompression);
+}
+
+//
+// 'StartPage()' - Report the page header and allocate the page buffer.
+//
+// Returns 0, with an "ERROR" line naming the page, when the page cannot be
+// converted or its buffer cannot be allocated; the page is then refused.
+// (The job loop reports and checks a page itself and then only needs the
+// buffer: allocate_page_buffer.)
+//
+
+BOOL
+StartPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
+          cups_page_header2_t *header)  // I - Page header
+{
+  char reason[256];  // Why the page is refused
+
+  (void)ppd;
+
+  log_page_header(header);
 
   if (!check_page_header(header, reason, sizeof(reason)))
   {
@@ -255,17 +253,27 @@ StartPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
     return 0;
   }
 
-  const size_t size = static_cast<size_t>(header->cupsBytesPerLine) * header->cupsHeight;
-
-  Buffer = static_cast<PBYTE>(malloc(size));
-  if (!Buffer)
+  if (!allocate_page_buffer(header))
   {
     pelna_log("ERROR", "Page %d cannot be printed: %zu bytes of memory are not available.",
-              Page, size);
+              Page, static_cast<size_t>(header->cupsBytesPerLine) * header->cupsHeight);
     return 0;
   }
 
   return 1;
+}
+
+//
+// 'allocate_page_buffer()' - Allocate the page buffer of an accepted page.
+//
+
+BOOL
+allocate_page_buffer(const cups_page_header2_t *header)  // I - Page header
+{
+  const size_t size = static_cast<size_t>(header->cupsBytesPerLine) * header->cupsHeight;
+
+  Buffer = static_cast<PBYTE>(malloc(size));
+  return Buffer ? 1 : 0;
 }
 
 //
@@ -284,50 +292,39 @@ EndPage(ppd_file_t          *ppd,     // I - Job's PPD (unused)
 }
 
 //
-// 'skip_page_pixels()' - Read past the pixels of a refused page.
+// 'skip_page_pixels()' - Read past the unread pixels of a page.
 //
 // The pixels are read in bounded chunks, so that a page of any announced size
-// can be passed over and the next page read.  Returns 0, with an "ERROR"
-// line, when the stream ends first or the page's rows are too long to read
-// past; the rest of the job is then given up.
+// can be passed over and the next page read.  Says why when it cannot: the
+// stream ends first, or the page's rows are too long to read past.
 //
 
-BOOL
-skip_page_pixels(cups_raster_t             *ras,     // I - Raster stream
-                 const cups_page_header2_t *header)  // I - Page header
+pelna::PageSkip
+skip_page_pixels(cups_raster_t             *ras,        // I - Raster stream
+                 const cups_page_header2_t *header,     // I - Page header
+                 std::uint64_t              remaining)  // I - Bytes not read yet
 {
-  std::uint64_t remaining = static_cast<std::uint64_t>(header->cupsBytesPerLine) *
-                            header->cupsHeight;
-
+  if (remaining == 0)
+    return pelna::PageSkip::Done;
   if (header->cupsBytesPerLine > kMaxSkippedRow)
-  {
-    pelna_log("ERROR", "The rest of the job is given up: the rows of page %d are %u bytes "
-                       "long, too long to read past.", Page, header->cupsBytesPerLine);
-    return 0;
-  }
+    return pelna::PageSkip::RowsTooLong;
 
   std::unique_ptr<BYTE[]> chunk(new (std::nothrow) BYTE[kSkipChunk]);
 
   if (!chunk)
-  {
-    pelna_log("ERROR", "The rest of the job is given up: no memory to read past page %d.", Page);
-    return 0;
-  }
+    return pelna::PageSkip::NoMemory;
 
   while (remaining > 0)
   {
     const unsigned want = static_cast<unsigned>(std::min<std::uint64_t>(remaining, kSkipChunk));
 
     if (cupsRasterReadPixels(ras, chunk.get(), want) != want)
-    {
-      pelna_log("ERROR", "The raster stream ends inside page %d.", Page);
-      return 0;
-    }
+      return pelna::PageSkip::StreamEnded;
 
     remaining -= want;
   }
 
-  return 1;
+  return pelna::PageSkip::Done;
 }
 
 //
@@ -343,10 +340,9 @@ build_print_data(ppd_file_t          *ppd,     // I  - Job's PPD
                  cups_page_header2_t *header,  // I  - Page header
                  PBYTE               *pdata)   // IO - 8-bit page in, frame out
 {
-  DWORD         dataSize = 0;  // Length of the data in *pdata
-  ppd_choice_t *debug    = ppdFindMarkedChoice(ppd, "PrintDebug");
+  DWORD dataSize = 0;  // Length of the data in *pdata
 
-  if (debug && !strcmp(debug->choice, "ON"))
+  if (print_debug(ppd))
     return build_print_data_diagnostic(ppd, header, pdata);
 
   if (!image_Thresholding(ppd, header, pdata))
@@ -389,4 +385,72 @@ OutputPrintData(cups_page_header2_t *header,    // I - Page header (unused)
   }
 
   return 1;
+}
+
+//
+// 'log_message()' - File one of the core's messages in the log.
+//
+
+void
+log_message(void        *ctx,    // I - Unused
+            pelna::Level level,  // I - Message level
+            const char  *text)   // I - The message
+{
+  (void)ctx;
+
+  pelna_log(pelna::level_word(level), "%s", text);
+}
+
+//
+// 'log_sink()' - The core's messages go to the filter's log.
+//
+
+pelna::MessageSink
+log_sink()
+{
+  return {log_message, nullptr};
+}
+
+//
+// 'job_settings()' - The job's settings from its marked PPD choices.
+//
+// Without a marked choice for both "Halftone" and "BlacknessAdjustH" the
+// page is not halftoned at all.  Without a marked "PageMark" the media is
+// continuous and the page mark is not logged.
+//
+
+pelna::JobSettings
+job_settings(ppd_file_t *ppd)  // I - Job's PPD with its choices marked
+{
+  pelna::JobSettings settings;
+  ppd_choice_t      *halftone  = ppdFindMarkedChoice(ppd, "Halftone");
+  ppd_choice_t      *blackness = halftone ? ppdFindMarkedChoice(ppd, "BlacknessAdjustH") : nullptr;
+  ppd_choice_t      *pageMark  = ppdFindMarkedChoice(ppd, "PageMark");
+
+  if (halftone && blackness)
+  {
+    settings.halftone          = pelna::halftone_from_keyword(halftone->choice);
+    settings.blackness         = blackness_number(blackness->choice);
+    settings.blackness_keyword = blackness->choice;
+  }
+  else
+    settings.halftone = pelna::Halftone::AsIs;
+
+  settings.page_mark = pelna::page_mark_from_keyword(pageMark ? pageMark->choice : nullptr);
+  if (pageMark)
+    settings.page_mark_keyword = pageMark->choice;
+
+  return settings;
+}
+
+//
+// 'print_debug()' - Whether the job's "PrintDebug" choice is "ON".
+//
+
+bool
+print_debug(ppd_file_t *ppd)  // I - Job's PPD with its choices marked
+{
+  ppd_choice_t *debug = ppdFindMarkedChoice(ppd, "PrintDebug");
+
+  return debug && !strcmp(debug->choice, "ON");
 }

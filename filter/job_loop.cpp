@@ -20,7 +20,43 @@
 using namespace pelna;
 
 //
-// 'main()' - Walk the pages of one job.
+// 'run_pages()' - Mark the job's options and run the core's job loop over
+// the raster stream.  Returns the exit status.
+//
+
+static int
+run_pages(ppd_file_t    *ppd,          // I - The printer's PPD
+          cups_raster_t *ras,          // I - Raster stream, or NULL
+          RasterInput   *input,        // I - Its reading state
+          int            num_options,  // I - Number of job options
+          cups_option_t *options)      // I - Job options
+{
+  RasterSource source = {};  // The raster stream as the loop's page source
+  DumpState    dumps  = {};  // The PrintDebug files of the current page
+  JobLoop      loop;         // What the loop works with
+
+  ppdMarkDefaults(ppd);
+  cupsMarkOptions(ppd, num_options, options);
+
+  Setup(ppd);
+
+  source.ras   = ras;
+  source.input = input;
+  source.ppd   = ppd;
+
+  loop.source   = raster_page_source(&source);
+  loop.sink     = {write_frame, nullptr};
+  loop.settings = job_settings(ppd);
+  loop.messages = log_sink();
+  loop.cancel   = &Canceled;
+  if (print_debug(ppd))
+    loop.observer = diagnostic_observer(&dumps);
+
+  return job_status(run_job(loop));
+}
+
+//
+// 'main()' - Run one job.
 //
 // Exit status 0 when at least one page was started and every page was
 // printed; 1 when no page was found, a page was refused or lost, a frame
@@ -32,156 +68,50 @@ int
 main(int  argc,    // I - Number of command-line arguments
      char *argv[]) // I - Command-line arguments
 {
-  int                 fd = 0;           // Raster file descriptor, 0 = stdin
-  RasterInput         input = {};       // Reading state of the raster input
-  cups_raster_t      *ras;              // Raster stream
-  cups_page_header2_t header;           // Page header, reused for each page
-  ppd_file_t         *ppd;              // The printer's PPD
-  int                 num_options;      // Number of job options
-  cups_option_t      *options = nullptr;  // Job options
-  bool                failed = false;   // A page was not printed
-  int                 status;           // Exit status
+  int            fd = 0;             // Raster file descriptor, 0 = stdin
+  RasterInput    input = {};         // Reading state of the raster input
+  cups_raster_t *ras = nullptr;      // Raster stream
+  ppd_file_t    *ppd = nullptr;      // The printer's PPD
+  int            num_options = 0;    // Number of job options
+  cups_option_t *options = nullptr;  // Job options
+  int            status = 1;         // Exit status
 
   logs = open_log_file(kLogPath);
 
   if (argc != 6 && argc != 7)
-  {
     pelna_log("ERROR", "%s job-id user title copies options [file]", kProgramName);
-    if (logs)
-      fclose(logs);
-    return 1;
-  }
-
-  if (argc == 7)
+  else if (argc == 7 && (fd = open(argv[6], O_RDONLY | O_CLOEXEC)) == -1)
   {
-    if ((fd = open(argv[6], O_RDONLY | O_CLOEXEC)) == -1)
-    {
-      _cupsLangPrintError("ERROR", "Unable to open raster file");
-      sleep(1);
-      if (logs)
-        fclose(logs);
-      return 1;
-    }
+    fd = 0;
+    _cupsLangPrintError("ERROR", "Unable to open raster file");
+    sleep(1);
   }
-
-  input.fd = fd;
-  ras      = cupsRasterOpenIO(read_raster_input, &input, CUPS_RASTER_READ);
-
-  num_options = cupsParseOptions(argv[5], 0, &options);
-
-  ppd = ppdOpenFile(getenv("PPD"));
-  if (!ppd)
+  else
   {
-    ppd_status_t ppdStatus;  // Why the PPD could not be read
-    int          linenum;    // Line of the PPD file
+    input.fd    = fd;
+    ras         = cupsRasterOpenIO(read_raster_input, &input, CUPS_RASTER_READ);
+    num_options = cupsParseOptions(argv[5], 0, &options);
 
-    pelna_log("ERROR", "The PPD file could not be opened.");
-    ppdStatus = ppdLastError(&linenum);
-    pelna_log("DEBUG", "%s on line %d.", ppdErrorString(ppdStatus), linenum);
-
-    if (ras)
-      cupsRasterClose(ras);
-    if (fd != 0)
-      close(fd);
-    cupsFreeOptions(num_options, options);
-    if (logs)
-      fclose(logs);
-    return 1;
-  }
-
-  ppdMarkDefaults(ppd);
-  cupsMarkOptions(ppd, num_options, options);
-
-  Setup(ppd);
-
-  // An input that is not empty but does not start like a raster stream.
-  if (!ras && (input.consumed > 0 || input.failed))
-  {
-    pelna_log("ERROR", "The input is not a CUPS raster stream.");
-    failed = true;
-  }
-
-  while (ras && !Canceled)
-  {
-    const off_t consumedBefore = input.consumed;
-
-    if (!cupsRasterReadHeader2(ras, &header))
+    if ((ppd = ppdOpenFile(getenv("PPD"))) == nullptr)
     {
-      // No header: the clean end of the job, or a damaged page header.
-      if (!raster_ended_cleanly(input, consumedBefore))
-      {
-        pelna_log("ERROR", "The raster stream is damaged after page %d: "
-                           "the next page header could not be read.", Page);
-        failed = true;
-      }
-      break;
+      ppd_status_t ppdStatus;  // Why the PPD could not be read
+      int          linenum;    // Line of the PPD file
+
+      pelna_log("ERROR", "The PPD file could not be opened.");
+      ppdStatus = ppdLastError(&linenum);
+      pelna_log("DEBUG", "%s on line %d.", ppdErrorString(ppdStatus), linenum);
     }
-
-    Page ++;
-    pelna_log("INFO", "Starting page %d.", Page);
-
-    if (!StartPage(ppd, &header))
-    {
-      failed = true;
-      if (skip_page_pixels(ras, &header))
-        continue;
-
-      break;  // skip_page_pixels() said why
-    }
-
-    const unsigned size = header.cupsBytesPerLine * header.cupsHeight;
-
-    if (cupsRasterReadPixels(ras, Buffer, size) != size)
-    {
-      pelna_log("ERROR", "Page %d is lost: the raster stream ends inside it.", Page);
-      failed = true;
-      EndPage(ppd, &header);
-      break;
-    }
-
-    const DWORD dataSize = build_print_data(ppd, &header, &Buffer);
-
-    if (!dataSize)
-    {
-      pelna_log("ERROR", "Page %d cannot be printed: the memory to convert it is not available.",
-                Page);
-      failed = true;
-      EndPage(ppd, &header);
-      continue;
-    }
-
-    if (!OutputPrintData(&header, Buffer, dataSize))
-    {
-      pelna_log("ERROR", "Page %d could not be sent to the printer: %s.", Page,
-                strerror(errno));
-      failed = true;
-      EndPage(ppd, &header);
-      break;
-    }
-
-    pelna_log("INFO", "Finished page %d.", Page);
-
-    EndPage(ppd, &header);
-
-    if (Canceled)
-      break;
+    else
+      status = run_pages(ppd, ras, &input, num_options, options);
   }
 
   if (ras)
     cupsRasterClose(ras);
   if (fd != 0)
     close(fd);
-  ppdClose(ppd);
+  if (ppd)
+    ppdClose(ppd);
   cupsFreeOptions(num_options, options);
-
-  if (Page == 0)
-  {
-    pelna_log("ERROR", "No pages were found.");
-    status = 1;
-  }
-  else
-    status = failed ? 1 : 0;
-
   if (logs)
     fclose(logs);
 

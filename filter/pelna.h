@@ -1,6 +1,10 @@
 //
 // Shared declarations of the rastertopelna filter: the fixed-width types,
-// the process-wide state and the procedures of every unit.
+// the process-wide state and the procedures of every unit.  The filter is an
+// adapter over the core (core/): it turns the PPD choices into the core's
+// settings, reads the raster stream as the core's page source, and files the
+// core's messages in its log; its named conversion functions are thin code
+// over the core's row functions.
 //
 // The page buffer convention: the page's data lives in one malloc'ed buffer,
 // the global `Buffer`.  Every conversion stage receives the address of that
@@ -23,11 +27,15 @@
 #include <cups/raster.h>
 
 #include <csignal>
+#include <span>
 #include <cstdint>
 #include <cstdio>
 #include <sys/types.h>
 
+#include "job_loop.h"
 #include "pelna_format.h"
+#include "printer_data.h"
+#include "settings.h"
 
 //
 // Fixed-width types of the filter.
@@ -109,10 +117,14 @@ raster_ended_cleanly(const RasterInput &input,           // I - Reading state
 
 [[nodiscard]] FILE *open_log_file(const char *path);
 ssize_t read_raster_input(void *ctx, unsigned char *buffer, size_t length);
+[[nodiscard]] pelna::PageHeader page_header_numbers(const cups_page_header2_t *header);
 [[nodiscard]] BOOL check_page_header(const cups_page_header2_t *header,
                                      char *reason, size_t reasonSize);
-[[nodiscard]] BOOL skip_page_pixels(cups_raster_t *ras,
-                                    const cups_page_header2_t *header);
+void log_page_header(const cups_page_header2_t *header);
+[[nodiscard]] BOOL allocate_page_buffer(const cups_page_header2_t *header);
+[[nodiscard]] pelna::PageSkip skip_page_pixels(cups_raster_t *ras,
+                                               const cups_page_header2_t *header,
+                                               std::uint64_t remaining);
 
 void Setup(ppd_file_t *ppd);
 void CancelJob(int sig);
@@ -125,22 +137,34 @@ void EndPage(ppd_file_t *ppd, cups_page_header2_t *header);
                                    DWORD dataSize);
 
 //
-// Little-endian stores, for the printer data and the BMP dumps.
+// The filter as the core's front end: its messages, the job's settings, the
+// raster stream as a page source, standard output as the frame sink.
 //
 
-inline void
-put_le16(PBYTE p, WORD value)  // O - where, I - value
-{
-  p[0] = static_cast<BYTE>(value & 0xFF);
-  p[1] = static_cast<BYTE>(value >> 8);
-}
+void log_message(void *ctx, pelna::Level level, const char *text);
+[[nodiscard]] pelna::MessageSink log_sink();
+[[nodiscard]] pelna::JobSettings job_settings(ppd_file_t *ppd);
+[[nodiscard]] bool print_debug(ppd_file_t *ppd);
 
-inline void
-put_le32(PBYTE p, DWORD value)  // O - where, I - value
+struct RasterSource
 {
-  for (int i = 0; i < 4; i ++)
-    p[i] = static_cast<BYTE>((value >> (8 * i)) & 0xFF);
-}
+  cups_raster_t      *ras;       // the raster stream, or NULL when it did not open
+  RasterInput        *input;     // its reading state
+  ppd_file_t         *ppd;       // the job's PPD, for the page hooks
+  cups_page_header2_t header;    // the current page's header
+  std::uint64_t       unread;    // bytes of the page's pixels not read yet
+  bool                asked;     // a page header was asked for already
+};
+
+[[nodiscard]] pelna::PageSource raster_page_source(RasterSource *source);
+int write_frame(void *ctx, int page, std::span<const std::uint8_t> frame);
+
+using pelna::blackness_number;
+using pelna::command_stream_length;
+using pelna::fixed_threshold;
+using pelna::page_frame_bound;
+using pelna::put_le16;
+using pelna::put_le32;
 
 //
 // Printer data encoding: command stream and page frame.
@@ -149,9 +173,6 @@ put_le32(PBYTE p, DWORD value)  // O - where, I - value
 int build_cmd(PBYTE data, WORD cmd, const BYTE *param, WORD len);
 int build_cmd_subcmd(PBYTE data, WORD cmd, BYTE subcmd, const BYTE *param,
                      WORD len);
-[[nodiscard]] BYTE page_mark_value(ppd_file_t *ppd);
-[[nodiscard]] std::uint64_t command_stream_length(DWORD width, DWORD height);
-[[nodiscard]] std::uint64_t page_frame_bound(std::uint64_t streamLength);
 [[nodiscard]] DWORD image_buildPrintData(ppd_file_t *ppd,
                                          cups_page_header2_t *header,
                                          PBYTE *pdata);
@@ -164,6 +185,27 @@ int build_cmd_subcmd(PBYTE data, WORD cmd, BYTE subcmd, const BYTE *param,
 [[nodiscard]] DWORD build_print_data_diagnostic(ppd_file_t *ppd,
                                                 cups_page_header2_t *header,
                                                 PBYTE *pdata);
+
+struct DumpFolder
+{
+  bool  keep;          // the folder may receive files
+  TCHAR gray[256];     // the gray page, "page8bpp.bmp"
+  TCHAR packed[256];   // the 1-bit page, "page1bpp.bmp"
+  TCHAR frame[256];    // the page frame, "PageData.gz"
+};
+
+struct DumpState
+{
+  DumpFolder                  folder;     // the current page's folder and files
+  DWORD                       width;      // pixels per row of the page
+  DWORD                       height;     // rows of the page
+  std::size_t                 row_bytes;  // bytes of a packed row
+  pelna::MallocPtr<BYTE[]>    packed;     // the packed page, as its rows come
+};
+
+[[nodiscard]] DumpFolder prepare_dump_folder();
+void finish_dump(const DumpFolder &folder, const TCHAR *path);
+[[nodiscard]] pelna::PageObserver diagnostic_observer(DumpState *state);
 BOOL saveBmp8BPP(const TCHAR *bmpName, const BYTE *imgBuf, DWORD width, DWORD height);
 BOOL saveBmp1BPP(const TCHAR *bmpName, const BYTE *imgBuf, DWORD width, DWORD height);
 BOOL savePrintData(const TCHAR *bmpName, const BYTE *imgBuf, DWORD size);
@@ -188,8 +230,6 @@ extern BYTE g_image_GammaLUT[256];  // gray value before diffusion, by input val
 extern int  last_threshold;         // threshold the gamma table was built for,
                                     // or kGammaUnbuilt
 
-[[nodiscard]] int blackness_number(const char *keyword);
-[[nodiscard]] int fixed_threshold(int blackness);
 [[nodiscard]] BOOL image_Thresholding(ppd_file_t *ppd, cups_page_header2_t *header,
                                       PBYTE *pdata);
 void image_BuildTable(double fPrecompensation);

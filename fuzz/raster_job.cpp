@@ -1,11 +1,12 @@
 //
-// A raster job converted in memory, the way the filter's job loop does it.
+// A raster job converted in memory by the job loop the filter runs.
 //
-// The loop below follows main() in filter/job_loop.cpp step by step; where
-// main writes a frame to standard output, this one keeps a copy.  The raster
-// bytes sit in a memory file and are read through the filter's own input
-// callback, so the end-of-stream bookkeeping is the filter's too.  Reads can
-// be cut into small pieces, the way a pipe hands data over as it arrives.
+// The filter's own page source, settings, messages and observer go into the
+// core's loop; only the frame sink differs: where the filter writes a frame
+// to standard output, this one keeps a copy.  The raster bytes sit in a
+// memory file and are read through the filter's own input callback, so the
+// end-of-stream bookkeeping is the filter's too.  Reads can be cut into
+// small pieces, the way a pipe hands data over as it arrives.
 //
 
 #include "raster_job.h"
@@ -121,6 +122,33 @@ open_ppd(const char *name)  // I - File name in the test data folder
   return ppdOpenFile(path.c_str());
 }
 
+//
+// Where the frames of a job are kept.
+//
+
+struct Collected
+{
+  JobResult    *result;  // the job's frames go here
+  RasterSource *source;  // the current page's header
+};
+
+//
+// 'keep_frame()' - Frame sink: keep a copy of the frame.
+//
+
+int
+keep_frame(void                         *ctx,    // I - Collected
+           int                           page,   // I - Page number
+           std::span<const std::uint8_t> frame)  // I - Page frame
+{
+  const Collected *kept = static_cast<Collected *>(ctx);
+
+  kept->result->frames.push_back({page, kept->source->header.cupsWidth,
+                                  kept->source->header.cupsHeight,
+                                  std::vector<std::uint8_t>(frame.begin(), frame.end())});
+  return 0;
+}
+
 } // namespace
 
 //
@@ -204,7 +232,7 @@ marked_ppd(const JobChoices &choices)  // I - The job's choices
 }
 
 //
-// 'convert_job()' - Convert a raster stream as the filter's job loop does.
+// 'convert_job()' - Convert a raster stream with the filter's job loop.
 //
 
 JobResult
@@ -213,10 +241,12 @@ convert_job(std::span<const std::uint8_t> stream,     // I - Raster bytes
             std::size_t                   readChunk,  // I - Most bytes per read
             std::uint64_t                 maxPixels)  // I - Largest page converted
 {
-  JobResult           result;
-  MemoryInput         memory = {};   // Reading state
-  cups_page_header2_t header;        // Page header, reused for each page
-  bool                failed = false;
+  JobResult    result;
+  MemoryInput  memory = {};  // Reading state
+  RasterSource source = {};  // The stream as the loop's page source
+  DumpState    dumps  = {};  // PrintDebug files of the current page
+  Collected    kept   = {&result, &source};
+  pelna::JobLoop loop;
 
   memory.input.fd = memory_file(stream);
   memory.size     = stream.size();
@@ -229,84 +259,30 @@ convert_job(std::span<const std::uint8_t> stream,     // I - Raster bytes
   Canceled = 0;
   Buffer   = nullptr;
 
-  cups_raster_t *ras = cupsRasterOpenIO(read_memory, &memory, CUPS_RASTER_READ);
+  source.ras   = cupsRasterOpenIO(read_memory, &memory, CUPS_RASTER_READ);
+  source.input = &memory.input;
+  source.ppd   = ppd;
 
-  if (!ras && (memory.input.consumed > 0 || memory.input.failed))
-  {
-    result.not_raster = true;
-    failed            = true;
-  }
+  loop.source     = raster_page_source(&source);
+  loop.sink       = {keep_frame, &kept};
+  loop.settings   = job_settings(ppd);
+  loop.messages   = log_sink();
+  loop.cancel     = &Canceled;
+  loop.max_pixels = maxPixels;
+  if (print_debug(ppd))
+    loop.observer = diagnostic_observer(&dumps);
 
-  while (ras && !Canceled)
-  {
-    const off_t consumedBefore = memory.input.consumed;
+  const pelna::JobOutcome outcome = pelna::run_job(loop);
 
-    if (!cupsRasterReadHeader2(ras, &header))
-    {
-      if (!raster_ended_cleanly(memory.input, consumedBefore))
-      {
-        result.damaged_after = Page;
-        failed               = true;
-      }
-      break;
-    }
+  if (source.ras)
+    cupsRasterClose(source.ras);
 
-    Page ++;
-
-    // The harness's own limit, applied only to pages the filter accepts.
-    char reason[256];
-    if (check_page_header(&header, reason, sizeof(reason)) &&
-        static_cast<std::uint64_t>(header.cupsWidth) * header.cupsHeight > maxPixels)
-    {
-      result.too_large = true;
-      if (skip_page_pixels(ras, &header))
-        continue;
-      result.lost_page = Page;
-      failed           = true;
-      break;
-    }
-
-    if (!StartPage(ppd, &header))
-    {
-      result.refused.push_back(Page);
-      failed = true;
-      if (skip_page_pixels(ras, &header))
-        continue;
-
-      result.lost_page = Page;
-      break;
-    }
-
-    const unsigned size = header.cupsBytesPerLine * header.cupsHeight;
-
-    if (cupsRasterReadPixels(ras, Buffer, size) != size)
-    {
-      result.lost_page = Page;
-      failed           = true;
-      EndPage(ppd, &header);
-      break;
-    }
-
-    const DWORD dataSize = build_print_data(ppd, &header, &Buffer);
-
-    if (!dataSize)
-    {
-      result.refused.push_back(Page);
-      failed = true;
-      EndPage(ppd, &header);
-      continue;
-    }
-
-    result.frames.push_back({Page, header.cupsWidth, header.cupsHeight,
-                             std::vector<std::uint8_t>(Buffer, Buffer + dataSize)});
-    EndPage(ppd, &header);
-  }
-
-  if (ras)
-    cupsRasterClose(ras);
-
-  result.pages_started = Page;
-  result.status        = Page == 0 || failed ? 1 : 0;
+  result.pages_started = outcome.pages_started;
+  result.refused       = outcome.refused;
+  result.lost_page     = outcome.lost_page;
+  result.damaged_after = outcome.damaged_after;
+  result.not_raster    = outcome.not_pages;
+  result.status        = pelna::job_status(outcome);
 
   return result;
 }

@@ -1,7 +1,7 @@
 //
-// A raster job converted in memory, page by page, the way the filter's job
-// loop converts it: the same raster input callback, the same page checks,
-// hooks and conversion, with the page frames collected instead of written.
+// A raster job converted in memory by the filter's own job loop: the same
+// raster input callback, page source, checks and conversion, with the page
+// frames collected instead of written.
 // The fuzz target of the whole path and the tests that cut a job at every
 // byte offset both run jobs through it.
 //
@@ -71,14 +71,12 @@ struct JobResult
   int                   lost_page      = 0;      // stream ended inside it
   int                   damaged_after  = -1;     // header unreadable after it
   bool                  not_raster     = false;  // no raster stream at all
-  bool                  too_large      = false;  // a page passed over for the
-                                                 // harness's pixel cap
   int                   status         = 1;      // the filter's exit status
 };
 
 // Convert the raster stream with the marked PPD.  Pages of more than
-// maxPixels pixels that the filter would accept are passed over (too_large)
-// so that a fuzz input cannot make the harness allocate gigabytes.
+// maxPixels pixels are refused, so that a fuzz input cannot make the
+// harness allocate gigabytes.
 [[nodiscard]] JobResult convert_job(std::span<const std::uint8_t> stream, ppd_file_t *ppd,
                                     std::size_t readChunk, std::uint64_t maxPixels);
 

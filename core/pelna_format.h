@@ -11,6 +11,7 @@
 #define PELNA_FORMAT_H
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 
 namespace pelna {
@@ -92,6 +93,9 @@ constexpr double kGammaDivisor       = 50.0;  // exponent = threshold / 50
 
 // last_threshold before the first build; no blackness number gives it.
 constexpr int kGammaUnbuilt = INT32_MIN;
+
+// The blackness number the printer's PPD files mark by default ("h4").
+constexpr int kDefaultBlackness = 4;
 
 //
 // Gray values.

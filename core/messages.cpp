@@ -1,0 +1,58 @@
+//
+// Messages of the core: composed here, filed by the front end's sink.
+//
+
+#include "messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace pelna {
+
+//
+// 'level_word()' - The word a log line starts with for a level.
+//
+
+const char *
+level_word(Level level)  // I - Message level
+{
+  switch (level)
+  {
+    case Level::Debug :
+        return "DEBUG";
+    case Level::Info :
+        return "INFO";
+    case Level::Error :
+        break;
+  }
+
+  return "ERROR";
+}
+
+//
+// 'say()' - Compose a message and hand it to the sink.
+//
+// Messages longer than the line buffer are cut; every message of the core
+// is far shorter.
+//
+
+void
+say(const MessageSink &sink,    // I - Where messages go
+    Level              level,   // I - Message level
+    const char        *format,  // I - printf format
+    ...)                        // I - Arguments
+{
+  if (!sink.write)
+    return;
+
+  char    text[1024];  // The composed message
+  va_list args;        // Arguments of the format
+
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+
+  sink.write(sink.ctx, level, text);
+}
+
+} // namespace pelna
