@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+#
+# Build the Debian packages from a clean copy of the tree and check them:
+# the changelog's version is the project's one version number (root
+# CMakeLists.txt), dpkg-buildpackage -us -uc builds the source package and the
+# binary packages in a temporary folder, lintian finds no error and no
+# warning in either (overrides carry their reasons in
+# debian/*.lintian-overrides), and each package holds exactly the expected
+# files with the expected modes and owners, the expected dependencies, and,
+# for the Printer Application, the maintainer scripts that enable its service
+# on install and stop it on removal.
+#
+#   check-packages.sh [OUTDIR]
+#
+# OUTDIR, when given, receives the built .deb files.  Set PELNA_PKG_KEEP=1 to
+# keep the temporary folder (build log, the copy, the packages).
+#
+# pelna-printer-app is built and checked only when the tree has
+# app/CMakeLists.txt; without it the build profile pkg.pelna-driver.noapp
+# leaves that package out, and the script says so.
+#
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+outdir=${1:-}
+
+for tool in dpkg-buildpackage dpkg-parsechangelog dpkg-deb lintian; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (bash scripts/install-deps.sh)"; exit 1; }
+done
+
+status=0
+fail() {
+  echo "FAIL: $*"
+  status=1
+}
+
+# --- one version number --------------------------------------------------
+version=$(sed -n 's/^project(rastertopelna VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+deb_version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+source_name=$(dpkg-parsechangelog -l debian/changelog -S Source)
+if [[ -z $version ]]; then
+  echo "FAIL: no 'project(rastertopelna VERSION x.y.z' in CMakeLists.txt"
+  exit 1
+fi
+if [[ ${deb_version%%-*} != "$version" ]]; then
+  echo "FAIL: debian/changelog says $deb_version, CMakeLists.txt says $version;" \
+       "add a changelog entry (dch -v $version)"
+  exit 1
+fi
+echo "ok: version $deb_version (CMakeLists.txt $version)"
+
+packages=(printer-driver-pelna pelna-tools)
+profile=()
+if [[ -f app/CMakeLists.txt ]]; then
+  packages+=(pelna-printer-app)
+else
+  profile=(-Ppkg.pelna-driver.noapp)
+  echo "SKIP: the tree has no app/CMakeLists.txt, so pelna-printer-app is neither built nor checked"
+fi
+
+# --- a clean copy: the files git knows or would add, no build folders ------
+work=$(mktemp -d /tmp/pelna-pkg.XXXXXX)
+cleanup() {
+  if [[ ${PELNA_PKG_KEEP:-} == 1 ]]; then
+    echo "kept: $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+src=$work/$source_name-$version
+mkdir "$src"
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git -C "$root" ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do [[ -e $file ]] && printf '%s\0' "$file"; done |
+    tar -C "$root" --null -T - -cf - | tar -C "$src" -xf -
+else
+  tar -C "$root" --exclude='./build*' --exclude=./out --exclude=./.git -cf - . | tar -C "$src" -xf -
+fi
+
+# --- build ---------------------------------------------------------------
+echo "building in $src (log: build.log)"
+start=$SECONDS
+if ! (cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc)" \
+      dpkg-buildpackage -us -uc "${profile[@]}") >"$work/build.log" 2>&1; then
+  tail -40 "$work/build.log"
+  echo "FAIL: dpkg-buildpackage failed"
+  PELNA_PKG_KEEP=1
+  exit 1
+fi
+echo "ok: built in $((SECONDS - start)) s: $(cd "$work" && echo *.deb)"
+changes=$(echo "$work"/*.changes)
+
+# --- lintian: errors and warnings fail; overridden ones (O:) are listed
+# with their reasons (N:) but do not count.  Status 2 only says that some
+# tag was found, overridden or not; 1 is lintian's own failure.
+lintian_status=0
+lintian --fail-on error,warning --show-overrides "$changes" >"$work/lintian.log" 2>&1 || lintian_status=$?
+if ((lintian_status == 1)) || grep -q '^[EW]: ' "$work/lintian.log"; then
+  fail "lintian reports errors or warnings (status $lintian_status)"
+else
+  echo "ok: lintian: no errors or warnings"
+fi
+grep -v '^running with root privileges' "$work/lintian.log" | sed 's/^/  lintian: /' || true
+
+# --- file lists, modes and owners -----------------------------------------
+#
+# expected_files PACKAGE - "mode path" of every file (not folder) the package
+# must hold, sorted.
+#
+expected_files() {
+  local package=$1 doc=./usr/share/doc/$1
+  {
+    echo "-rw-r--r-- $doc/changelog.gz"
+    echo "-rw-r--r-- $doc/copyright"
+    [[ -f $src/debian/$package.lintian-overrides ]] &&
+      echo "-rw-r--r-- ./usr/share/lintian/overrides/$package"
+    case $package in
+      printer-driver-pelna)
+        echo "-r-xr-xr-x ./usr/lib/cups/filter/rastertopelna"
+        echo "-rw-r--r-- ./usr/share/ppd/pelna/pelna203.ppd"
+        echo "-rw-r--r-- ./usr/share/ppd/pelna/pelna300.ppd" ;;
+      pelna-tools)
+        echo "-rwxr-xr-x ./usr/bin/pelna-inspect"
+        echo "-rw-r--r-- ./usr/share/man/man1/pelna-inspect.1.gz" ;;
+      pelna-printer-app)
+        echo "-rwxr-xr-x ./usr/bin/pelna-printer-app"
+        echo "-rw-r--r-- ./lib/systemd/system/pelna-printer-app.service"
+        echo "-rw-r--r-- ./usr/share/man/man1/pelna-printer-app.1.gz" ;;
+    esac
+  } | sort
+}
+
+#
+# field PACKAGE.deb NAME - One control field of a package.
+#
+field() {
+  dpkg-deb -f "$1" "$2"
+}
+
+for package in "${packages[@]}"; do
+  deb=$(echo "$work/${package}_${deb_version}_"*.deb)
+  if [[ ! -f $deb ]]; then
+    fail "$package: no package was built"
+    continue
+  fi
+  listing=$(dpkg-deb -c "$deb")
+  actual=$(awk '$1 !~ /^d/ { print $1, $6 }' <<<"$listing" | sort)
+  if [[ $actual == "$(expected_files "$package")" ]]; then
+    echo "ok: $package: $(wc -l <<<"$actual") files, modes as expected"
+  else
+    fail "$package: the files differ from the expected list (< expected, > packaged):"
+    diff <(expected_files "$package") <(echo "$actual") | grep '^[<>]' | sed 's/^/  /'
+  fi
+  if owners=$(awk '$2 != "root/root" { print $2, $6 }' <<<"$listing") && [[ -n $owners ]]; then
+    fail "$package: entries not owned by root:"
+    echo "$owners" | sed 's/^/  /'
+  fi
+  if bad_dirs=$(awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print $1, $6 }' <<<"$listing") && [[ -n $bad_dirs ]]; then
+    fail "$package: folders with unusual modes:"
+    echo "$bad_dirs" | sed 's/^/  /'
+  fi
+  [[ $(field "$deb" Version) == "$deb_version" ]] ||
+    fail "$package: version $(field "$deb" Version), expected $deb_version"
+  depends=$(field "$deb" Depends)
+  case $package in
+    printer-driver-pelna) needed=(libcups2 libdeflate0 cups-filters cups-daemon) ;;
+    pelna-tools)          needed=(libpng16-16 zlib1g) ;;
+    pelna-printer-app)    needed=(libpappl1) ;;
+  esac
+  for dependency in "${needed[@]}"; do
+    grep -Eq "(^|, )$dependency( |,|$)" <<<"$depends" ||
+      fail "$package: does not depend on $dependency (Depends: $depends)"
+  done
+  echo "ok: $package: Depends: $depends"
+done
+
+# The Printer Application's service: enabled and started on install,
+# stopped on removal.
+if [[ " ${packages[*]} " == *" pelna-printer-app "* ]]; then
+  deb=$(echo "$work"/pelna-printer-app_"${deb_version}"_*.deb)
+  if [[ -f $deb ]]; then
+    control=$work/app-control
+    dpkg-deb -e "$deb" "$control"
+    grep -q 'deb-systemd-helper.*enable.*pelna-printer-app.service' "$control/postinst" 2>/dev/null ||
+      fail "pelna-printer-app: postinst does not enable pelna-printer-app.service"
+    grep -q 'deb-systemd-invoke.*start.*pelna-printer-app.service' "$control/postinst" 2>/dev/null ||
+      fail "pelna-printer-app: postinst does not start pelna-printer-app.service"
+    grep -q 'deb-systemd-invoke stop.*pelna-printer-app.service' "$control/prerm" 2>/dev/null ||
+      fail "pelna-printer-app: prerm does not stop pelna-printer-app.service"
+    grep -q '^ExecStart=/usr/bin/pelna-printer-app server$' "$src/debian/pelna-printer-app.service" ||
+      fail "pelna-printer-app: the service does not run 'pelna-printer-app server'"
+    ((status)) || echo "ok: pelna-printer-app: the service is enabled and started on install, stopped on removal"
+  fi
+fi
+
+if [[ -n $outdir ]]; then
+  mkdir -p "$outdir"
+  cp "$work"/*.deb "$outdir"/
+  echo "packages copied to $outdir"
+fi
+((status)) && echo "packages: FAILED" || echo "packages: all checks passed"
+exit $status
