@@ -150,7 +150,7 @@ for package in "${packages[@]}"; do
     echo "ok: $package: $(wc -l <<<"$actual") files, modes as expected"
   else
     fail "$package: the files differ from the expected list (< expected, > packaged):"
-    diff <(expected_files "$package") <(echo "$actual") | grep '^[<>]' | sed 's/^/  /'
+    diff <(expected_files "$package") <(echo "$actual") | grep '^[<>]' | sed 's/^/  /' || true
   fi
   if owners=$(awk '$2 != "root/root" { print $2, $6 }' <<<"$listing") && [[ -n $owners ]]; then
     fail "$package: entries not owned by root:"

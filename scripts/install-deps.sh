@@ -17,6 +17,7 @@ packages=(
   cups-filters ghostscript poppler-utils  # PDF and PNG to raster (pdftopdf, gstoraster)
   valgrind clang libclang-rt-14-dev   # memcheck of the job tests; libFuzzer targets
   clang-tidy cppcheck                 # static checks
+  debhelper dpkg-dev lintian          # Debian packages (scripts/check-packages.sh)
 )
 
 missing=()

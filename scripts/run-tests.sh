@@ -5,8 +5,9 @@
 # the filter-running tests (*_job_test) of the normal build once more with
 # the filter under valgrind's memcheck, leak check included.  The fuzz
 # corpora replay as ordinary tests in both builds; running the fuzzers
-# themselves is scripts/fuzz.sh.  Last, the static checks (clang-tidy and
-# cppcheck) over the filter and the tools.
+# themselves is scripts/fuzz.sh.  Then the static checks (clang-tidy and
+# cppcheck) over the filter and the tools, and last the Debian packages,
+# built from a clean copy of the tree and checked (scripts/check-packages.sh).
 #
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,4 +33,11 @@ ctest --test-dir build --output-on-failure -j "$jobs" -L valgrind || status=1
 
 echo "== static checks"
 bash scripts/static-checks.sh build || status=1
+
+echo "== Debian packages"
+if command -v dpkg-buildpackage >/dev/null; then
+  bash scripts/check-packages.sh || status=1
+else
+  echo "SKIP: dpkg-buildpackage is missing (bash scripts/install-deps.sh installs it)"
+fi
 exit $status
