@@ -13,6 +13,18 @@ namespace pelna {
 namespace {
 
 //
+// One page of the job, as the loop's steps see it.
+//
+
+struct PageRun
+{
+  const JobLoop    &loop;    // the job
+  int               page;    // page number, from 1
+  const PageHeader &header;  // the page's numbers
+  JobOutcome       &out;     // what became of the job so far
+};
+
+//
 // 'cancelled()' - Whether the job was asked to stop.
 //
 
@@ -30,30 +42,29 @@ cancelled(const JobLoop &loop)  // I - The job
 //
 
 bool
-skip_rest(const JobLoop    &loop,    // I  - The job
-          int               page,    // I  - Page number
-          const PageHeader &header,  // I  - The page's numbers
-          JobOutcome       &out)     // IO - What became of the job
+skip_rest(PageRun &run)  // IO - The page and its job
 {
-  switch (loop.source.skip_page(loop.source.ctx))
+  const MessageSink &log = run.loop.messages;
+
+  switch (run.loop.source.skip_page(run.loop.source.ctx))
   {
     case PageSkip::Done :
         return true;
     case PageSkip::RowsTooLong :
-        say(loop.messages, Level::Error, "The rest of the job is given up: the rows of page %d "
-            "are %u bytes long, too long to read past.", page, header.bytes_per_line);
+        say(log, Level::Error, "The rest of the job is given up: the rows of page %d "
+            "are %u bytes long, too long to read past.", run.page, run.header.bytes_per_line);
         break;
     case PageSkip::NoMemory :
-        say(loop.messages, Level::Error,
-            "The rest of the job is given up: no memory to read past page %d.", page);
+        say(log, Level::Error, "The rest of the job is given up: no memory to read past page %d.",
+            run.page);
         break;
     case PageSkip::StreamEnded :
-        say(loop.messages, Level::Error, "The raster stream ends inside page %d.", page);
-        out.lost_page = page;
+        say(log, Level::Error, "The raster stream ends inside page %d.", run.page);
+        run.out.lost_page = run.page;
         break;
   }
 
-  out.gave_up = true;
+  run.out.gave_up = true;
   return false;
 }
 
@@ -62,42 +73,59 @@ skip_rest(const JobLoop    &loop,    // I  - The job
 //
 
 bool
-refuse(const JobLoop    &loop,    // I  - The job
-       int               page,    // I  - Page number
-       const PageHeader &header,  // I  - The page's numbers
-       JobOutcome       &out)     // IO - What became of the job
+refuse(PageRun &run)  // IO - The page and its job
 {
-  out.refused.push_back(page);
-  return skip_rest(loop, page, header, out);
+  run.out.refused.push_back(run.page);
+  return skip_rest(run);
+}
+
+//
+// 'lose()' - Note a page the stream ends inside; the job cannot go on.
+//
+
+bool
+lose(PageRun &run)  // IO - The page and its job
+{
+  say(run.loop.messages, Level::Error, "Page %d is lost: the raster stream ends inside it.",
+      run.page);
+  run.out.lost_page = run.page;
+  run.loop.source.end_page(run.loop.source.ctx);
+  return false;
+}
+
+//
+// 'not_converted()' - Note a page whose conversion ran out of memory.
+//
+
+bool
+not_converted(PageRun &run)  // IO - The page and its job
+{
+  say(run.loop.messages, Level::Error,
+      "Page %d cannot be printed: the memory to convert it is not available.", run.page);
+  run.out.refused.push_back(run.page);
+  return true;
 }
 
 //
 // 'print_rows()' - Hand every row of an accepted page to the pipeline.
 //
-// Returns false when the stream ends inside the page (logged here).
+// Returns false when the stream ends inside the page.
 //
 
 bool
-print_rows(const JobLoop    &loop,    // I  - The job
-           int               page,    // I  - Page number
-           const PageHeader &header,  // I  - The page's numbers
-           PagePipeline     &pipe,    // IO - Page under way
-           JobOutcome       &out)     // IO - What became of the job
+print_rows(PageRun      &run,   // IO - The page and its job
+           PagePipeline &pipe)  // IO - Page under way
 {
-  const PageObserver &watch = loop.observer;
+  const PageObserver &watch = run.loop.observer;
 
-  for (std::uint32_t y = 0; y < header.height; y ++)
+  for (std::uint32_t y = 0; y < run.header.height; y ++)
   {
-    const std::uint8_t *row = loop.source.row(loop.source.ctx, y);
+    const std::uint8_t *row = run.loop.source.row(run.loop.source.ctx, y);
 
     if (!row)
-    {
-      say(loop.messages, Level::Error, "Page %d is lost: the raster stream ends inside it.", page);
-      out.lost_page = page;
       return false;
-    }
 
-    const auto packed = page_gray_row(pipe, {row, header.width});
+    const auto packed = page_gray_row(pipe, {row, run.header.width});
 
     if (watch.packed_row)
       watch.packed_row(watch.ctx, y, packed);
@@ -107,22 +135,31 @@ print_rows(const JobLoop    &loop,    // I  - The job
 }
 
 //
-// 'not_converted()' - Note a page whose conversion ran out of memory.
+// 'send_frame()' - Show the frame to the observer and write it to the sink.
+//
+// Returns false when it could not be written; the job cannot go on then.
 //
 
 bool
-not_converted(const JobLoop    &loop,    // I  - The job
-              int               page,    // I  - Page number
-              const PageHeader &header,  // I  - The page's numbers
-              JobOutcome       &out)     // IO - What became of the job
+send_frame(PageRun                      &run,    // IO - The page and its job
+           std::span<const std::uint8_t> bytes)  // I  - The page frame
 {
-  say(loop.messages, Level::Error,
-      "Page %d cannot be printed: the memory to convert it is not available.", page);
+  const JobLoop &loop = run.loop;
 
-  const bool goOn = refuse(loop, page, header, out);
+  if (loop.observer.frame)
+    loop.observer.frame(loop.observer.ctx, bytes);
 
-  loop.source.end_page(loop.source.ctx);
-  return goOn;
+  if (const int error = loop.sink.write(loop.sink.ctx, run.page, bytes))
+  {
+    say(loop.messages, Level::Error, "Page %d could not be sent to the printer: %s.", run.page,
+        strerror(error));
+    run.out.write_failed = run.page;
+    return false;
+  }
+
+  say(loop.messages, Level::Info, "Finished page %d.", run.page);
+  run.out.pages_printed ++;
+  return true;
 }
 
 //
@@ -134,23 +171,25 @@ not_converted(const JobLoop    &loop,    // I  - The job
 //
 
 bool
-print_page(const JobLoop    &loop,    // I  - The job
-           int               page,    // I  - Page number
-           const PageHeader &header,  // I  - The page's numbers
-           JobOutcome       &out)     // IO - What became of the job
+print_page(PageRun &run)  // IO - The page and its job
 {
+  const JobLoop      &loop  = run.loop;
   const PageObserver &watch = loop.observer;
   PagePipeline        pipe;        // The page under way
   std::size_t         length = 0;  // Command stream length
 
-  if (!page_begin(pipe, header.width, header.height, loop.settings, loop.messages))
-    return not_converted(loop, page, header, out);
+  if (!page_begin(pipe, run.header.width, run.header.height, loop.settings, loop.messages))
+  {
+    const bool goOn = not_converted(run) && skip_rest(run);
 
-  if (!print_rows(loop, page, header, pipe, out))
+    loop.source.end_page(loop.source.ctx);
+    return goOn;
+  }
+
+  if (!print_rows(run, pipe))
   {
     page_abandon(pipe);
-    loop.source.end_page(loop.source.ctx);
-    return false;
+    return lose(run);
   }
 
   if (watch.packed_done)
@@ -165,29 +204,9 @@ print_page(const JobLoop    &loop,    // I  - The job
   stream.reset();
 
   if (!frame.bytes)
-  {
-    say(loop.messages, Level::Error,
-        "Page %d cannot be printed: the memory to convert it is not available.", page);
-    out.refused.push_back(page);
-    return true;  // every row was read: the next page follows
-  }
+    return not_converted(run);  // every row was read: the next page follows
 
-  const std::span<const std::uint8_t> bytes(frame.bytes.get(), frame.size);
-
-  if (watch.frame)
-    watch.frame(watch.ctx, bytes);
-
-  if (const int error = loop.sink.write(loop.sink.ctx, page, bytes))
-  {
-    say(loop.messages, Level::Error, "Page %d could not be sent to the printer: %s.", page,
-        strerror(error));
-    out.write_failed = page;
-    return false;
-  }
-
-  say(loop.messages, Level::Info, "Finished page %d.", page);
-  out.pages_printed ++;
-  return true;
+  return send_frame(run, {frame.bytes.get(), frame.size});
 }
 
 //
@@ -197,22 +216,19 @@ print_page(const JobLoop    &loop,    // I  - The job
 //
 
 bool
-convert_page(const JobLoop    &loop,    // I  - The job
-             int               page,    // I  - Page number
-             const PageHeader &header,  // I  - The page's numbers
-             JobOutcome       &out)     // IO - What became of the job
+convert_page(PageRun &run)  // IO - The page and its job
 {
-  const PageSource   &source = loop.source;
-  const PageObserver &watch  = loop.observer;
+  const PageSource   &source = run.loop.source;
+  const PageObserver &watch  = run.loop.observer;
   char                reason[256];  // Why the page is refused
 
   if (source.describe_page)
-    source.describe_page(source.ctx, page);
+    source.describe_page(source.ctx, run.page);
 
-  if (!check_page(header, reason, sizeof(reason), loop.max_pixels))
+  if (!check_page(run.header, reason, sizeof(reason), run.loop.max_pixels))
   {
-    say(loop.messages, Level::Error, "Page %d cannot be printed: %s.", page, reason);
-    return refuse(loop, page, header, out);
+    say(run.loop.messages, Level::Error, "Page %d cannot be printed: %s.", run.page, reason);
+    return refuse(run);
   }
 
   switch (source.begin_rows(source.ctx))
@@ -220,26 +236,23 @@ convert_page(const JobLoop    &loop,    // I  - The job
     case PageRows::Ready :
         break;
     case PageRows::NoMemory :
-        say(loop.messages, Level::Error,
-            "Page %d cannot be printed: %zu bytes of memory are not available.", page,
-            static_cast<std::size_t>(header.bytes_per_line) * header.height);
-        return refuse(loop, page, header, out);
+        say(run.loop.messages, Level::Error,
+            "Page %d cannot be printed: %zu bytes of memory are not available.", run.page,
+            static_cast<std::size_t>(run.header.bytes_per_line) * run.header.height);
+        return refuse(run);
     case PageRows::Lost :
-        say(loop.messages, Level::Error, "Page %d is lost: the raster stream ends inside it.", page);
-        out.lost_page = page;
-        source.end_page(source.ctx);
-        return false;
+        return lose(run);
   }
 
   if (watch.page_begin)
-    watch.page_begin(watch.ctx, page, header);
+    watch.page_begin(watch.ctx, run.page, run.header);
 
-  const bool sent = print_page(loop, page, header, out);
+  const bool goOn = print_page(run);
 
   if (watch.page_end)
     watch.page_end(watch.ctx);
 
-  return sent;
+  return goOn;
 }
 
 } // namespace
@@ -287,10 +300,10 @@ run_job(const JobLoop &loop)  // I - The job
       break;
     }
 
-    const int page = ++ out.pages_started;
+    PageRun run = {loop, ++ out.pages_started, header, out};
 
-    say(loop.messages, Level::Info, "Starting page %d.", page);
-    if (!convert_page(loop, page, header, out))
+    say(loop.messages, Level::Info, "Starting page %d.", run.page);
+    if (!convert_page(run))
       break;
   }
 
