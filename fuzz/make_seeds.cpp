@@ -9,6 +9,7 @@
 // names.
 //
 
+#include "gray_page_header.h"
 #include "pelna.h"
 
 #include <cstdio>
@@ -38,28 +39,6 @@ write_seed(const std::filesystem::path &dir,   // I - Corpus folder
 }
 
 //
-// 'gray_header()' - Header of an 8-bit gray page.
-//
-
-cups_page_header2_t
-gray_header(unsigned width,   // I - Pixels per row
-            unsigned height)  // I - Rows
-{
-  cups_page_header2_t header = {};
-
-  header.HWResolution[0]  = 203;
-  header.HWResolution[1]  = 203;
-  header.NumCopies        = 1;
-  header.cupsWidth        = width;
-  header.cupsHeight       = height;
-  header.cupsBitsPerColor = 8;
-  header.cupsBitsPerPixel = 8;
-  header.cupsBytesPerLine = width;
-  header.cupsColorSpace   = CUPS_CSPACE_W;
-  return header;
-}
-
-//
 // 'append_bytes()' - Raster write callback: append to a byte vector.
 //
 
@@ -86,7 +65,7 @@ raster(const std::vector<std::pair<unsigned, unsigned>> &sizes,  // I - Width, h
 
   for (const auto &[width, height] : sizes)
   {
-    cups_page_header2_t header = gray_header(width, height);
+    cups_page_header2_t header = gray_page_header(width, height, 203);
     Bytes               pixels(static_cast<std::size_t>(width) * height);
 
     for (std::size_t i = 0; i < pixels.size(); i ++)
@@ -166,24 +145,24 @@ raster_seeds(const std::filesystem::path &dir)  // I - Corpus folder
   std::vector<Hostile> hostile;
   cups_page_header2_t  h;
 
-  h = gray_header(64, 10); h.cupsBitsPerColor = 1; h.cupsBitsPerPixel = 1; h.cupsBytesPerLine = 8;
+  h = gray_page_header(64, 10, 203); h.cupsBitsPerColor = 1; h.cupsBitsPerPixel = 1; h.cupsBytesPerLine = 8;
   hostile.push_back({"hostile-1bit", h, 80});
-  h = gray_header(16, 4); h.cupsBitsPerColor = 16; h.cupsBitsPerPixel = 16; h.cupsBytesPerLine = 32;
+  h = gray_page_header(16, 4, 203); h.cupsBitsPerColor = 16; h.cupsBitsPerPixel = 16; h.cupsBytesPerLine = 32;
   hostile.push_back({"hostile-16bit", h, 128});
-  h = gray_header(16, 4); h.cupsBitsPerColor = 8; h.cupsBitsPerPixel = 24; h.cupsBytesPerLine = 48;
+  h = gray_page_header(16, 4, 203); h.cupsBitsPerColor = 8; h.cupsBitsPerPixel = 24; h.cupsBytesPerLine = 48;
   h.cupsColorSpace = CUPS_CSPACE_RGB;
   hostile.push_back({"hostile-24bit", h, 192});
-  h = gray_header(65536, 1);
+  h = gray_page_header(65536, 1, 203);
   hostile.push_back({"hostile-width-65536", h, 0});
-  h = gray_header(16, 0);
+  h = gray_page_header(16, 0, 203);
   hostile.push_back({"hostile-height-0", h, 0});
-  h = gray_header(0, 4); h.cupsBytesPerLine = 0;
+  h = gray_page_header(0, 4, 203); h.cupsBytesPerLine = 0;
   hostile.push_back({"hostile-width-0", h, 0});
-  h = gray_header(32768, 131073);  // 2^32 + 32768 pixels: 32768 in 32 bits
+  h = gray_page_header(32768, 131073, 203);  // 2^32 + 32768 pixels: 32768 in 32 bits
   hostile.push_back({"hostile-overflow-32", h, 64});
-  h = gray_header(65535, 65535);
+  h = gray_page_header(65535, 65535, 203);
   hostile.push_back({"hostile-too-many-pixels", h, 64});
-  h = gray_header(16, 4); h.cupsBytesPerLine = 20;
+  h = gray_page_header(16, 4, 203); h.cupsBytesPerLine = 20;
   hostile.push_back({"hostile-row-length", h, 80});
 
   for (const Hostile &seed : hostile)
@@ -201,7 +180,7 @@ Bytes
 frame_of(unsigned width, unsigned height)  // I - Page size
 {
   const unsigned      rowBytes = (width + 7) / 8;
-  cups_page_header2_t header   = gray_header(width, height);
+  cups_page_header2_t header   = gray_page_header(width, height, 203);
   PBYTE               data     = static_cast<PBYTE>(malloc(rowBytes * height + 1));
 
   for (unsigned i = 0; i < rowBytes * height; i ++)

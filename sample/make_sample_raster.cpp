@@ -6,6 +6,7 @@
 //
 
 #include <cups/raster.h>
+#include "gray_page_header.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,21 +80,7 @@ main(int argc, char *argv[])
       return 1;
     }
 
-    memset(&header, 0, sizeof(header));
-    header.HWResolution[0]  = dpi;
-    header.HWResolution[1]  = dpi;
-    header.PageSize[0]      = width * 72 / dpi;
-    header.PageSize[1]      = height * 72 / dpi;
-    header.ImagingBoundingBox[2] = header.PageSize[0];
-    header.ImagingBoundingBox[3] = header.PageSize[1];
-    header.NumCopies        = 1;
-    header.cupsWidth        = width;
-    header.cupsHeight       = height;
-    header.cupsBitsPerColor = 8;
-    header.cupsBitsPerPixel = 8;
-    header.cupsBytesPerLine = width;
-    header.cupsColorOrder   = CUPS_ORDER_CHUNKED;
-    header.cupsColorSpace   = CUPS_CSPACE_W;  // 0 = black, 255 = white
+    header = gray_page_header(width, height, dpi);
 
     if (!cupsRasterWriteHeader2(ras, &header) ||
         cupsRasterWritePixels(ras, pixels.data(), static_cast<unsigned>(pixels.size())) !=

@@ -4,6 +4,8 @@
 
 #include "test_support.h"
 
+#include "gray_page_header.h"
+
 #include "pelna.h"
 
 #include <gtest/gtest.h>
@@ -42,19 +44,7 @@ gray_page(unsigned width, unsigned height, std::uint8_t (*fill)(unsigned, unsign
 {
   TestPage page;
 
-  memset(&page.header, 0, sizeof(page.header));
-  page.header.HWResolution[0]  = 203;
-  page.header.HWResolution[1]  = 203;
-  page.header.PageSize[0]      = width * 72 / 203;
-  page.header.PageSize[1]      = height * 72 / 203;
-  page.header.NumCopies        = 1;
-  page.header.cupsWidth        = width;
-  page.header.cupsHeight       = height;
-  page.header.cupsBitsPerColor = 8;
-  page.header.cupsBitsPerPixel = 8;
-  page.header.cupsBytesPerLine = width;
-  page.header.cupsColorOrder   = CUPS_ORDER_CHUNKED;
-  page.header.cupsColorSpace   = CUPS_CSPACE_W;
+  page.header = gray_page_header(width, height, 203);
 
   page.pixels.resize(static_cast<size_t>(width) * height);
   for (unsigned y = 0; y < height; y ++)
