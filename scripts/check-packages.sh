@@ -180,17 +180,20 @@ done
 if [[ " ${packages[*]} " == *" pelna-printer-app "* ]]; then
   deb=$(echo "$work"/pelna-printer-app_"${deb_version}"_*.deb)
   if [[ -f $deb ]]; then
-    control=$work/app-control
+    control=$work/app-control service_ok=1
     dpkg-deb -e "$deb" "$control"
     grep -q 'deb-systemd-helper.*enable.*pelna-printer-app.service' "$control/postinst" 2>/dev/null ||
-      fail "pelna-printer-app: postinst does not enable pelna-printer-app.service"
-    grep -q 'deb-systemd-invoke.*start.*pelna-printer-app.service' "$control/postinst" 2>/dev/null ||
-      fail "pelna-printer-app: postinst does not start pelna-printer-app.service"
+      { fail "pelna-printer-app: postinst does not enable pelna-printer-app.service"; service_ok=0; }
+    grep -q '_dh_action=start' "$control/postinst" 2>/dev/null &&
+      grep -q 'deb-systemd-invoke $_dh_action .pelna-printer-app.service' "$control/postinst" ||
+      { fail "pelna-printer-app: postinst does not start pelna-printer-app.service"; service_ok=0; }
     grep -q 'deb-systemd-invoke stop.*pelna-printer-app.service' "$control/prerm" 2>/dev/null ||
-      fail "pelna-printer-app: prerm does not stop pelna-printer-app.service"
+      { fail "pelna-printer-app: prerm does not stop pelna-printer-app.service"; service_ok=0; }
     grep -q '^ExecStart=/usr/bin/pelna-printer-app server$' "$src/debian/pelna-printer-app.service" ||
-      fail "pelna-printer-app: the service does not run 'pelna-printer-app server'"
-    ((status)) || echo "ok: pelna-printer-app: the service is enabled and started on install, stopped on removal"
+      { fail "pelna-printer-app: the service does not run 'pelna-printer-app server'"; service_ok=0; }
+    if ((service_ok)); then
+      echo "ok: pelna-printer-app: the service is enabled and started on install, stopped on removal"
+    fi
   fi
 fi
 
