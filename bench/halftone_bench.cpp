@@ -16,15 +16,16 @@
 //                 included), from the known allocation sizes;
 //   work_bytes    the part of it that is freed again before returning.
 //
-// The plane-based reference maps the page through the gamma table in place,
-// widens it into a plane of 32-bit values, diffuses the plane with
-// image_FloydSteinberg() and packs it: the straightforward way, kept here as
-// the yardstick for image_ThresholdingDITHER().  Both run the same
-// diffusion code; the row-wise packer saves the plane, its copy and its
-// packing pass, and passes over quiet stretches of black and white.
+// The whole-page packers image_ThresholdingBW() and
+// image_ThresholdingDITHER() run the page's rows through the core's
+// halftoner and copy each packed row out; the Rows figures time the core's
+// row functions alone, as a front end that is handed rows drives them
+// (halftone_begin, halftone_row for every row, halftone_end), on a page that
+// needs no fresh copy.
 //
 
 #include "pelna.h"
+#include "halftone.h"
 
 #include <benchmark/benchmark.h>
 
@@ -44,9 +45,6 @@ constexpr int kLabelHeight = 1218;
 
 constexpr int kBlackness = 7;  // a typical darker-than-neutral setting
 
-// Rows that image_ThresholdingDITHER() diffuses side by side; it keeps one
-// row of 0/1 flags for each, padded to whole bytes.
-constexpr size_t kDiffusionRows = 2;
 
 struct Page
 {
@@ -165,53 +163,10 @@ fresh_copy(const Page &page)
   return buffer;
 }
 
-//
-// 'reference_dither()' - Plane-based packer: map, widen, diffuse, pack.
-//
-
-BOOL
-reference_dither(int width, int height, PBYTE *data, const BYTE *gamma)
-{
-  const size_t pixels   = static_cast<size_t>(width) * height;
-  const size_t rowBytes = row_bytes(width);
-  PBYTE        page     = *data;
-
-  for (size_t i = 0; i < pixels; i ++)
-    page[i] = gamma[page[i]];
-
-  auto *plane = static_cast<std::int32_t *>(malloc(pixels * sizeof(std::int32_t)));
-  if (!plane)
-    return 0;
-
-  PBYTE packed = static_cast<PBYTE>(malloc(rowBytes * height));
-  if (!packed)
-  {
-    free(plane);
-    return 0;
-  }
-
-  for (size_t i = 0; i < pixels; i ++)
-    plane[i] = page[i];
-
-  image_FloydSteinberg(plane, width, height);
-
-  memset(packed, 0, rowBytes * height);
-  for (int y = 0; y < height; y ++)
-    for (int x = 0; x < width; x ++)
-      if (plane[static_cast<size_t>(y) * width + x] <= 127)
-        packed[y * rowBytes + x / 8] |= static_cast<BYTE>(0x80 >> (x % 8));
-
-  free(plane);
-  free(page);
-  *data = packed;
-  return 1;
-}
-
 enum class Packer
 {
   Threshold,  // image_ThresholdingBW
-  Diffusion,  // image_ThresholdingDITHER, row by row
-  Plane       // reference_dither
+  Diffusion   // image_ThresholdingDITHER
 };
 
 //
@@ -234,13 +189,12 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
       work = 0;
       break;
     case Packer::Diffusion:
-      // The flag rows and one row of 16-bit pending shares.
-      work = kDiffusionRows * 8 * rowBytes + page.width * sizeof(std::int16_t);
-      break;
-    case Packer::Plane:
-      work = pixels * sizeof(std::int32_t);  // the plane
+      // One row of 16-bit pending shares and one row of 0/1 flags, padded
+      // to whole bytes.
+      work = (page.width + 1) * sizeof(std::int16_t) + 8 * rowBytes;
       break;
   }
+  work += rowBytes;  // the halftoner's packed row
 
   for (auto _ : state)
   {
@@ -258,9 +212,6 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
         break;
       case Packer::Diffusion:
         ok = image_ThresholdingDITHER(page.width, page.height, &buffer, g_image_GammaLUT);
-        break;
-      case Packer::Plane:
-        ok = reference_dither(page.width, page.height, &buffer, g_image_GammaLUT);
         break;
     }
 
@@ -280,19 +231,57 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
   state.counters["work_bytes"]  = static_cast<double>(work);
 }
 
-void BM_ThresholdA4(benchmark::State &s)    { run_packer(s, a4_page(), Packer::Threshold); }
-void BM_DiffusionA4(benchmark::State &s)    { run_packer(s, a4_page(), Packer::Diffusion); }
-void BM_PlaneA4(benchmark::State &s)        { run_packer(s, a4_page(), Packer::Plane); }
-void BM_ThresholdLabel(benchmark::State &s) { run_packer(s, label(), Packer::Threshold); }
-void BM_DiffusionLabel(benchmark::State &s) { run_packer(s, label(), Packer::Diffusion); }
-void BM_PlaneLabel(benchmark::State &s)     { run_packer(s, label(), Packer::Plane); }
+//
+// 'run_rows()' - Time the core's row functions on one page.
+//
+
+void
+run_rows(benchmark::State &state, const Page &page, pelna::Halftone method)
+{
+  pelna::JobSettings settings;
+
+  settings.halftone  = method;
+  settings.blackness = kBlackness;
+
+  const size_t width = static_cast<size_t>(page.width);
+
+  for (auto _ : state)
+  {
+    pelna::Halftoner ht;
+
+    if (!pelna::halftone_begin(ht, page.width, page.height, settings, {}))
+    {
+      state.SkipWithError("out of memory");
+      break;
+    }
+    for (size_t y = 0; y < static_cast<size_t>(page.height); y ++)
+      benchmark::DoNotOptimize(pelna::halftone_row(ht, {page.pixels.data() + y * width, width}).data());
+    pelna::halftone_end(ht);
+  }
+
+  state.counters["ns_per_pixel"] =
+      benchmark::Counter(static_cast<double>(page.pixels.size()) * 1e-9,
+                         benchmark::Counter::kIsIterationInvariantRate |
+                             benchmark::Counter::kInvert);
+}
+
+void BM_ThresholdA4(benchmark::State &s)        { run_packer(s, a4_page(), Packer::Threshold); }
+void BM_DiffusionA4(benchmark::State &s)        { run_packer(s, a4_page(), Packer::Diffusion); }
+void BM_ThresholdLabel(benchmark::State &s)     { run_packer(s, label(), Packer::Threshold); }
+void BM_DiffusionLabel(benchmark::State &s)     { run_packer(s, label(), Packer::Diffusion); }
+void BM_ThresholdRowsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Threshold); }
+void BM_DiffusionRowsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Diffusion); }
+void BM_ThresholdRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Threshold); }
+void BM_DiffusionRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Diffusion); }
 
 BENCHMARK(BM_ThresholdA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionA4)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlaneA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ThresholdLabel)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionLabel)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlaneLabel)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThresholdRowsA4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffusionRowsA4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThresholdRowsLabel)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffusionRowsLabel)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,14 +1,14 @@
 //
 // Halftone selection: the job's "Halftone" and "BlacknessAdjustH" choices
 // pick a fixed threshold or error diffusion through the gamma table; and the
-// threshold packer.  The diffusion itself is in error_diffusion.cpp.
+// two whole-page packers, which run the page's rows through the core's
+// halftoner.  The plane-based diffusion is in error_diffusion.cpp.
 //
 
 #include "pelna.h"
-#include "packing.h"
+#include "halftone.h"
 
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,90 +24,50 @@ int  last_threshold        = kGammaUnbuilt;  // threshold of the last build
 namespace {
 
 //
-// 'gamma_entry()' - One entry of the gamma table.
+// 'pack_page()' - Pack a whole page through a halftoner, row by row.
 //
-// x = (i + 0.5) / 256 in single precision (exact), raised to the exponent
-// in double precision, times 256, minus 0.5, truncated toward zero.  A
-// negative exponent gives values above 255, which are held at 255, so every
-// entry stays a byte and no conversion can overflow.
+// begin(ht, width, height) starts the halftoner.  On success the page is
+// freed and *data holds the packed rows.  Returns 0, leaving *data as it
+// was, when memory runs out.  A width or height of 0 or less leaves *data
+// as it was and returns 1: there is nothing to pack.
 //
 
-BYTE
-gamma_entry(int    i,         // I - Input gray value
-            double exponent)  // I - Exponent of the curve
+template <class Begin>
+BOOL
+pack_page(int    width,   // I  - Pixels per row
+          int    height,  // I  - Rows
+          PBYTE *data,    // IO - 8-bit page in, packed rows out
+          Begin  begin)   // I  - Starts the halftoner
 {
-  const float  x = (static_cast<float>(i) + 0.5f) * 0.00390625f;
-  const double z = pow(static_cast<double>(x), exponent) * 256.0 - 0.5;
+  if (width <= 0 || height <= 0)
+    return 1;
 
-  if (z >= static_cast<double>(kGrayWhite))
-    return kGrayWhite;
-  if (!(z > 0.0))  // also catches NaN
-    return kGrayBlack;
+  const std::size_t rowBytes = packed_row_bytes(static_cast<std::uint32_t>(width));
+  const std::size_t stride   = static_cast<std::size_t>(width);
+  PBYTE             packed   = static_cast<PBYTE>(malloc(rowBytes * height));
+  Halftoner         ht;
 
-  return static_cast<BYTE>(static_cast<int>(z));
+  if (!packed || !begin(ht, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
+  {
+    free(packed);
+    return 0;
+  }
+
+  for (std::size_t y = 0; y < static_cast<std::size_t>(height); y ++)
+  {
+    const std::span<const BYTE> row = halftone_row(ht, {*data + y * stride, stride});
+
+    memcpy(packed + y * rowBytes, row.data(), rowBytes);
+  }
+
+  halftone_end(ht);
+  free(*data);
+  *data = packed;
+
+  return 1;
 }
 
 } // namespace
-
-//
-// 'blackness_number()' - Read the blackness number of a "BlacknessAdjustH"
-//                        choice keyword.
-//
-// Accepts what the scan format "h%d" accepts: a lower-case h, optional
-// blanks, an optional sign and decimal digits; anything after the digits is
-// ignored.  Any other keyword gives 0.  The number is held within
-// -kBlacknessLimit..kBlacknessLimit, so a long digit string cannot overflow
-// and the thresholds derived from it stay within 32 bits.
-//
-
-int
-blackness_number(const char *keyword)  // I - Choice keyword, or NULL
-{
-  if (!keyword || keyword[0] != 'h')
-    return 0;
-
-  const char *p = keyword + 1;
-
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' ||
-         *p == '\r')
-    p ++;
-
-  bool negative = false;
-
-  if (*p == '+' || *p == '-')
-    negative = (*p++ == '-');
-
-  if (*p < '0' || *p > '9')
-    return 0;
-
-  long long number = 0;  // Grows no further once past the limit
-
-  for (; *p >= '0' && *p <= '9'; p ++)
-    if (number <= kBlacknessLimit)
-      number = number * 10 + (*p - '0');
-
-  if (number > kBlacknessLimit)
-    number = kBlacknessLimit;
-
-  return static_cast<int>(negative ? -number : number);
-}
-
-//
-// 'fixed_threshold()' - Threshold of the "BW" path for a blackness number.
-//
-// 40 per step up to 5 (threshold 200), 10 per step after it.
-//
-
-int
-fixed_threshold(int blackness)  // I - Blackness number, within the limit
-{
-  const int threshold = kThresholdPerStep * blackness;
-
-  if (threshold < kThresholdPerStep * kBlacknessKnee)
-    return kSteepThresholdPerStep * blackness;
-
-  return threshold + kThresholdOffset;
-}
 
 //
 // 'image_BuildTable()' - Fill the gamma table for an exponent.
@@ -119,8 +79,10 @@ fixed_threshold(int blackness)  // I - Blackness number, within the limit
 void
 image_BuildTable(double fPrecompensation)  // I - Exponent of the curve
 {
-  for (int i = 0; i < 256; i ++)
-    g_image_GammaLUT[i] = gamma_entry(i, fPrecompensation);
+  GammaTable table;
+
+  fill_gamma_table(fPrecompensation, table);
+  memcpy(g_image_GammaLUT, table.data(), sizeof(g_image_GammaLUT));
 }
 
 //
@@ -139,40 +101,36 @@ image_ThresholdingBW(int    width,      // I  - Pixels per row
                      PBYTE *data,       // IO - 8-bit page in, packed rows out
                      int    threshold)  // I  - Lowest value that stays white
 {
-  if (width <= 0 || height <= 0)
-    return 1;
+  return pack_page(width, height, data, [threshold](Halftoner &ht, std::uint32_t w, std::uint32_t h) {
+    return halftone_begin_threshold(ht, w, h, threshold);
+  });
+}
 
-  const std::size_t rowBytes = packed_row_bytes(width);
-  const std::size_t stride   = static_cast<std::size_t>(width);
-  PBYTE             packed   = static_cast<PBYTE>(malloc(rowBytes * height));
+//
+// 'image_ThresholdingDITHER()' - Pack the page by error diffusion.
+//
+// Each gray value is read through gamma (the identity when NULL) and the
+// page is diffused row by row; the bits equal those of mapping the page,
+// diffusing it as a plane with image_FloydSteinberg() and packing the zeros
+// as black.  On success the page is freed and *data holds the packed rows.
+// Returns 0, leaving *data as it was, when memory runs out.  A width or
+// height of 0 or less leaves *data as it was and returns 1.
+//
 
-  if (!packed)
-    return 0;
+BOOL
+image_ThresholdingDITHER(int         width,   // I  - Pixels per row
+                         int         height,  // I  - Rows
+                         PBYTE      *data,    // IO - 8-bit page in, packed rows out
+                         const BYTE *gamma)   // I  - Gamma table, or NULL
+{
+  GammaTable table;
 
-  if (threshold <= kGrayBlack)
-    memset(packed, 0, rowBytes * height);
-  else if (threshold > kGrayWhite)
-  {
-    for (int y = 0; y < height; y ++)
-      pack_row(width, packed + y * rowBytes, [](int) { return true; });
-  }
-  else
-  {
-    // Within 1..255 the comparison can be made on bytes.
-    const BYTE limit = static_cast<BYTE>(threshold);
+  for (int i = 0; i < 256; i ++)
+    table[i] = gamma ? gamma[i] : static_cast<BYTE>(i);
 
-    for (int y = 0; y < height; y ++)
-    {
-      const BYTE *src = *data + y * stride;
-
-      pack_row(width, packed + y * rowBytes, [src, limit](int x) { return src[x] < limit; });
-    }
-  }
-
-  free(*data);
-  *data = packed;
-
-  return 1;
+  return pack_page(width, height, data, [&table](Halftoner &ht, std::uint32_t w, std::uint32_t h) {
+    return halftone_begin_diffusion(ht, w, h, table);
+  });
 }
 
 //

@@ -1,0 +1,283 @@
+//
+// The halftoner: the job's settings pick a fixed threshold, error diffusion
+// through the gamma table (error_diffusion.cpp) or no halftoning; gray rows
+// go in one at a time and packed rows come out.
+//
+
+#include "halftone.h"
+#include "packing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace pelna {
+
+namespace {
+
+//
+// 'gamma_entry()' - One entry of the gamma table.
+//
+// x = (i + 0.5) / 256 in single precision (exact), raised to the exponent
+// in double precision, times 256, minus 0.5, truncated toward zero.  A
+// negative exponent gives values above 255, which are held at 255, so every
+// entry stays a byte and no conversion can overflow.
+//
+
+std::uint8_t
+gamma_entry(int    i,         // I - Input gray value
+            double exponent)  // I - Exponent of the curve
+{
+  const float  x = (static_cast<float>(i) + 0.5f) * 0.00390625f;
+  const double z = std::pow(static_cast<double>(x), exponent) * 256.0 - 0.5;
+
+  if (z >= static_cast<double>(kGrayWhite))
+    return kGrayWhite;
+  if (!(z > 0.0))  // also catches NaN
+    return kGrayBlack;
+
+  return static_cast<std::uint8_t>(static_cast<int>(z));
+}
+
+//
+// 'allocate()' - malloc'ed (zeroed when asked) room for count values.
+//
+
+template <class T>
+MallocPtr<T[]>
+allocate(std::size_t count,  // I - Values, 1 or more
+         bool        zeroed) // I - Whether to clear them
+{
+  return MallocPtr<T[]>(static_cast<T *>(zeroed ? calloc(count, sizeof(T))
+                                                : malloc(count * sizeof(T))));
+}
+
+//
+// 'begin_common()' - Clear the context and set the page's size.
+//
+
+void
+begin_common(Halftoner    &ht,      // O - Page context
+             Halftone      method,  // I - How rows become dots
+             std::uint32_t width,   // I - Pixels per row
+             std::uint32_t height)  // I - Rows
+{
+  ht           = Halftoner{};
+  ht.method    = method;
+  ht.width     = width;
+  ht.height    = height;
+  ht.row_bytes = static_cast<std::uint32_t>(packed_row_bytes(width));
+}
+
+//
+// 'begin_as_is()' - Start a page whose bytes are taken as packed rows.
+//
+
+bool
+begin_as_is(Halftoner    &ht,      // O - Page context
+            std::uint32_t width,   // I - Pixels per row
+            std::uint32_t height)  // I - Rows
+{
+  begin_common(ht, Halftone::AsIs, width, height);
+  ht.as_is_size = static_cast<std::size_t>(height) * ht.row_bytes;
+  ht.as_is      = allocate<std::uint8_t>(std::max<std::size_t>(ht.as_is_size, 1), false);
+  if (!ht.as_is)
+    halftone_end(ht);
+  return ht.as_is != nullptr;
+}
+
+//
+// 'as_is_row()' - Keep the row's part of the page's first height x row_bytes
+//                 bytes and hand back row rows_done of them.
+//
+// Row y ends at byte (y + 1) x row_bytes, within the first y + 1 gray rows,
+// so it is complete once its own gray row is in.
+//
+
+std::span<const std::uint8_t>
+as_is_row(Halftoner                    &ht,    // IO - Page context
+          std::span<const std::uint8_t> gray)  // I  - Gray row
+{
+  const std::size_t take = std::min<std::size_t>(ht.width, ht.as_is_size - ht.as_is_used);
+
+  memcpy(ht.as_is.get() + ht.as_is_used, gray.data(), take);
+  ht.as_is_used += take;
+
+  return {ht.as_is.get() + static_cast<std::size_t>(ht.rows_done) * ht.row_bytes, ht.row_bytes};
+}
+
+//
+// 'threshold_row()' - Pack a row with the fixed threshold.
+//
+
+void
+threshold_row(const Halftoner    &ht,    // I - Page context
+              const std::uint8_t *gray)  // I - Gray row
+{
+  std::uint8_t *out = ht.packed.get();
+
+  if (ht.threshold <= kGrayBlack)
+    memset(out, 0, ht.row_bytes);
+  else if (ht.threshold > kGrayWhite)
+    pack_row(ht.width, out, [](std::size_t) { return true; });
+  else
+  {
+    // Within 1..255 the comparison can be made on bytes.
+    const std::uint8_t limit = static_cast<std::uint8_t>(ht.threshold);
+
+    pack_row(ht.width, out, [gray, limit](std::size_t x) { return gray[x] < limit; });
+  }
+}
+
+} // namespace
+
+//
+// 'fill_gamma_table()' - Fill a gamma table for an exponent.
+//
+// An exponent of 1 gives the identity, 0 gives 255 everywhere; above 1 the
+// page gets darker, below 1 lighter.
+//
+
+void
+fill_gamma_table(double      exponent,  // I - Exponent of the curve
+                 GammaTable &table)     // O - Table
+{
+  for (int i = 0; i < 256; i ++)
+    table[i] = gamma_entry(i, exponent);
+}
+
+//
+// 'gamma_table()' - The gamma table of a blackness number.
+//
+
+GammaTable
+gamma_table(int blackness)  // I - Blackness number, within the limit
+{
+  GammaTable table;
+
+  fill_gamma_table(kThresholdPerStep * blackness / kGammaDivisor, table);
+  return table;
+}
+
+//
+// 'halftone_begin_threshold()' - Start a page on the threshold path.
+//
+
+bool
+halftone_begin_threshold(Halftoner    &ht,         // O - Page context
+                         std::uint32_t width,      // I - Pixels per row, 1 or more
+                         std::uint32_t height,     // I - Rows
+                         int           threshold)  // I - Lowest value that stays white
+{
+  begin_common(ht, Halftone::Threshold, width, height);
+  ht.threshold = threshold;
+  ht.packed    = allocate<std::uint8_t>(ht.row_bytes, false);
+  if (!ht.packed)
+    halftone_end(ht);
+  return ht.packed != nullptr;
+}
+
+//
+// 'halftone_begin_diffusion()' - Start a page on the diffusion path.
+//
+
+bool
+halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
+                         std::uint32_t     width,   // I - Pixels per row, 1 or more
+                         std::uint32_t     height,  // I - Rows
+                         const GammaTable &gamma)   // I - Gamma table
+{
+  begin_common(ht, Halftone::Diffusion, width, height);
+  ht.gamma   = gamma;
+  ht.kind    = quiet_kinds(gamma);
+  ht.pending = allocate<std::int16_t>(static_cast<std::size_t>(width) + 1, true);
+  ht.flags   = allocate<std::uint8_t>(8 * static_cast<std::size_t>(ht.row_bytes), true);
+  ht.packed  = allocate<std::uint8_t>(ht.row_bytes, false);
+  if (!ht.pending || !ht.flags || !ht.packed)
+  {
+    halftone_end(ht);
+    return false;
+  }
+  return true;
+}
+
+//
+// 'halftone_begin()' - Start a page with the job's settings.
+//
+
+bool
+halftone_begin(Halftoner         &ht,        // O - Page context
+               std::uint32_t      width,     // I - Pixels per row, 1 or more
+               std::uint32_t      height,    // I - Rows
+               const JobSettings &settings,  // I - Job's settings
+               const MessageSink &messages)  // I - Where the DEBUG line goes
+{
+  if (width == 0)  // no packed row has 0 bytes; the page check rejects it
+  {
+    halftone_end(ht);
+    return false;
+  }
+
+  switch (settings.halftone)
+  {
+    case Halftone::Threshold :
+      {
+        const int threshold = fixed_threshold(settings.blackness);
+
+        say(messages, Level::Debug, "BlacknessAdjustH->choice=%s,threshold=%d",
+            settings.blackness_keyword.c_str(), threshold);
+        return halftone_begin_threshold(ht, width, height, threshold);
+      }
+    case Halftone::Diffusion :
+        return halftone_begin_diffusion(ht, width, height, gamma_table(settings.blackness));
+    case Halftone::AsIs :
+        break;
+  }
+
+  return begin_as_is(ht, width, height);
+}
+
+//
+// 'halftone_row()' - Halftone the next gray row.
+//
+
+std::span<const std::uint8_t>
+halftone_row(Halftoner                    &ht,    // IO - Page context
+             std::span<const std::uint8_t> gray)  // I  - Gray row, width bytes
+{
+  if (ht.rows_done >= ht.height || gray.size() < ht.width || ht.width == 0)
+    return {};
+
+  std::span<const std::uint8_t> packed;  // The row handed back
+
+  switch (ht.method)
+  {
+    case Halftone::Threshold :
+        threshold_row(ht, gray.data());
+        packed = {ht.packed.get(), ht.row_bytes};
+        break;
+    case Halftone::Diffusion :
+        diffuse_row(ht, gray.data());
+        pack_flags(ht.flags.get(), ht.packed.get(), ht.row_bytes);
+        packed = {ht.packed.get(), ht.row_bytes};
+        break;
+    case Halftone::AsIs :
+        packed = as_is_row(ht, gray);
+        break;
+  }
+
+  ht.rows_done ++;
+  return packed;
+}
+
+//
+// 'halftone_end()' - Release what the page held.
+//
+
+void
+halftone_end(Halftoner &ht)  // IO - Page context
+{
+  ht = Halftoner{};
+}
+
+} // namespace pelna
