@@ -24,6 +24,17 @@
 namespace inspect {
 
 //
+// 'le32()' - Read a 32-bit value stored low byte first.
+//
+
+[[nodiscard]] inline std::uint32_t
+le32(const std::uint8_t *p)  // I - First byte
+{
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+//
 // Limits of the decoder.  Hostile data must never make it allocate without
 // bound or run without end.
 //

@@ -40,17 +40,6 @@ constexpr HeaderByte kHeaderBytes[] =
 constexpr std::uint8_t kFrameId[2] = {kFrameId1, kFrameId2};
 
 //
-// 'le32()' - Read a 32-bit value stored low byte first.
-//
-
-std::uint32_t
-le32(const std::uint8_t *p)  // I - First byte
-{
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-//
 // 'check_body()' - Inflate the body, check the stream CRC, parse the stream.
 //
 

@@ -101,17 +101,6 @@ read_up_to(Reader       &reader,  // IO - Input
   return got;
 }
 
-//
-// 'le32()' - Read a 32-bit value stored low byte first.
-//
-
-std::uint32_t
-le32(const std::uint8_t *p)  // I - First byte
-{
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 } // namespace
 
 //

@@ -19,23 +19,6 @@ using namespace pelna_test;
 
 namespace {
 
-// Read exactly count bytes from fd; false at the end or on an error.
-bool
-read_exactly(int fd, std::string &out, std::size_t count)
-{
-  char buffer[4096];
-
-  while (count > 0)
-  {
-    const ssize_t n = read(fd, buffer, std::min(count, sizeof(buffer)));
-    if (n <= 0)
-      return false;
-    out.append(buffer, static_cast<std::size_t>(n));
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 const char *const kOptions = "Halftone=BW BlacknessAdjustH=h4";
 
 } // namespace

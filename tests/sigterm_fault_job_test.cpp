@@ -25,26 +25,13 @@ namespace {
 bool
 read_frame(int fd, std::string &frame)
 {
-  auto read_exactly = [fd, &frame](std::size_t count) {
-    char buffer[4096];
-    while (count > 0)
-    {
-      const ssize_t n = read(fd, buffer, std::min(count, sizeof(buffer)));
-      if (n <= 0)
-        return false;
-      frame.append(buffer, static_cast<std::size_t>(n));
-      count -= static_cast<std::size_t>(n);
-    }
-    return true;
-  };
-
   frame.clear();
-  if (!read_exactly(pelna::kFrameHeaderSize))
+  if (!read_exactly(fd, frame, pelna::kFrameHeaderSize))
     return false;
 
   const std::uint32_t length =
       get_le32(reinterpret_cast<const std::uint8_t *>(frame.data()) + pelna::kFrameLengthOffset);
-  return length >= pelna::kFrameOverhead && read_exactly(length - pelna::kFrameHeaderSize);
+  return length >= pelna::kFrameOverhead && read_exactly(fd, frame, length - pelna::kFrameHeaderSize);
 }
 
 std::size_t

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -183,6 +184,31 @@ inflate_raw(const std::uint8_t *data, std::size_t size, bool &ok)
   ok = status == Z_STREAM_END && z.avail_in == 0;
   inflateEnd(&z);
   return out;
+}
+
+//
+// 'read_exactly()' - Append exactly count bytes read from fd to out.
+//
+
+bool
+read_exactly(int          fd,     // I  - Descriptor
+             std::string &out,    // IO - Where the bytes go
+             std::size_t  count)  // I  - Bytes wanted
+{
+  char buffer[4096];
+
+  while (count > 0)
+  {
+    const ssize_t n = read(fd, buffer, std::min(count, sizeof(buffer)));
+
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    out.append(buffer, static_cast<std::size_t>(n));
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 std::uint32_t

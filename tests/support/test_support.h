@@ -93,6 +93,10 @@ bool mentions(const std::vector<std::string> &lines, const std::string &text);
 
 std::uint32_t get_le32(const std::uint8_t *p);
 
+// Append exactly count bytes read from fd to out; false at the end of the
+// input or on an error.
+bool read_exactly(int fd, std::string &out, std::size_t count);
+
 // A BMP file read back as a reader shows it: gray values by palette, row 0
 // the top row.  ok is false when the file is not a well-formed uncompressed
 // 8-bit or 1-bit BMP whose size matches its headers.
