@@ -1,0 +1,106 @@
+//
+// pelna-printer-app: an IPP Printer Application for Pelna label printers on
+// PAPPL.  Pixels and printer data go through the shared core; this side
+// only speaks PAPPL: drivers, media, options, job order, the test page.
+//
+
+#ifndef PELNA_APP_H
+#define PELNA_APP_H
+
+#include <pappl/pappl.h>
+
+#include "page_pipeline.h"
+#include "settings.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace pelna_app {
+
+// Program name: PAPPL names the state file, spool folder and socket after it.
+constexpr const char *kAppName = "pelna-printer-app";
+
+// Version shown by PAPPL's pages and --version.
+constexpr const char *kAppVersion = "0.1.0";
+
+//
+// One printer model: what the driver tells PAPPL about it.
+//
+
+struct Model
+{
+  const char   *driver;       // driver name ("pelna_203")
+  const char   *description;  // make and model as the PPD names it
+  int           dpi;          // resolution, the same across and down
+  std::uint32_t head_dots;    // dots across the print head
+  const char   *roll_max;     // largest custom size, as a PWG roll_max_ name
+};
+
+// The models, in the order of the driver list.
+extern const Model kModels[2];
+
+// The model of a driver name, or null.
+[[nodiscard]] const Model *find_model(const char *driver);
+
+// The driver list handed to papplMainloop.
+extern pappl_pr_driver_t kDrivers[2];
+
+//
+// What one job needs between PAPPL's raster callbacks.
+//
+
+struct JobState
+{
+  const Model          *model = nullptr;      // the printer's model
+  pelna::JobSettings    settings;             // halftone, blackness, page mark
+  pelna::MessageSink    messages;             // the core's lines, to the job log
+  pelna::PagePipeline   page;                 // the page under way
+  bool                  page_open = false;    // page_begin succeeded, not yet ended
+  bool                  invert    = false;    // the page is black raster: 255 is black
+  std::uint32_t         width     = 0;        // dots printed per row (cut to the head)
+  std::uint32_t         height    = 0;        // rows of the page
+  std::vector<std::uint8_t> row;              // one converted row, width bytes at most
+  unsigned              pages_printed = 0;    // frames written to the device
+};
+
+// drivers.cpp: the driver callback of papplMainloop.
+bool driver_callback(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                     const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
+                     void *cbdata);
+
+// media.cpp: media sizes, the loaded roll and media tracking of a model.
+void set_media(const Model &model, pappl_pr_driver_data_t &data);
+
+// media.cpp: the page mark a media-tracking value asks for.
+[[nodiscard]] pelna::PageMark page_mark_for(pappl_media_tracking_t tracking);
+
+// options.cpp: darkness, halftone and the vendor attribute of the default
+// halftone method.
+void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
+
+// options.cpp: the blackness number of a darkness 0..100.
+[[nodiscard]] int blackness_for_darkness(int darkness);
+
+// options.cpp: the job's settings from its print options.
+[[nodiscard]] pelna::JobSettings job_settings(const pappl_pr_options_t &options);
+
+// job_order.cpp: keep submission order on every printer of the system.
+void start_job_order(pappl_system_t *system);
+
+// testpage.cpp: write the built-in test label for the printer; the file
+// name, or null.
+const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);
+
+// system.cpp: the system callback of papplMainloop.
+pappl_system_t *system_callback(int num_options, cups_option_t *options, void *data);
+
+// The version PAPPL reports for the firmware of the system.
+extern pappl_version_t kVersion;
+
+// Footer of PAPPL's web pages (PAPPL 1.3 needs one on every page).
+constexpr const char *kFooterHtml =
+    "pelna-printer-app " "0.1.0" " &middot; Pelna label printers";
+
+} // namespace pelna_app
+
+#endif // PELNA_APP_H

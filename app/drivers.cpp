@@ -1,0 +1,392 @@
+//
+// The two drivers and the raster callbacks: PAPPL hands over the 8-bit
+// gray rows of each page, the core halftones them one by one, and every
+// page's frame goes to the device when the page ends.  Rows wider than the
+// print head are cut to it; no page is scaled.
+//
+
+#include "app.h"
+
+#include "page_check.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+using namespace pelna;
+
+namespace pelna_app {
+
+const Model kModels[2] = {
+  {"pelna_203", "Pelna 4-inch Label 203 dpi", 203, 832, "roll_max_104x1000mm"},
+  {"pelna_300", "Pelna 4-inch Label 300 dpi", 300, 1248, "roll_max_105.6x1000mm"},
+};
+
+pappl_pr_driver_t kDrivers[2] = {
+  {"pelna_203", "Pelna 4-inch Label 203 dpi", "MFG:Pelna;MDL:4-inch Label 203 dpi;CMD:PELNA;", nullptr},
+  {"pelna_300", "Pelna 4-inch Label 300 dpi", "MFG:Pelna;MDL:4-inch Label 300 dpi;CMD:PELNA;", nullptr},
+};
+
+namespace {
+
+// Raster colour spaces of 8-bit pages (CUPS numbering).
+constexpr unsigned kSpaceW  = 0;   // luminance: 0 black
+constexpr unsigned kSpaceK  = 3;   // black: 1 or 255 black
+constexpr unsigned kSpaceSW = 18;  // sRGB luminance: 0 black
+
+//
+// 'log_core()' - File one of the core's messages in the job's log.
+//
+
+void
+log_core(void       *ctx,    // I - The job
+         Level       level,  // I - Level of the message
+         const char *text)   // I - Message
+{
+  const pappl_loglevel_t pl = level == Level::Error  ? PAPPL_LOGLEVEL_ERROR
+                              : level == Level::Info ? PAPPL_LOGLEVEL_INFO
+                                                     : PAPPL_LOGLEVEL_DEBUG;
+
+  papplLogJob(static_cast<pappl_job_t *>(ctx), pl, "%s", text);
+}
+
+//
+// 'job_error()' - Log an error and make it the job's state message.
+//
+
+void
+job_error(pappl_job_t *job,     // I - Job
+          const char  *message)  // I - What went wrong
+{
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+  papplJobSetMessage(job, "%s", message);
+}
+
+//
+// 'rstartjob()' - Start a job: its settings from the print options.
+//
+
+bool
+rstartjob(pappl_job_t        *job,      // I - Job
+          pappl_pr_options_t *options,  // I - Print options
+          pappl_device_t     *device)   // I - Device (unused)
+{
+  (void)device;
+
+  const Model *model = find_model(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+  auto        *state = new (std::nothrow) JobState;
+
+  if (!model || !state)
+  {
+    delete state;
+    job_error(job, "The job cannot start: no memory or an unknown printer model.");
+    return false;
+  }
+  state->model    = model;
+  state->settings = job_settings(*options);
+  state->messages = MessageSink{log_core, job};
+  papplJobSetData(job, state);
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Halftone %s, blackness %d, page mark %d.",
+              state->settings.halftone == Halftone::Threshold ? "threshold" : "error diffusion",
+              state->settings.blackness, static_cast<int>(state->settings.page_mark));
+  return true;
+}
+
+//
+// 'refuse_page()' - Log why a page cannot be printed; always false.
+//
+
+bool
+refuse_page(pappl_job_t *job,     // I - Job
+            unsigned     page,    // I - Page number (from 1)
+            const char  *reason)  // I - Why, in plain words
+{
+  char message[320];  // The whole message
+
+  snprintf(message, sizeof(message), "Page %u cannot be printed: %s.", page, reason);
+  job_error(job, message);
+  return false;
+}
+
+//
+// 'page_layout()' - Read the page header's pixel layout into the job state;
+// the reason why not in reason.
+//
+
+bool
+page_layout(const cups_page_header2_t &h,       // I - Page header
+            JobState                  &state,   // IO - Job state
+            char                      *reason,  // O - Why not
+            std::size_t                size)    // I - Size of reason
+{
+  const unsigned space = static_cast<unsigned>(h.cupsColorSpace);
+
+  if (h.cupsBitsPerPixel != 8 || h.cupsBitsPerColor != 8 ||
+      (space != kSpaceW && space != kSpaceK && space != kSpaceSW))
+  {
+    snprintf(reason, size, "it is not 8-bit gray raster (%u bits per pixel, colour space %u)",
+             h.cupsBitsPerPixel, space);
+    return false;
+  }
+  if (h.cupsWidth == 0 || h.cupsHeight == 0)
+  {
+    snprintf(reason, size, "it has %s", h.cupsWidth == 0 ? "no width" : "no rows");
+    return false;
+  }
+  if (h.cupsBytesPerLine < h.cupsWidth)
+  {
+    snprintf(reason, size, "its rows are %u bytes, fewer than its %u pixels", h.cupsBytesPerLine, h.cupsWidth);
+    return false;
+  }
+  state.width  = std::min(h.cupsWidth, state.model->head_dots);
+  state.height = h.cupsHeight;
+  state.invert = space == kSpaceK;  // black raster: 255 is black
+  return true;
+}
+
+//
+// 'client_header_taken()' - Whether the page header is the client's own.
+//
+// For a raster document PAPPL replaces the header it made for the job with
+// the client's only when the client's page is 8-bit; for a page of any
+// other depth it keeps its own 8-bit header and hands over the client's
+// rows unconverted, so such a page is recognised by its header being
+// PAPPL's own.  Other documents are rendered by PAPPL into its own header.
+//
+
+bool
+client_header_taken(pappl_job_t              *job,      // I - Job
+                    const pappl_pr_options_t &options)  // I - Options of the page
+{
+  const char *format = papplJobGetFormat(job);
+
+  if (!format || (strcmp(format, "image/pwg-raster") && strcmp(format, "image/urf")))
+    return true;
+
+  pappl_pr_options_t *own = papplJobCreatePrintOptions(job, 0, false);
+  if (!own)
+    return true;
+
+  const bool taken = memcmp(&own->header, &options.header, sizeof(own->header)) != 0;
+  papplJobDeletePrintOptions(own);
+  return taken;
+}
+
+//
+// 'rstartpage()' - Check a page and start it in the core.
+//
+
+bool
+rstartpage(pappl_job_t        *job,      // I - Job
+           pappl_pr_options_t *options,  // I - Print options, header of this page
+           pappl_device_t     *device,   // I - Device (unused)
+           unsigned            page)     // I - Page number (from 1)
+{
+  (void)device;
+
+  auto      *state = static_cast<JobState *>(papplJobGetData(job));
+  char       reason[256];
+  const auto &h = options->header;
+
+  if (!state)
+    return refuse_page(job, page, "the job was not started");
+  if (!client_header_taken(job, *options))
+    return refuse_page(job, page, "it is not 8-bit gray raster");
+  if (!page_layout(h, *state, reason, sizeof(reason)))
+    return refuse_page(job, page, reason);
+
+  // The core checks the page as the gray page it will halftone or pack.
+  const PageHeader gray{state->width, state->height, kGrayBitsPerPixel, state->width};
+  if (!check_page(gray, reason, sizeof(reason)))
+    return refuse_page(job, page, reason);
+
+  if (h.cupsWidth > state->width)
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Page %u is %u dots wide; the print head has %u, the rest of each row is cut off.",
+                page, h.cupsWidth, state->width);
+
+  state->row.clear();
+  if (state->invert)
+  {
+    try
+    {
+      state->row.resize(state->width);
+    }
+    catch (const std::bad_alloc &)
+    {
+      return refuse_page(job, page, "no memory for a row");
+    }
+  }
+  if (!page_begin(state->page, state->width, state->height, state->settings, state->messages))
+    return refuse_page(job, page, "no memory for the page");
+  state->page_open = true;
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u: %u x %u dots.", page, state->width, state->height);
+  return true;
+}
+
+//
+// 'rwriteline()' - Hand one row of the page to the core.
+//
+
+bool
+rwriteline(pappl_job_t         *job,      // I - Job
+           pappl_pr_options_t  *options,  // I - Print options (unused)
+           pappl_device_t      *device,   // I - Device (unused)
+           unsigned             y,        // I - Row number
+           const unsigned char *line)     // I - The row as the client sent it
+{
+  (void)options;
+  (void)device;
+  (void)y;
+
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+
+  if (!state || !state->page_open)
+    return false;
+
+  const std::uint8_t *row = line;
+
+  if (state->invert)
+  {
+    for (std::size_t i = 0; i < state->width; i++)
+      state->row[i] = static_cast<std::uint8_t>(255 - line[i]);
+    row = state->row.data();
+  }
+  return !page_gray_row(state->page, std::span(row, state->width)).empty();
+}
+
+//
+// 'rendpage()' - Finish the page and send its frame to the device.
+//
+
+bool
+rendpage(pappl_job_t        *job,      // I - Job
+         pappl_pr_options_t *options,  // I - Print options (unused)
+         pappl_device_t     *device,   // I - Device
+         unsigned            page)     // I - Page number (from 1)
+{
+  (void)options;
+
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+
+  if (!state || !state->page_open)
+    return false;
+  state->page_open = false;
+
+  const PageFrame frame = page_end(state->page, state->messages);
+  if (frame.size == 0)
+    return refuse_page(job, page, "its rows did not all arrive");
+  if (papplDeviceWrite(device, frame.bytes.get(), frame.size) < 0)
+    return refuse_page(job, page, "the printer did not take the data");
+  state->pages_printed++;
+  return true;
+}
+
+//
+// 'rendjob()' - End the job: flush the device, release the job state.
+//
+
+bool
+rendjob(pappl_job_t        *job,      // I - Job
+        pappl_pr_options_t *options,  // I - Print options (unused)
+        pappl_device_t     *device)   // I - Device
+{
+  (void)options;
+
+  auto *state = static_cast<JobState *>(papplJobGetData(job));
+
+  papplDeviceFlush(device);
+  if (state)
+  {
+    if (state->page_open)
+      page_abandon(state->page);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%u page(s) sent to the printer.", state->pages_printed);
+    papplJobSetData(job, nullptr);
+    delete state;
+  }
+  return true;
+}
+
+} // namespace
+
+//
+// 'find_model()' - The model of a driver name, or null.
+//
+
+const Model *
+find_model(const char *driver)  // I - Driver name
+{
+  for (const Model &model : kModels)
+  {
+    if (driver && !strcmp(driver, model.driver))
+      return &model;
+  }
+  return nullptr;
+}
+
+//
+// 'driver_callback()' - Describe a model to PAPPL: resolution, raster
+// types, media, options and the raster callbacks.
+//
+
+bool
+driver_callback(pappl_system_t         *system,       // I - System
+                const char             *driver_name,  // I - Driver name
+                const char             *device_uri,   // I - Device URI (unused)
+                const char             *device_id,    // I - IEEE-1284 device ID (unused)
+                pappl_pr_driver_data_t *data,         // O - Driver data
+                ipp_t                 **attrs,        // O - Extra printer attributes
+                void                   *cbdata)       // I - Callback data (unused)
+{
+  (void)device_uri;
+  (void)device_id;
+  (void)cbdata;
+
+  const Model *model = find_model(driver_name);
+
+  if (!model)
+  {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named \"%s\".", driver_name ? driver_name : "");
+    return false;
+  }
+  start_job_order(system);
+
+  data->rstartjob_cb  = rstartjob;
+  data->rstartpage_cb = rstartpage;
+  data->rwriteline_cb = rwriteline;
+  data->rendpage_cb   = rendpage;
+  data->rendjob_cb    = rendjob;
+  data->testpage_cb   = test_page;
+  data->format        = nullptr;  // raster only: PAPPL's own raster path
+  snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->description);
+  data->ppm  = 10;
+  data->kind = static_cast<pappl_kind_t>(PAPPL_KIND_LABEL | PAPPL_KIND_ROLL);
+
+  // 8-bit gray only, halftoned by the core.  PAPPL 1.3 hands a 1-bit
+  // client page to the driver under its own 8-bit header (the client's
+  // width, height and depth are lost), so 1-bit raster is not offered;
+  // such a page is refused by client_header_taken.  Nothing is forced, so
+  // images arrive as 8-bit gray too.
+  data->color_supported   = static_cast<pappl_color_mode_t>(PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_MONOCHROME);
+  data->color_default     = PAPPL_COLOR_MODE_MONOCHROME;
+  data->raster_types      = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
+  data->content_default   = PAPPL_CONTENT_AUTO;
+  data->quality_default   = IPP_QUALITY_NORMAL;
+  data->scaling_default   = PAPPL_SCALING_AUTO;
+  data->orient_default    = IPP_ORIENT_NONE;
+  data->duplex            = PAPPL_DUPLEX_NONE;
+  data->sides_supported   = PAPPL_SIDES_ONE_SIDED;
+  data->sides_default     = PAPPL_SIDES_ONE_SIDED;
+
+  data->num_resolution  = 1;
+  data->x_resolution[0] = data->y_resolution[0] = model->dpi;
+  data->x_default = data->y_default = model->dpi;
+
+  *attrs = ippNew();
+  set_media(*model, *data);
+  set_options(*data, *attrs);
+  return true;
+}
+
+} // namespace pelna_app

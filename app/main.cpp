@@ -1,0 +1,20 @@
+//
+// pelna-printer-app: an IPP Printer Application for Pelna label printers.
+// PAPPL's main loop provides the sub-commands (server, add, submit, ...).
+//
+
+#include "app.h"
+
+//
+// 'main()' - Run the sub-command given on the command line.
+//
+
+int
+main(int  argc,    // I - Number of arguments
+     char *argv[])  // I - Arguments
+{
+  return papplMainloop(argc, argv, pelna_app::kAppVersion, pelna_app::kFooterHtml,
+                       static_cast<int>(std::size(pelna_app::kDrivers)), pelna_app::kDrivers,
+                       nullptr, pelna_app::driver_callback, nullptr, nullptr, pelna_app::system_callback,
+                       nullptr, nullptr);
+}

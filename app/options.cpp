@@ -1,0 +1,96 @@
+//
+// Print options: darkness to the blackness number, and the halftone method
+// (print-color-mode bi-level, or the printer's default method).
+//
+//   darkness = printer-darkness-configured + print-darkness, held to 0..100
+//
+//   darkness   0-9  10-19  20-29  30-39  40-49  50-59  60-69  70-79  80-89  90-100
+//   blackness   1     2      3      4      5      6      7      8      9      10
+//
+// The printer's default darkness, 35, gives blackness 4, the PPD files'
+// default ("h4").
+//
+
+#include "app.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pelna_app {
+
+namespace {
+
+// The lowest darkness of each blackness number 1..10.
+constexpr int kDarknessSteps[] = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90};
+
+// printer-darkness-configured of a new printer: blackness 4.
+constexpr int kDefaultDarkness = 35;
+
+// The vendor attribute of the printer's default halftone method, applied
+// when a job does not ask for bi-level.
+constexpr const char *kHalftoneAttr      = "pelna-halftone";
+constexpr const char *kHalftoneDefault   = "pelna-halftone-default";
+constexpr const char *kHalftoneSupported = "pelna-halftone-supported";
+constexpr const char *kHalftoneDiffusion = "error-diffusion";
+constexpr const char *kHalftoneThreshold = "threshold";
+
+} // namespace
+
+//
+// 'blackness_for_darkness()' - The blackness number of a darkness 0..100
+// (values outside are held to it).
+//
+
+int
+blackness_for_darkness(int darkness)  // I - Darkness
+{
+  const int d = std::clamp(darkness, 0, 100);
+  int       n = 0;
+
+  while (n < static_cast<int>(std::size(kDarknessSteps)) && d >= kDarknessSteps[n])
+    n++;
+  return n;
+}
+
+//
+// 'set_options()' - Darkness and the default halftone method of a printer.
+//
+
+void
+set_options(pappl_pr_driver_data_t &data,   // IO - Driver data
+            ipp_t                  *attrs)  // IO - Extra printer attributes
+{
+  static const char *const methods[] = {kHalftoneDiffusion, kHalftoneThreshold};
+
+  data.darkness_supported  = static_cast<int>(std::size(kDarknessSteps));
+  data.darkness_configured = kDefaultDarkness;
+  data.darkness_default    = 0;
+
+  data.num_vendor = 1;
+  data.vendor[0]  = kHalftoneAttr;
+  ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kHalftoneSupported, 2, nullptr, methods);
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kHalftoneDefault, nullptr, kHalftoneDiffusion);
+}
+
+//
+// 'job_settings()' - The core's settings for a job: bi-level is the fixed
+// threshold, otherwise the printer's default method; darkness gives the
+// blackness number; media tracking the page mark.
+//
+
+pelna::JobSettings
+job_settings(const pappl_pr_options_t &options)  // I - Print options
+{
+  pelna::JobSettings settings;
+  const char        *method = cupsGetOption(kHalftoneAttr, options.num_vendor, options.vendor);
+
+  if (options.print_color_mode == PAPPL_COLOR_MODE_BI_LEVEL || (method && !strcmp(method, kHalftoneThreshold)))
+    settings.halftone = pelna::Halftone::Threshold;
+  else
+    settings.halftone = pelna::Halftone::Diffusion;
+  settings.blackness = blackness_for_darkness(options.darkness_configured + options.print_darkness);
+  settings.page_mark = page_mark_for(options.media.tracking);
+  return settings;
+}
+
+} // namespace pelna_app
