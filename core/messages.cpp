@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 
 namespace pelna {
 
@@ -16,17 +17,11 @@ namespace pelna {
 const char *
 level_word(Level level)  // I - Message level
 {
-  switch (level)
-  {
-    case Level::Debug :
-        return "DEBUG";
-    case Level::Info :
-        return "INFO";
-    case Level::Error :
-        break;
-  }
+  // By Level, in the enumeration's order.
+  constexpr const char *kWords[] = {"DEBUG", "INFO", "ERROR"};
+  const auto            index    = static_cast<std::size_t>(level);
 
-  return "ERROR";
+  return index < std::size(kWords) ? kWords[index] : "ERROR";
 }
 
 //

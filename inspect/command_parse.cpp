@@ -92,6 +92,24 @@ note_first(ParseState &ps,       // IO - Parser
 }
 
 //
+// 'check_setting()' - Check a page-setting command's place and length field.
+//
+
+void
+check_setting(ParseState                   &ps,        // IO - Parser
+              std::uint64_t                 at,        // I  - Stream offset
+              std::span<const std::uint8_t> params,    // I  - Sub-command and parameters
+              bool                          isWidth,   // I  - The page-width command
+              std::size_t                   expected)  // I  - Length field it must carry
+{
+  note_first(ps, isWidth);
+
+  if (params.size() != expected)
+    add_fault(*ps.page, FaultKind::CommandLength, true, at + 2, std::to_string(expected),
+              std::to_string(params.size()));
+}
+
+//
 // 'set_width()' - Handle a page-width sub-command.
 //
 
@@ -104,11 +122,7 @@ set_width(ParseState                    &ps,      // IO - Parser
   const std::size_t widthCmdLength = kPageWidthCmdSize - kCmdHeaderSize;
   const bool        wasFirst = ps.first;
 
-  note_first(ps, true);
-
-  if (params.size() != widthCmdLength)
-    add_fault(page, FaultKind::CommandLength, true, at + 2, std::to_string(widthCmdLength),
-              std::to_string(params.size()));
+  check_setting(ps, at, params, true, widthCmdLength);
   if (!wasFirst)
     add_fault(page, FaultKind::CommandOrder, true, at, "the page-width command at offset 0 only",
               "a page-width command at offset " + std::to_string(at));
@@ -146,14 +160,12 @@ set_page_mark(ParseState                    &ps,      // IO - Parser
               std::uint64_t                  at,      // I  - Stream offset
               std::span<const std::uint8_t>  params)  // I  - Sub-command and parameters
 {
-  Page             &page = *ps.page;
-  const std::size_t markCmdLength = kPageMarkCmdSize - kCmdHeaderSize;
+  constexpr std::size_t markCmdLength = kPageMarkCmdSize - kCmdHeaderSize;
 
-  note_first(ps, false);
+  check_setting(ps, at, params, false, markCmdLength);
 
-  if (params.size() != markCmdLength)
-    add_fault(page, FaultKind::CommandLength, true, at + 2, std::to_string(markCmdLength),
-              std::to_string(params.size()));
+  Page &page = *ps.page;
+
   if (ps.mark_seen)
     add_fault(page, FaultKind::CommandOrder, true, at, "one page-mark command",
               "another one at offset " + std::to_string(at));

@@ -8,6 +8,7 @@
 #include "tool_io.h"
 
 #include <cerrno>
+#include <iterator>
 #include <poll.h>
 #include <unistd.h>
 
@@ -203,19 +204,11 @@ drain_input(Reader &reader)  // IO - Input
 const char *
 input_end_name(InputEnd end)  // I - How the input ended
 {
-  switch (end)
-  {
-    case InputEnd::EndOfInput :
-        return "end-of-input";
-    case InputEnd::IdleTimeout :
-        return "idle-timeout";
-    case InputEnd::Stopped :
-        return "stopped";
-    case InputEnd::ReadError :
-        return "read-error";
-  }
+  // By InputEnd, in the enumeration's order.
+  constexpr const char *kNames[] = {"end-of-input", "idle-timeout", "stopped", "read-error"};
+  const auto            index    = static_cast<std::size_t>(end);
 
-  return "unknown";
+  return index < std::size(kNames) ? kNames[index] : "unknown";
 }
 
 } // namespace inspect
