@@ -27,9 +27,9 @@
 #include <cups/raster.h>
 
 #include <csignal>
-#include <span>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <sys/types.h>
 
 #include "job_loop.h"
