@@ -349,7 +349,6 @@ driver_callback(pappl_system_t         *system,       // I - System
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named \"%s\".", driver_name ? driver_name : "");
     return false;
   }
-  start_job_order(system);
 
   data->rstartjob_cb  = rstartjob;
   data->rstartpage_cb = rstartpage;

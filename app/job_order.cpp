@@ -1,26 +1,51 @@
 //
-// Submission order.  PAPPL starts the newest waiting job first, so while a
-// printer has a job under way (printing, or waiting for its turn) every
-// job created after it is held, and when that job ends the oldest held one
-// is released.  Only holds made here are released here; a job a user holds
-// stays held.
+// Submission order.  PAPPL starts the newest waiting job first.  So that
+// jobs print in the order they were submitted, at most one job of a
+// printer waits unheld at any time, besides the one printing:
+//
+//   - a new job runs freely when the printer has nothing under way, or
+//     when the only job under way is already printing (it is then the one
+//     PAPPL picks next); otherwise it is held, in line by its id (ids grow
+//     with submission);
+//   - when a job starts printing and no other job is free, the oldest held
+//     job is released: it waits for the printer and is the only one PAPPL
+//     can pick next.
+//
+// Releasing while a job prints keeps clear of PAPPL's own choice at the end
+// of a job (releasing at that moment could start a job twice in PAPPL 1.3).
+// Only holds made here are released here; a job submitted with a hold
+// stays with its submitter.
 //
 // PAPPL reports job events with its own locks taken, so the event callback
-// only queues the event; a thread of its own does the holding and
-// releasing, in event order.
+// only queues the event; a thread of its own holds and releases jobs, in
+// event order.
 //
 
 #include "app.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace pelna_app {
 
 namespace {
+
+//
+// What happened to a job.
+//
+
+enum class JobChange
+{
+  Created,  // the job was created
+  Started,  // its state changed (to processing, when it starts)
+  Ended     // completed, cancelled or aborted
+};
 
 //
 // One job event as queued for the ordering thread.
@@ -28,9 +53,10 @@ namespace {
 
 struct JobEvent
 {
-  int  printer_id;  // printer of the job
-  int  job_id;      // the job
-  bool created;     // true: created; false: completed, cancelled or aborted
+  pappl_printer_t *printer;  // printer of the job (compared, and used only
+                             // while it is still one of the system's printers)
+  int              job_id;   // the job
+  JobChange        change;   // what happened
 };
 
 //
@@ -39,8 +65,8 @@ struct JobEvent
 
 struct PrinterOrder
 {
-  int             current = 0;  // job allowed to run, 0 for none
-  std::deque<int> held;         // jobs held here, oldest first
+  std::vector<int> free;  // jobs not held here and not ended, at most two
+  std::deque<int>  held;  // jobs held here, oldest first
 };
 
 //
@@ -49,79 +75,170 @@ struct PrinterOrder
 
 struct OrderState
 {
-  std::mutex                  lock;       // guards events
-  std::condition_variable     wake;       // signalled when an event is queued
-  std::deque<JobEvent>        events;     // events not yet handled
-  std::map<int, PrinterOrder> printers;   // by printer id (ordering thread only)
-  pappl_system_t             *system = nullptr;  // the system
+  std::mutex                                lock;     // guards events
+  std::condition_variable                   wake;     // signalled on a new event
+  std::deque<JobEvent>                      events;   // events not yet handled
+  std::map<pappl_printer_t *, PrinterOrder> printers; // ordering thread only
+  pappl_system_t                           *system = nullptr;  // the system
 };
 
-OrderState     g_order;       // the one ordering state
+// The one ordering state.  Never destroyed: the ordering thread may still
+// wait on it while the process exits.
+OrderState    &g_order = *new OrderState;
 std::once_flag g_order_once;  // starts the thread once
 
 //
-// 'find_job()' - A job by printer and job id, or null.
+// What find_job looks for and found.
 //
 
-pappl_job_t *
-find_job(int printer_id,  // I - Printer ID
-         int job_id)      // I - Job ID
+struct PrinterSearch
 {
-  pappl_printer_t *printer = papplSystemFindPrinter(g_order.system, nullptr, printer_id, nullptr);
-
-  return printer ? papplPrinterFindJob(printer, job_id) : nullptr;
-}
+  pappl_printer_t *wanted = nullptr;  // the printer as the event named it
+  bool             found  = false;    // whether it is still a printer of the system
+};
 
 //
-// 'job_created()' - Hold a new job when another one is under way.
+// 'match_printer()' - papplSystemIteratePrinters callback: note the wanted
+// printer.
 //
 
 void
-job_created(PrinterOrder &order,  // IO - The printer's order
-            const JobEvent &ev)   // I - The event
+match_printer(pappl_printer_t *printer,  // I - One printer
+              void            *data)     // IO - The search
 {
-  pappl_job_t *job = find_job(ev.printer_id, ev.job_id);
+  auto *search = static_cast<PrinterSearch *>(data);
 
-  if (!job || papplJobGetState(job) != IPP_JSTATE_PENDING)
-    return;  // gone already, or held by its submitter
-  if (order.current == 0)
+  if (printer == search->wanted)
+    search->found = true;
+}
+
+//
+// 'find_job()' - A job of a printer by its id, or null (also when the
+// printer was deleted).  Printers are known by their object: PAPPL 1.3
+// gives a printer added while the server runs the id 0 until a restart.
+//
+
+pappl_job_t *
+find_job(pappl_printer_t *printer,  // I - Printer
+         int              job_id)   // I - Job ID
+{
+  PrinterSearch search;
+
+  search.wanted = printer;
+  papplSystemIteratePrinters(g_order.system, match_printer, &search);
+  return search.found ? papplPrinterFindJob(printer, job_id) : nullptr;
+}
+
+//
+// 'job_state()' - The state of a job, or completed when it is gone.
+//
+
+ipp_jstate_t
+job_state(pappl_printer_t *printer,  // I - Printer
+          int              job_id)   // I - Job ID
+{
+  pappl_job_t *job = find_job(printer, job_id);
+
+  return job ? papplJobGetState(job) : IPP_JSTATE_COMPLETED;
+}
+
+//
+// 'held_by_submitter()' - Whether the job was submitted with a hold.
+//
+
+bool
+held_by_submitter(pappl_job_t *job)  // I - Job
+{
+  ipp_attribute_t *attr  = papplJobGetAttribute(job, "job-hold-until");
+  const char      *until = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+
+  return until && strcmp(until, "no-hold") != 0;
+}
+
+//
+// 'job_created()' - Let a new job run or hold it in line.  Jobs read back
+// from the state file at start-up (before the system runs) are left alone.
+//
+
+void
+job_created(PrinterOrder   &order,  // IO - The printer's order
+            const JobEvent &ev)     // I - The event
+{
+  if (!papplSystemIsRunning(g_order.system))
+    return;
+
+  pappl_job_t *job = find_job(ev.printer, ev.job_id);
+  if (!job || held_by_submitter(job))
+    return;
+
+  const ipp_jstate_t state = papplJobGetState(job);
+  if (state != IPP_JSTATE_HELD && state != IPP_JSTATE_PENDING)
+    return;  // already printing, or ended
+
+  std::erase_if(order.free, [&ev](int id) { return job_state(ev.printer, id) > IPP_JSTATE_STOPPED; });
+  if (order.free.empty() ||
+      (order.free.size() == 1 && order.held.empty() &&
+       job_state(ev.printer, order.free.front()) == IPP_JSTATE_PROCESSING))
   {
-    order.current = ev.job_id;
+    order.free.push_back(ev.job_id);
     return;
   }
   if (papplJobHold(job, nullptr, "indefinite", 0))
   {
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Waiting for job %d, submitted before it.", order.current);
-    order.held.push_back(ev.job_id);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Held until the jobs submitted before it have printed.");
+    order.held.insert(std::upper_bound(order.held.begin(), order.held.end(), ev.job_id), ev.job_id);
   }
 }
 
 //
-// 'job_ended()' - Release the oldest held job when the current one ends.
+// 'release_next()' - Release the oldest held job that is still held.
 //
 
 void
-job_ended(PrinterOrder &order,  // IO - The printer's order
-          const JobEvent &ev)   // I - The event
+release_next(PrinterOrder    &order,    // IO - The printer's order
+             pappl_printer_t *printer)  // I - Printer
 {
-  if (order.current != ev.job_id)
-  {
-    std::erase(order.held, ev.job_id);  // a held job was cancelled
-    return;
-  }
-  order.current = 0;
   while (!order.held.empty())
   {
     const int    next = order.held.front();
-    pappl_job_t *job  = find_job(ev.printer_id, next);
+    pappl_job_t *job  = find_job(printer, next);
 
     order.held.pop_front();
     if (job && papplJobGetState(job) == IPP_JSTATE_HELD && papplJobRelease(job, nullptr))
     {
-      order.current = next;
+      order.free.push_back(next);
       return;
     }
   }
+}
+
+//
+// 'job_started()' - A free job started printing: release the next one, so
+// that it is the only one waiting.
+//
+
+void
+job_started(PrinterOrder   &order,  // IO - The printer's order
+            const JobEvent &ev)     // I - The event
+{
+  if (order.free.size() == 1 && order.free.front() == ev.job_id &&
+      job_state(ev.printer, ev.job_id) == IPP_JSTATE_PROCESSING)
+    release_next(order, ev.printer);
+}
+
+//
+// 'job_ended()' - Forget an ended job; when nothing is left under way (a
+// job ended before it printed), release the next one.
+//
+
+void
+job_ended(PrinterOrder   &order,  // IO - The printer's order
+          const JobEvent &ev)     // I - The event
+{
+  std::erase(order.held, ev.job_id);
+  std::erase(order.free, ev.job_id);
+  if (order.free.empty())
+    release_next(order, ev.printer);
 }
 
 //
@@ -141,16 +258,26 @@ order_thread()
       ev = g_order.events.front();
       g_order.events.pop_front();
     }
-    PrinterOrder &order = g_order.printers[ev.printer_id];
-    if (ev.created)
-      job_created(order, ev);
-    else
-      job_ended(order, ev);
+
+    PrinterOrder &order = g_order.printers[ev.printer];
+    switch (ev.change)
+    {
+      case JobChange::Created :
+          job_created(order, ev);
+          break;
+      case JobChange::Started :
+          job_started(order, ev);
+          break;
+      case JobChange::Ended :
+          job_ended(order, ev);
+          break;
+    }
   }
 }
 
 //
-// 'job_event()' - PAPPL's event callback: queue job creation and job ends.
+// 'job_event()' - PAPPL's event callback: queue job creation, state changes
+// and job ends.
 //
 
 void
@@ -163,10 +290,20 @@ job_event(pappl_system_t  *system,   // I - System (unused)
   (void)system;
   (void)data;
 
-  if (!printer || !job || !(event & (PAPPL_EVENT_JOB_CREATED | PAPPL_EVENT_JOB_COMPLETED)))
+  JobChange change;
+
+  if (!printer || !job)
+    return;
+  if (event & PAPPL_EVENT_JOB_COMPLETED)
+    change = JobChange::Ended;
+  else if (event & PAPPL_EVENT_JOB_CREATED)
+    change = JobChange::Created;
+  else if (event & PAPPL_EVENT_JOB_STATE_CHANGED)
+    change = JobChange::Started;
+  else
     return;
 
-  const JobEvent ev{papplPrinterGetID(printer), papplJobGetID(job), (event & PAPPL_EVENT_JOB_CREATED) != 0};
+  const JobEvent ev{printer, papplJobGetID(job), change};
   {
     std::lock_guard<std::mutex> hold(g_order.lock);
 
@@ -179,8 +316,7 @@ job_event(pappl_system_t  *system,   // I - System (unused)
 
 //
 // 'start_job_order()' - Keep submission order on the system's printers
-// (once; later calls do nothing).  Called when the first printer is set
-// up, before any job can exist.
+// (once; later calls do nothing).
 //
 
 void
