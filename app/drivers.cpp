@@ -63,6 +63,29 @@ job_error(pappl_job_t *job,     // I - Job
 }
 
 //
+// 'add_halftone_default()' - Give the job the printer's default halftone
+// method when it names none: PAPPL 1.3 passes a vendor option to the
+// driver only when the job itself carries it.
+//
+
+void
+add_halftone_default(pappl_job_t        *job,      // I - Job
+                     pappl_pr_options_t &options)  // IO - Print options
+{
+  constexpr const char *kName = "pelna-halftone";
+
+  if (cupsGetOption(kName, options.num_vendor, options.vendor))
+    return;
+
+  ipp_t           *attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  ipp_attribute_t *value = ippFindAttribute(attrs, "pelna-halftone-default", IPP_TAG_KEYWORD);
+
+  if (value)
+    options.num_vendor = cupsAddOption(kName, ippGetString(value, 0, nullptr), options.num_vendor, &options.vendor);
+  ippDelete(attrs);
+}
+
+//
 // 'rstartjob()' - Start a job: its settings from the print options.
 //
 
@@ -83,6 +106,7 @@ rstartjob(pappl_job_t        *job,      // I - Job
     return false;
   }
   state->model    = model;
+  add_halftone_default(job, *options);
   state->settings = job_settings(*options);
   state->messages = MessageSink{log_core, job};
   papplJobSetData(job, state);
@@ -307,6 +331,23 @@ rendjob(pappl_job_t        *job,      // I - Job
   return true;
 }
 
+//
+// 'add_printer_facts()' - Printer attributes PAPPL does not set itself: the
+// label roll as the one supply (its level is not known), and the back side
+// of a one-sided printer's raster pages (never printed, so as sent).
+//
+
+void
+add_printer_facts(ipp_t *attrs)  // IO - Extra printer attributes
+{
+  static const char kRoll[] =
+      "index=1;class=supplyThatIsConsumed;type=other;unit=percent;maxcapacity=100;level=-2;colorantname=unknown;";
+
+  ippAddOctetString(attrs, IPP_TAG_PRINTER, "printer-supply", kRoll, sizeof(kRoll) - 1);
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-supply-description", nullptr, "Label roll");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr, "normal");
+}
+
 } // namespace
 
 //
@@ -373,7 +414,7 @@ driver_callback(pappl_system_t         *system,       // I - System
   data->content_default   = PAPPL_CONTENT_AUTO;
   data->quality_default   = IPP_QUALITY_NORMAL;
   data->scaling_default   = PAPPL_SCALING_AUTO;
-  data->orient_default    = IPP_ORIENT_NONE;
+  data->orient_default    = IPP_ORIENT_PORTRAIT;  // pictures are placed as drawn, not turned to fit
   data->duplex            = PAPPL_DUPLEX_NONE;
   data->sides_supported   = PAPPL_SIDES_ONE_SIDED;
   data->sides_default     = PAPPL_SIDES_ONE_SIDED;
@@ -385,6 +426,7 @@ driver_callback(pappl_system_t         *system,       // I - System
   *attrs = ippNew();
   set_media(*model, *data);
   set_options(*data, *attrs);
+  add_printer_facts(*attrs);
   return true;
 }
 

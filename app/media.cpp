@@ -21,9 +21,9 @@ constexpr const char *kSizes[] = {
   "custom_4x2in_4x2in",
   "custom_4x1in_4x1in",
   "custom_3x2in_3x2in",
-  "custom_2.25x1.25in_2.25x1.25in",
+  "custom_2-25x1-25in_2.25x1.25in",  // no dot in the name part of a PWG name
   "custom_2x1in_2x1in",
-  "custom_2x1.25in_2x1.25in",
+  "custom_2x1-25in_2x1.25in",
   "om_small-photo_100x150mm",
   "custom_100x100mm_100x100mm",
   "custom_100x75mm_100x75mm",

@@ -59,6 +59,47 @@ spool_dir()
   return std::string(papplGetTempDir()) + "/" + kAppName + std::to_string(getuid()) + ".d";
 }
 
+//
+// 'unknown_format()' - Name documents PAPPL cannot recognise.
+//
+// A document sent as application/octet-stream that PAPPL 1.3 cannot
+// recognise crashes the server when it comes to print it (it compares the
+// format with the driver's, which raster drivers leave unset).  Named, it
+// reaches refuse_document instead.
+//
+
+const char *
+unknown_format(const unsigned char *header,      // I - First bytes (unused)
+               size_t               headersize,  // I - Their number (unused)
+               void                *data)        // I - Callback data (unused)
+{
+  (void)header;
+  (void)headersize;
+  (void)data;
+  return "application/octet-stream";
+}
+
+//
+// 'refuse_document()' - End a job whose document is of no type the printer
+// reads, with the reason.
+//
+
+bool
+refuse_document(pappl_job_t    *job,     // I - Job
+                pappl_device_t *device,  // I - Device (unused)
+                void           *data)    // I - Callback data (unused)
+{
+  (void)device;
+  (void)data;
+
+  constexpr const char *reason = "The document is of no type the printer reads "
+                                 "(PWG raster, Apple raster, PNG or JPEG).";
+
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
+  papplJobSetMessage(job, "%s", reason);
+  return false;
+}
+
 } // namespace
 
 pappl_version_t kVersion = {"pelna-printer-app", "", "0.1.0", {0, 1, 0, 0}};
@@ -122,6 +163,8 @@ system_callback(int            num_options,  // I - Number of options
   papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, nullptr,
                                nullptr, driver_callback, nullptr);
   papplSystemSetFooterHTML(system, kFooterHtml);
+  papplSystemSetMIMECallback(system, unknown_format, nullptr);
+  papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
   papplSystemSetVersions(system, 1, &kVersion);
   start_job_order(system);
   return system;
