@@ -1,0 +1,188 @@
+# Shared by the proof scripts (sourced): a temporary folder, a Printer
+# Application server on a free loopback port with its state in that folder
+# (SNAP_COMMON), pelna-inspect listening as the printer, each stopped by its
+# own process id on exit, and bounded waits.
+#
+# The caller sets app, inspect, client and pages (paths of the built
+# programs) before calling proof_setup.
+
+work="" app_pid="" printer_pid="" failures=0
+base_url="" printer_port=""
+
+#
+# stop_process PID - SIGTERM, then SIGKILL after 10 seconds; reap it.
+#
+stop_process() {
+  local pid=$1
+  [[ -n $pid ]] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+
+#
+# proof_cleanup - Stop what was started; keep the folder with
+# PELNA_PROOF_KEEP=1.
+#
+proof_cleanup() {
+  stop_process "$app_pid"
+  stop_process "$printer_pid"
+  [[ -n $work ]] || return 0
+  if [[ ${PELNA_PROOF_KEEP:-} == 1 ]]; then
+    echo "kept: $work"
+  else
+    rm -rf "$work"
+  fi
+}
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+#
+# free_port - A loopback port on which nothing accepts connections.
+#
+free_port() {
+  local port
+  for ((i = 0; i < 50; i++)); do
+    port=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+
+#
+# start_printer - pelna-inspect as a raw socket printer; sets printer_port.
+#
+start_printer() {
+  mkdir -p "$work/printer"
+  "$inspect" --listen 0 --pbm --out "$work/printer" >"$work/printer.log" 2>&1 &
+  printer_pid=$!
+  for ((i = 0; i < 50; i++)); do
+    printer_port=$(sed -n 's/^listening on [0-9.]*:\([0-9]*\),.*/\1/p' "$work/printer.log" 2>/dev/null)
+    [[ -n $printer_port ]] && return 0
+    sleep 0.2
+  done
+  echo "FAIL: pelna-inspect did not start listening"
+  cat "$work/printer.log"
+  exit 1
+}
+
+#
+# start_app - The server on a free port (three tries); sets base_url.
+#
+start_app() {
+  local port
+  export SNAP_COMMON=$work/state
+  mkdir -p "$SNAP_COMMON"
+  for ((attempt = 1; attempt <= 3; attempt++)); do
+    port=$(free_port) || break
+    "$app" server -o server-port="$port" -o log-file="$work/app.log" -o log-level=debug \
+      >"$work/app.out" 2>&1 &
+    app_pid=$!
+    for ((i = 0; i < 100; i++)); do
+      if [[ -S $SNAP_COMMON/pelna-printer-app.sock ]] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+        base_url=http://127.0.0.1:$port
+        return 0
+      fi
+      kill -0 "$app_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_process "$app_pid"
+    app_pid=""
+  done
+  echo "FAIL: the Printer Application did not start:"
+  cat "$work/app.out"
+  exit 1
+}
+
+#
+# add_printer NAME DRIVER URI - Add a printer through the running server.
+#
+add_printer() {
+  local out
+  if ! out=$(timeout 30 "$app" add -d "$1" -m "$2" -v "$3" 2>&1); then
+    echo "FAIL: cannot add printer $1: $out"
+    exit 1
+  fi
+}
+
+#
+# printer_uri NAME - The IPP URI of a printer.
+#
+printer_uri() {
+  echo "ipp://127.0.0.1:${base_url##*:}/ipp/print/$1"
+}
+
+#
+# app_alive - 0 when the server process still runs.
+#
+app_alive() {
+  kill -0 "$app_pid" 2>/dev/null
+}
+
+#
+# job_dirs - Number of jobs the virtual printer has received.
+#
+job_dirs() {
+  find "$work/printer" -mindepth 1 -maxdepth 1 -name 'job-*' | wc -l
+}
+
+#
+# device_job N - Folder of the Nth job the printer received, after its
+# summary is written (bounded wait); empty when none came.
+#
+device_job() {
+  local dir
+  dir=$(printf '%s/printer/job-%04d' "$work" "$1")
+  for ((i = 0; i < 100; i++)); do
+    [[ -f $dir/summary.json ]] && { echo "$dir"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+
+#
+# json_field DIR NAME - The first value of a field in a job's summary.
+#
+json_field() {
+  sed -n "s/.*\"$2\": \([^,]*\),*$/\1/p" "$1/summary.json" | head -1
+}
+
+#
+# proof_setup - Temporary folder, printer, server; cleanup on exit.
+#
+proof_setup() {
+  work=$(mktemp -d /tmp/pelna-proof.XXXXXX)
+  trap proof_cleanup EXIT
+  trap 'exit 1' INT TERM HUP PIPE
+  start_printer
+  start_app
+}
+
+#
+# proof_finish NAME - Report and exit with the status of the checks.
+#
+proof_finish() {
+  if ! app_alive; then
+    fail "the server is no longer running"
+    tail -20 "$work/app.out" "$work/app.log"
+  fi
+  if ((failures)); then
+    echo "$1: $failures failure(s); the server log's last lines:"
+    grep -E "^[EW] " "$work/app.log" | tail -20
+    echo "(PELNA_PROOF_KEEP=1 keeps $work)"
+    exit 1
+  fi
+  echo "$1: all checks hold"
+  exit 0
+}

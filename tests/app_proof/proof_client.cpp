@@ -1,0 +1,504 @@
+//
+// app-proof-client: the IPP and web client of the Printer Application's
+// proof tests, on libcups.  Every wait is bounded.
+//
+//   app-proof-client submit URI FILE FORMAT [NAME=VALUE ...]
+//       Print-Job, retried while the printer answers busy (at most 60 s).
+//       Prints the job id; exit 3 with the status when refused.
+//   app-proof-client wait URI JOB SECONDS
+//       Waits until the job ends; prints "STATE REASONS | MESSAGE".
+//       Exit 0 completed, 1 aborted or cancelled, 4 still going.
+//   app-proof-client cancel URI JOB
+//   app-proof-client attr URI NAME
+//       Prints a printer attribute as text (empty when missing).
+//   app-proof-client load URI CLIENTS JOBS FILE:FORMAT ...
+//       CLIENTS threads send JOBS jobs each, the files in turn; every job
+//       must complete.  Prints "job CLIENT SEQ ID" per job in the order
+//       sent, then "jobs N seconds S".
+//   app-proof-client form BASE PATH NAME=VALUE ...
+//       GETs BASE/PATH as a browser, keeps its cookie and the form's
+//       session token, and POSTs the fields back; exit 0 when the server
+//       takes them.
+//
+// NAME=VALUE: a value of digits (with a sign) is sent as an integer,
+// "media-col=WxH" (hundredths of mm) as a media-col with that size,
+// anything else as a keyword.
+//
+
+#include <cups/cups.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Longest time one job may be retried while the printer is busy.
+constexpr int kBusySeconds = 60;
+
+// Longest time the load waits for its last job, in seconds.
+constexpr int kLoadWaitSeconds = 300;
+
+//
+// 'connect_to()' - Connection to the host of an ipp:// or http:// URI; the
+// resource path in resource.
+//
+
+http_t *
+connect_to(const char *uri,       // I - URI
+           char       *resource,  // O - Resource path
+           size_t      size)      // I - Size of resource
+{
+  char scheme[32], user[64], host[256];
+  int  port = 0;
+
+  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), user, sizeof(user), host,
+                      sizeof(host), &port, resource, static_cast<int>(size)) < HTTP_URI_STATUS_OK)
+  {
+    fprintf(stderr, "bad URI %s\n", uri);
+    return nullptr;
+  }
+  http_t *http = httpConnect2(host, port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 10000, nullptr);
+  if (!http)
+    fprintf(stderr, "cannot connect to %s:%d\n", host, port);
+  return http;
+}
+
+//
+// 'add_value()' - Add one NAME=VALUE job attribute to a request.
+//
+
+void
+add_value(ipp_t      *request,  // IO - Request
+          const char *pair)     // I - NAME=VALUE
+{
+  std::string       name(pair);
+  const std::size_t eq = name.find('=');
+
+  if (eq == std::string::npos)
+    return;
+  const std::string value = name.substr(eq + 1);
+  name.resize(eq);
+
+  int width = 0, length = 0;
+  if (name == "media-col" && sscanf(value.c_str(), "%dx%d", &width, &length) == 2)
+  {
+    ipp_t *size = ippNew();
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", width);
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", length);
+    ipp_t *col = ippNew();
+    ippAddCollection(col, IPP_TAG_ZERO, "media-size", size);
+    ippAddCollection(request, IPP_TAG_JOB, "media-col", col);
+    ippDelete(size);
+    ippDelete(col);
+    return;
+  }
+  char      *end = nullptr;
+  const long n   = strtol(value.c_str(), &end, 10);
+  if (!value.empty() && end && !*end)
+    ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, name.c_str(), static_cast<int>(n));
+  else
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, name.c_str(), nullptr, value.c_str());
+}
+
+//
+// 'submit()' - Print one file; the job id, 0 when refused (status in
+// status_text), retried while the printer is busy.
+//
+
+int
+submit(http_t                         *http,         // I - Connection
+       const char                     *uri,          // I - Printer URI
+       const char                     *resource,     // I - Resource path
+       const char                     *file,         // I - Document
+       const char                     *format,       // I - document-format
+       const char                     *job_name,     // I - job-name
+       const std::vector<const char *> &attrs,       // I - NAME=VALUE job attributes
+       std::string                    &status_text)  // O - Status when refused
+{
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kBusySeconds);
+  int        pause_ms = 20;
+
+  for (;;)
+  {
+    ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "proof");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, job_name);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+    for (const char *pair : attrs)
+      add_value(request, pair);
+
+    ipp_t     *response = cupsDoFileRequest(http, request, resource, file);
+    const int  status   = cupsLastError();
+    int        id       = 0;
+
+    if (ipp_attribute_t *attr = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER))
+      id = ippGetInteger(attr, 0);
+    ippDelete(response);
+    if (status < IPP_STATUS_REDIRECTION_OTHER_SITE && id > 0)
+      return id;
+    if (status != IPP_STATUS_ERROR_BUSY || std::chrono::steady_clock::now() > give_up)
+    {
+      status_text = std::string(ippErrorString(static_cast<ipp_status_t>(status))) + " " + cupsLastErrorString();
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    pause_ms = std::min(pause_ms * 2, 500);
+  }
+}
+
+//
+// 'job_state()' - A job's state (0 when unknown), its reasons and message.
+//
+
+int
+job_state(http_t      *http,      // I - Connection
+          const char  *uri,       // I - Printer URI
+          const char  *resource,  // I - Resource path
+          int          job_id,    // I - Job
+          std::string &reasons,   // O - job-state-reasons, comma separated
+          std::string &message)   // O - job-state-message
+{
+  static const char *const wanted[] = {"job-state", "job-state-reasons", "job-state-message"};
+  ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job_id);
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
+
+  ipp_t *response = cupsDoRequest(http, request, resource);
+  int    state    = 0;
+
+  reasons.clear();
+  message.clear();
+  if (ipp_attribute_t *attr = ippFindAttribute(response, "job-state", IPP_TAG_ENUM))
+    state = ippGetInteger(attr, 0);
+  if (ipp_attribute_t *attr = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD))
+  {
+    for (int i = 0; i < ippGetCount(attr); i++)
+      reasons += std::string(i ? "," : "") + ippGetString(attr, i, nullptr);
+  }
+  if (ipp_attribute_t *attr = ippFindAttribute(response, "job-state-message", IPP_TAG_TEXT))
+    message = ippGetString(attr, 0, nullptr);
+  ippDelete(response);
+  return state;
+}
+
+//
+// 'wait_job()' - Poll a job until it ends or the time is up; its last state.
+//
+
+int
+wait_job(http_t *http, const char *uri, const char *resource, int job_id, int seconds,
+         std::string &reasons, std::string &message)  // I - as job_state(); O - reasons, message
+{
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int        state = 0;
+
+  for (;;)
+  {
+    state = job_state(http, uri, resource, job_id, reasons, message);
+    if (state >= IPP_JSTATE_CANCELED || std::chrono::steady_clock::now() > limit)
+      return state;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+//
+// 'state_name()' - Name of a job state.
+//
+
+const char *
+state_name(int state)  // I - job-state
+{
+  return state ? ippEnumString("job-state", state) : "unknown";
+}
+
+//
+// 'run_load()' - CLIENTS threads, JOBS jobs each; 0 when all completed.
+//
+
+int
+run_load(const char *uri, int clients, int jobs, const std::vector<std::string> &docs)
+{
+  std::mutex         out_lock;
+  std::atomic<int>   failures{0};
+  std::vector<std::vector<int>> ids(static_cast<std::size_t>(clients));
+  const auto         start = std::chrono::steady_clock::now();
+
+  auto client = [&](int c) {
+    char    resource[1024];
+    http_t *http = connect_to(uri, resource, sizeof(resource));
+    if (!http)
+    {
+      failures++;
+      return;
+    }
+    for (int s = 0; s < jobs; s++)
+    {
+      const std::string &doc   = docs[static_cast<std::size_t>(c + s) % docs.size()];
+      const std::size_t  colon = doc.rfind(':');
+      const std::string  file = doc.substr(0, colon), format = doc.substr(colon + 1);
+      const std::string  name = "load-" + std::to_string(c) + "-" + std::to_string(s);
+      std::string        status;
+      const int          id = submit(http, uri, resource, file.c_str(), format.c_str(), name.c_str(), {}, status);
+      std::lock_guard<std::mutex> hold(out_lock);
+      if (!id)
+      {
+        printf("refused %d %d %s\n", c, s, status.c_str());
+        failures++;
+        continue;
+      }
+      printf("job %d %d %d %s\n", c, s, id, format.c_str());
+      ids[static_cast<std::size_t>(c)].push_back(id);
+    }
+    httpClose(http);
+  };
+  std::vector<std::thread> threads;
+  for (int c = 0; c < clients; c++)
+    threads.emplace_back(client, c);
+  for (auto &t : threads)
+    t.join();
+
+  char    resource[1024];
+  http_t *http = connect_to(uri, resource, sizeof(resource));
+  if (!http)
+    return 1;
+  for (const auto &list : ids)
+  {
+    for (int id : list)
+    {
+      std::string reasons, message;
+      const auto  left = kLoadWaitSeconds - std::chrono::duration_cast<std::chrono::seconds>(
+                                               std::chrono::steady_clock::now() - start).count();
+      const int   state = wait_job(http, uri, resource, id, static_cast<int>(std::max<long>(left, 1)),
+                                   reasons, message);
+      if (state != IPP_JSTATE_COMPLETED)
+      {
+        printf("notcompleted %d %s %s | %s\n", id, state_name(state), reasons.c_str(), message.c_str());
+        failures++;
+      }
+    }
+  }
+  httpClose(http);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  printf("jobs %d seconds %.2f\n", clients * jobs, secs);
+  return failures ? 1 : 0;
+}
+
+//
+// 'session_token()' - The value of the form's hidden "session" field.
+//
+
+std::string
+session_token(const std::string &page)  // I - HTML page
+{
+  const std::string key = "name=\"session\" value=\"";
+  const std::size_t at  = page.find(key);
+
+  if (at == std::string::npos)
+    return {};
+  const std::size_t from = at + key.size();
+  return page.substr(from, page.find('"', from) - from);
+}
+
+//
+// 'http_exchange()' - One GET or POST; the status, the body in body.
+//
+
+http_status_t
+http_exchange(http_t *http, const char *path, const std::string &cookie, const std::string *form,
+              std::string &body, std::string &set_cookie)  // I - request; O - body, Set-Cookie
+{
+  httpClearFields(http);
+  if (!cookie.empty())
+    httpSetCookie(http, cookie.c_str());
+  if (form)
+  {
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, form->size());
+    if (httpPost(http, path) || httpWrite2(http, form->data(), form->size()) < 0)
+      return HTTP_STATUS_ERROR;
+  }
+  else if (httpGet(http, path))
+    return HTTP_STATUS_ERROR;
+
+  http_status_t status;
+  while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE)
+    ;
+  if (const char *c = httpGetCookie(http))
+    set_cookie = c;
+  body.clear();
+  char    buffer[8192];
+  ssize_t n;
+  while ((n = httpRead2(http, buffer, sizeof(buffer))) > 0)
+    body.append(buffer, static_cast<std::size_t>(n));
+  return status;
+}
+
+//
+// 'form_encode()' - A form value, percent-encoded.
+//
+
+std::string
+form_encode(const char *value)  // I - Value
+{
+  static const char hex[] = "0123456789ABCDEF";
+  std::string       out;
+
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(value); *p; p++)
+  {
+    if (isalnum(*p) || strchr("-._~", *p))
+      out += static_cast<char>(*p);
+    else
+      out += std::string("%") + hex[*p >> 4] + hex[*p & 15];
+  }
+  return out;
+}
+
+//
+// 'run_form()' - GET a form page and POST fields back with its token.
+//
+
+int
+run_form(const char *base, const char *path, const std::vector<const char *> &fields)
+{
+  char    resource[1024];
+  http_t *http = connect_to(base, resource, sizeof(resource));
+
+  if (!http)
+    return 1;
+
+  std::string body, cookie;
+  if (http_exchange(http, path, "", nullptr, body, cookie) != HTTP_STATUS_OK)
+  {
+    fprintf(stderr, "GET %s failed\n", path);
+    return 1;
+  }
+  const std::string token = session_token(body);
+  if (token.empty())
+  {
+    fprintf(stderr, "GET %s: no session token in the form\n", path);
+    return 1;
+  }
+  std::string form = "session=" + token;
+  for (const char *field : fields)
+  {
+    const char *eq = strchr(field, '=');
+    if (!eq)
+      continue;
+    form += "&" + std::string(field, eq) + "=" + form_encode(eq + 1);
+  }
+  // PAPPL ends the connection after a page: the form goes on a new one.
+  httpClose(http);
+  if ((http = connect_to(base, resource, sizeof(resource))) == nullptr)
+    return 1;
+  std::string reply, unused;
+  const http_status_t status = http_exchange(http, path, cookie, &form, reply, unused);
+  httpClose(http);
+  if (status != HTTP_STATUS_OK || reply.find("Changes saved") == std::string::npos)
+  {
+    fprintf(stderr, "POST %s: HTTP %d, %s\n", path, status,
+            reply.find("Changes saved") == std::string::npos ? "no \"Changes saved\"" : "");
+    return 1;
+  }
+  return 0;
+}
+
+//
+// 'printer_attr()' - Print a printer attribute as text.
+//
+
+int
+printer_attr(http_t *http, const char *uri, const char *resource, const char *name)
+{
+  ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
+
+  ipp_t *response = cupsDoRequest(http, request, resource);
+  if (ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_ZERO))
+  {
+    char text[8192];
+    ippAttributeString(attr, text, sizeof(text));
+    printf("%s\n", text);
+  }
+  else
+    printf("\n");
+  ippDelete(response);
+  return response ? 0 : 1;
+}
+
+} // namespace
+
+//
+// 'main()' - Run one command.
+//
+
+int
+main(int  argc,    // I - Number of arguments
+     char *argv[])  // I - Arguments
+{
+  if (argc < 3)
+  {
+    fputs("usage: app-proof-client submit|wait|cancel|attr|load|form ...\n", stderr);
+    return 2;
+  }
+  const std::string command = argv[1];
+  const char       *uri     = argv[2];
+
+  if (command == "load" && argc >= 6)
+    return run_load(uri, atoi(argv[3]), atoi(argv[4]), std::vector<std::string>(argv + 5, argv + argc));
+  if (command == "form" && argc >= 4)
+    return run_form(uri, argv[3], std::vector<const char *>(argv + 4, argv + argc));
+
+  char    resource[1024];
+  http_t *http = connect_to(uri, resource, sizeof(resource));
+  if (!http)
+    return 2;
+
+  int status = 2;
+  if (command == "submit" && argc >= 5)
+  {
+    std::string text;
+    const int   id = submit(http, uri, resource, argv[3], argv[4], "proof",
+                                  std::vector<const char *>(argv + 5, argv + argc), text);
+    if (id)
+      printf("%d\n", id);
+    else
+      printf("refused: %s\n", text.c_str());
+    status = id ? 0 : 3;
+  }
+  else if (command == "wait" && argc == 5)
+  {
+    std::string reasons, message;
+    const int   state = wait_job(http, uri, resource, atoi(argv[3]), atoi(argv[4]), reasons, message);
+    printf("%s %s | %s\n", state_name(state), reasons.c_str(), message.c_str());
+    status = state == IPP_JSTATE_COMPLETED ? 0 : state >= IPP_JSTATE_CANCELED ? 1 : 4;
+  }
+  else if (command == "cancel" && argc == 4)
+  {
+    ipp_t *request = ippNewRequest(IPP_OP_CANCEL_JOB);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", atoi(argv[3]));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "proof");
+    ippDelete(cupsDoRequest(http, request, resource));
+    status = cupsLastError() < IPP_STATUS_REDIRECTION_OTHER_SITE ? 0 : 1;
+    if (status)
+      printf("%s\n", cupsLastErrorString());
+  }
+  else if (command == "attr" && argc == 4)
+    status = printer_attr(http, uri, resource, argv[3]);
+  httpClose(http);
+  return status;
+}

@@ -1,0 +1,149 @@
+//
+// app-proof-pages: the documents of the Printer Application's proof tests.
+//
+//   app-proof-pages gray OUT WIDTH HEIGHT DPI VALUE
+//       One PWG raster page of 8-bit sGray, every pixel VALUE (0 black).
+//   app-proof-pages deep OUT WIDTH HEIGHT DPI
+//       One PWG raster page of 16 bits per pixel.
+//   app-proof-pages png OUT WIDTH HEIGHT
+//       A 1-bit white PNG of that size (libpng, so large sizes stay small).
+//   app-proof-pages noise OUT BYTES SEED
+//       Bytes of a fixed pseudo-random sequence.
+//
+// Damaged streams (cut short, impossible header values) are made from
+// these by the test scripts, which cut and patch the files.
+//
+
+#include "gray_page_header.h"
+
+#include <cups/raster.h>
+#include <png.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+//
+// 'write_raster()' - Write one PWG page of a header, every byte VALUE.
+//
+
+bool
+write_raster(const char          *out,     // I - File
+             cups_page_header2_t &header,  // I - Page header
+             unsigned char        value)   // I - Byte of every row
+{
+  const int fd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0)
+    return false;
+
+  cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  bool           ok     = raster && cupsRasterWriteHeader2(raster, &header);
+  std::vector<unsigned char> row(header.cupsBytesPerLine, value);
+
+  for (unsigned y = 0; ok && y < header.cupsHeight; y++)
+    ok = cupsRasterWritePixels(raster, row.data(), header.cupsBytesPerLine) == header.cupsBytesPerLine;
+  cupsRasterClose(raster);
+  return close(fd) == 0 && ok;
+}
+
+//
+// 'write_png()' - A white 1-bit PNG of any size.
+//
+
+bool
+write_png(const char *out, unsigned width, unsigned height)  // I - File, size
+{
+  FILE *fp = fopen(out, "wb");
+  if (!fp)
+    return false;
+
+  png_structp png  = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop   info = png ? png_create_info_struct(png) : nullptr;
+  std::vector<png_byte> row((width + 7) / 8, 0xFF);
+
+  if (!info || setjmp(png_jmpbuf(png)))
+  {
+    png_destroy_write_struct(&png, &info);
+    fclose(fp);
+    return false;
+  }
+  png_init_io(png, fp);
+  png_set_compression_level(png, 1);
+  png_set_IHDR(png, info, width, height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (unsigned y = 0; y < height; y++)
+    png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return fclose(fp) == 0;
+}
+
+//
+// 'write_noise()' - BYTES bytes of a fixed sequence (xorshift from SEED).
+//
+
+bool
+write_noise(const char *out, unsigned long bytes, unsigned long seed)  // I - File, count, seed
+{
+  FILE         *fp = fopen(out, "wb");
+  std::uint64_t x  = seed | 1;
+
+  if (!fp)
+    return false;
+  for (unsigned long i = 0; i < bytes; i++)
+  {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    fputc(static_cast<int>(x & 0xFF), fp);
+  }
+  return fclose(fp) == 0;
+}
+
+} // namespace
+
+//
+// 'main()' - Write one document.
+//
+
+int
+main(int  argc,    // I - Number of arguments
+     char *argv[])  // I - Arguments
+{
+  const std::string kind = argc > 2 ? argv[1] : "";
+  bool              ok   = false;
+
+  if (kind == "gray" && argc == 7)
+  {
+    cups_page_header2_t header = gray_page_header(std::stoul(argv[3]), std::stoul(argv[4]), std::stoul(argv[5]));
+    header.cupsColorSpace = CUPS_CSPACE_SW;
+    ok = write_raster(argv[2], header, static_cast<unsigned char>(std::stoul(argv[6])));
+  }
+  else if (kind == "deep" && argc == 6)
+  {
+    cups_page_header2_t header = gray_page_header(std::stoul(argv[3]), std::stoul(argv[4]), std::stoul(argv[5]));
+    header.cupsColorSpace   = CUPS_CSPACE_SW;
+    header.cupsBitsPerColor = header.cupsBitsPerPixel = 16;
+    header.cupsBytesPerLine = 2 * header.cupsWidth;
+    ok = write_raster(argv[2], header, 0x80);
+  }
+  else if (kind == "png" && argc == 5)
+    ok = write_png(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
+  else if (kind == "noise" && argc == 5)
+    ok = write_noise(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
+  else
+  {
+    fputs("usage: app-proof-pages gray|deep|png|noise OUT ...\n", stderr);
+    return 2;
+  }
+  if (!ok)
+    fprintf(stderr, "app-proof-pages: cannot write %s\n", argv[2]);
+  return ok ? 0 : 1;
+}
