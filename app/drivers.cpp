@@ -34,6 +34,10 @@ constexpr unsigned kSpaceW  = 0;   // luminance: 0 black
 constexpr unsigned kSpaceK  = 3;   // black: 1 or 255 black
 constexpr unsigned kSpaceSW = 18;  // sRGB luminance: 0 black
 
+// The longest label a page may make, in millimetres: the largest custom
+// size (roll_max_...x1000mm).  A longer page is refused, not fed for metres.
+constexpr double kMaxLabelMm = 1000.0;
+
 //
 // 'log_core()' - File one of the core's messages in the job's log.
 //
@@ -160,6 +164,12 @@ page_layout(const cups_page_header2_t &h,       // I - Page header
   if (h.cupsBytesPerLine < h.cupsWidth)
   {
     snprintf(reason, size, "its rows are %u bytes, fewer than its %u pixels", h.cupsBytesPerLine, h.cupsWidth);
+    return false;
+  }
+  const auto most_rows = static_cast<unsigned>(kMaxLabelMm * state.model->dpi / 25.4);
+  if (h.cupsHeight > most_rows)
+  {
+    snprintf(reason, size, "it is %u rows long; the longest label is 1 m, %u rows", h.cupsHeight, most_rows);
     return false;
   }
   state.width  = std::min(h.cupsWidth, state.model->head_dots);
