@@ -4,7 +4,8 @@
 //
 //   app-proof-client submit URI FILE FORMAT [NAME=VALUE ...]
 //       Print-Job, retried while the printer answers busy (at most 60 s).
-//       Prints the job id; exit 3 with the status when refused.
+//       Prints the job id, and the status when not plain successful-ok;
+//       exit 3 with the status when refused.
 //   app-proof-client wait URI JOB SECONDS
 //       Waits until the job ends; prints "STATE REASONS | MESSAGE".
 //       Exit 0 completed, 1 aborted or cancelled, 4 still going.
@@ -20,7 +21,8 @@
 //       session token, and POSTs the fields back; exit 0 when the server
 //       takes them.
 //
-// NAME=VALUE: a value of digits (with a sign) is sent as an integer,
+// NAME=VALUE: ipp-attribute-fidelity is sent as a boolean, a value of
+// digits (with a sign) as an integer,
 // "media-col=WxH" (hundredths of mm) as a media-col with that size,
 // anything else as a keyword.
 //
@@ -101,6 +103,11 @@ add_value(ipp_t      *request,  // IO - Request
     ippDelete(col);
     return;
   }
+  if (name == "ipp-attribute-fidelity")
+  {
+    ippAddBoolean(request, IPP_TAG_OPERATION, name.c_str(), value == "true");
+    return;
+  }
   char      *end = nullptr;
   const long n   = strtol(value.c_str(), &end, 10);
   if (!value.empty() && end && !*end)
@@ -145,7 +152,11 @@ submit(http_t                         *http,         // I - Connection
       id = ippGetInteger(attr, 0);
     ippDelete(response);
     if (status < IPP_STATUS_REDIRECTION_OTHER_SITE && id > 0)
+    {
+      if (status != IPP_STATUS_OK)
+        status_text = ippErrorString(static_cast<ipp_status_t>(status));
       return id;
+    }
     if (status != IPP_STATUS_ERROR_BUSY || std::chrono::steady_clock::now() > give_up)
     {
       status_text = std::string(ippErrorString(static_cast<ipp_status_t>(status))) + " " + cupsLastErrorString();
@@ -474,7 +485,7 @@ main(int  argc,    // I - Number of arguments
     const int   id = submit(http, uri, resource, argv[3], argv[4], "proof",
                                   std::vector<const char *>(argv + 5, argv + argc), text);
     if (id)
-      printf("%d\n", id);
+      printf("%d%s%s\n", id, text.empty() ? "" : " ", text.c_str());
     else
       printf("refused: %s\n", text.c_str());
     status = id ? 0 : 3;
