@@ -29,6 +29,9 @@ for tool in dpkg-buildpackage dpkg-parsechangelog dpkg-deb lintian; do
 done
 
 status=0
+#
+# fail MESSAGE - Report a failed check; the script ends with status 1.
+#
 fail() {
   echo "FAIL: $*"
   status=1
@@ -44,7 +47,7 @@ if [[ -z $version ]]; then
 fi
 if [[ ${deb_version%%-*} != "$version" ]]; then
   echo "FAIL: debian/changelog says $deb_version, CMakeLists.txt says $version;" \
-       "add a changelog entry (dch -v $version)"
+       "add an entry for $version on top of debian/changelog"
   exit 1
 fi
 echo "ok: version $deb_version (CMakeLists.txt $version)"
@@ -60,6 +63,9 @@ fi
 
 # --- a clean copy: the files git knows or would add, no build folders ------
 work=$(mktemp -d /tmp/pelna-pkg.XXXXXX)
+#
+# cleanup - Remove the temporary folder, unless PELNA_PKG_KEEP=1.
+#
 cleanup() {
   if [[ ${PELNA_PKG_KEEP:-} == 1 ]]; then
     echo "kept: $work"
@@ -72,7 +78,7 @@ src=$work/$source_name-$version
 mkdir "$src"
 if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   git -C "$root" ls-files -z --cached --others --exclude-standard |
-    while IFS= read -r -d '' file; do [[ -e $file ]] && printf '%s\0' "$file"; done |
+    while IFS= read -r -d '' file; do if [[ -e $file ]]; then printf '%s\0' "$file"; fi; done |
     tar -C "$root" --null -T - -cf - | tar -C "$src" -xf -
 else
   tar -C "$root" --exclude='./build*' --exclude=./out --exclude=./.git -cf - . | tar -C "$src" -xf -
