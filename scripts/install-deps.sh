@@ -11,6 +11,7 @@ packages=(
   libcups2-dev                        # raster, PPD, options, filter messages
   libdeflate-dev                      # page frame: raw deflate and CRC-32
   libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate
+  libpappl-dev                        # pelna-printer-app: IPP Printer Application (PAPPL 1.3.1)
   libgtest-dev libbenchmark-dev       # tests and benchmarks
   cups-ppdc                           # ppdc: the PPD files from ppd/pelna.drv
   cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
