@@ -108,8 +108,9 @@ constexpr std::uint8_t kGrayWhite = 255;
 // Fixed paths.
 //
 
-constexpr const char *kLogPath     = "/tmp/pelna_printer_logs.txt";
-constexpr const char *kProgramName = "rastertopelna";
+// The filter's; inline, so that units which do not use them hold no copy.
+inline constexpr char kLogPath[]     = "/tmp/pelna_printer_logs.txt";
+inline constexpr char kProgramName[] = "rastertopelna";
 
 } // namespace pelna
 
