@@ -68,6 +68,12 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
                      const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
                      void *cbdata);
 
+// drivers.cpp: PAPPL filters for spooled raster files.
+void add_raster_filters(pappl_system_t *system);
+
+// drivers.cpp: a state message for a job PAPPL aborted without one.
+void explain_aborted_job(pappl_job_t *job);
+
 // media.cpp: media sizes, the loaded roll and media tracking of a model.
 void set_media(const Model &model, pappl_pr_driver_data_t &data);
 

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
+#include <unistd.h>
 
 using namespace pelna;
 
@@ -161,9 +163,9 @@ page_layout(const cups_page_header2_t &h,       // I - Page header
     snprintf(reason, size, "it has %s", h.cupsWidth == 0 ? "no width" : "no rows");
     return false;
   }
-  if (h.cupsBytesPerLine < h.cupsWidth)
+  if (h.cupsBytesPerLine != h.cupsWidth)
   {
-    snprintf(reason, size, "its rows are %u bytes, fewer than its %u pixels", h.cupsBytesPerLine, h.cupsWidth);
+    snprintf(reason, size, "its rows are %u bytes for %u pixels", h.cupsBytesPerLine, h.cupsWidth);
     return false;
   }
   const auto most_rows = static_cast<unsigned>(kMaxLabelMm * state.model->dpi / 25.4);
@@ -194,8 +196,9 @@ client_header_taken(pappl_job_t              *job,      // I - Job
 {
   const char *format = papplJobGetFormat(job);
 
-  if (!format || (strcmp(format, "image/pwg-raster") && strcmp(format, "image/urf")))
-    return true;
+  if (!format || (strcmp(format, "image/pwg-raster") && strcmp(format, "image/urf")) ||
+      papplJobGetFilename(job))
+    return true;  // not raster, or a raster file read by print_raster_file
 
   pappl_pr_options_t *own = papplJobCreatePrintOptions(job, 0, false);
   if (!own)
@@ -358,7 +361,137 @@ add_printer_facts(ipp_t *attrs)  // IO - Extra printer attributes
   ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr, "normal");
 }
 
+//
+// 'print_pages()' - Print every page of an open raster stream through the
+// raster callbacks; false when a page could not be printed.
+//
+
+bool
+print_pages(pappl_job_t        *job,      // I - Job
+            pappl_pr_options_t *options,  // I - Print options
+            pappl_device_t     *device,   // I - Device
+            cups_raster_t      *ras)      // I - Raster stream
+{
+  cups_page_header2_t        header;
+  std::vector<unsigned char> line;
+  unsigned                   page = 0;
+
+  while (cupsRasterReadHeader2(ras, &header))
+  {
+    options->header = header;
+    if (!rstartpage(job, options, device, ++page))
+      return false;
+    try
+    {
+      line.resize(header.cupsBytesPerLine);
+    }
+    catch (const std::bad_alloc &)
+    {
+      return refuse_page(job, page, "no memory for a row");
+    }
+    for (unsigned y = 0; y < header.cupsHeight; y++)
+    {
+      if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine ||
+          !rwriteline(job, options, device, y, line.data()))
+        return refuse_page(job, page, "its rows did not all arrive");
+    }
+    if (!rendpage(job, options, device, page))
+      return false;
+    papplJobSetImpressionsCompleted(job, 1);
+  }
+  if (page == 0)
+  {
+    job_error(job, "The raster document has no page that can be read.");
+    return false;
+  }
+  return true;
+}
+
+//
+// 'print_raster_file()' - PAPPL's filter for spooled PWG and Apple raster
+// (documents sent untyped, the test label): read the pages with libcups's
+// raster reader and print them through the raster callbacks.  PAPPL 1.3
+// streams typed raster from the client itself, but has no path for a
+// raster file and crashes on one.
+//
+
+bool
+print_raster_file(pappl_job_t    *job,     // I - Job
+                  pappl_device_t *device,  // I - Device
+                  void           *data)    // I - Callback data (unused)
+{
+  (void)data;
+
+  const char *filename = papplJobGetFilename(job);
+  const int   fd       = filename ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
+
+  if (fd < 0)
+  {
+    job_error(job, "The job's document cannot be opened.");
+    return false;
+  }
+
+  cups_raster_t      *ras     = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
+  bool                ok      = ras && options && rstartjob(job, options, device);
+
+  if (ok)
+  {
+    ok = print_pages(job, options, device, ras);
+    rendjob(job, options, device);
+  }
+  if (options)
+    papplJobDeletePrintOptions(options);
+  if (ras)
+    cupsRasterClose(ras);
+  close(fd);
+  return ok;
+}
+
 } // namespace
+
+//
+// 'add_raster_filters()' - Let PAPPL print raster files through
+// print_raster_file.
+//
+
+void
+add_raster_filters(pappl_system_t *system)  // I - System
+{
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", print_raster_file, nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", "image/pwg-raster", print_raster_file, nullptr);
+}
+
+//
+// 'explain_aborted_job()' - Give a job that PAPPL aborted without saying
+// why (a raster stream it could not read, before any page reached the
+// driver) a state message that does.
+//
+
+void
+explain_aborted_job(pappl_job_t *job)  // I - Job that ended
+{
+  if (papplJobGetState(job) != IPP_JSTATE_ABORTED)
+    return;
+
+  const char *message = papplJobGetMessage(job);
+  if (message && *message && strcmp(message, "Job aborted."))
+    return;  // it has a reason already
+
+  const pappl_jreason_t reasons = papplJobGetReasons(job);
+  const char           *why;
+
+  if (reasons & PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR)
+    why = "The document has colour or more than 8 bits per pixel; the printer prints 8-bit gray.";
+  else if (reasons & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR)
+    why = "The document's raster page header is damaged or not 8-bit gray (bits per pixel, "
+          "size and bytes per line must agree).";
+  else
+    why = "The document could not be read: its raster stream is damaged or cut short, or has a "
+          "page without rows.";
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+  papplJobSetMessage(job, "%s", why);
+}
 
 //
 // 'find_model()' - The model of a driver name, or null.

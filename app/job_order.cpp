@@ -227,14 +227,17 @@ job_started(PrinterOrder   &order,  // IO - The printer's order
 }
 
 //
-// 'job_ended()' - Forget an ended job; when nothing is left under way (a
-// job ended before it printed), release the next one.
+// 'job_ended()' - Explain an abort PAPPL left unexplained, forget the job;
+// when nothing is left under way (a job ended before it printed), release
+// the next one.
 //
 
 void
 job_ended(PrinterOrder   &order,  // IO - The printer's order
           const JobEvent &ev)     // I - The event
 {
+  if (pappl_job_t *job = find_job(ev.printer, ev.job_id))
+    explain_aborted_job(job);
   std::erase(order.held, ev.job_id);
   std::erase(order.free, ev.job_id);
   if (order.free.empty())

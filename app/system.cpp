@@ -165,6 +165,7 @@ system_callback(int            num_options,  // I - Number of options
   papplSystemSetFooterHTML(system, kFooterHtml);
   papplSystemSetMIMECallback(system, unknown_format, nullptr);
   papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
+  add_raster_filters(system);
   papplSystemSetVersions(system, 1, &kVersion);
   start_job_order(system);
   return system;

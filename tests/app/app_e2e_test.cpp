@@ -1,0 +1,987 @@
+//
+// pelna-printer-app end to end: one server on a free loopback port with a
+// private SNAP_COMMON, three printers (203 and 300 dpi on pelna-inspect
+// listening as a socket printer, and a 203 dpi printer writing to files),
+// jobs sent with ipptool and with the submit sub-command.  What reaches the
+// printers is checked by pelna-inspect, and the frames of an 8-bit PWG page
+// are compared byte for byte with the filter's for the same pixels and
+// settings.  Every process is stopped by its id and every wait is bounded.
+//
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cups/cups.h>
+#include <cups/raster.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <jpeglib.h>
+#include <netinet/in.h>
+#include <png.h>
+#include <poll.h>
+#include <regex>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace pelna_test;
+
+namespace {
+
+constexpr int kCommandSeconds = 60;   // longest any one command may take
+constexpr int kJobSeconds     = 60;   // longest a job may take to end
+constexpr int kStartSeconds   = 20;   // longest a server may take to listen
+constexpr int kStopSeconds    = 15;   // SIGTERM, then SIGKILL after this
+
+//
+// A command's outcome.
+//
+
+struct CommandRun
+{
+  int         status = -1;  // exit status, 128 + signal, or -1 when it timed out
+  std::string out;          // standard output and error
+};
+
+//
+// 'now_seconds()' - Monotonic seconds, for bounded waits.
+//
+
+double
+now_seconds()
+{
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+//
+// 'spawn()' - Start a program with its output in a file; its process id.
+//
+
+pid_t
+spawn(const std::vector<std::string> &argv,     // I - Program and arguments
+      const std::string              &outPath)  // I - File for its output
+{
+  const pid_t pid = fork();
+
+  if (pid == 0)
+  {
+    const int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::vector<char *> args;
+
+    if (fd >= 0)
+    {
+      dup2(fd, 1);
+      dup2(fd, 2);
+      close(fd);
+    }
+    setpgid(0, 0);
+    for (const auto &arg : argv)
+      args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+//
+// 'wait_status()' - Exit status of a reaped child (128 + signal).
+//
+
+int
+wait_status(int status)  // I - waitpid status
+{
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+//
+// 'stop()' - Stop a process started by spawn: SIGTERM, SIGKILL after
+// kStopSeconds; its exit status (-1 when it had to be killed).
+//
+
+int
+stop(pid_t pid)  // I - Process id
+{
+  int status = 0;
+
+  if (pid <= 0)
+    return -1;
+  kill(pid, SIGTERM);
+  for (const double end = now_seconds() + kStopSeconds; now_seconds() < end;)
+  {
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return wait_status(status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+//
+// 'run()' - Run a command to its end (at most kCommandSeconds).
+//
+
+CommandRun
+run(const std::vector<std::string> &argv,  // I - Program and arguments
+    const std::string              &dir)   // I - Folder for the output file
+{
+  static int        count = 0;
+  const std::string path  = dir + "/command-" + std::to_string(++count) + ".out";
+  CommandRun        result;
+  const pid_t       pid = spawn(argv, path);
+  int               status;
+
+  for (const double end = now_seconds() + kCommandSeconds;;)
+  {
+    if (waitpid(pid, &status, WNOHANG) == pid)
+    {
+      result.status = wait_status(status);
+      break;
+    }
+    if (now_seconds() > end)
+    {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  result.out = read_file(path);
+  return result;
+}
+
+//
+// 'free_port()' - A loopback port that was free a moment ago.
+//
+
+int
+free_port()
+{
+  sockaddr_in addr{};
+  socklen_t   len = sizeof(addr);
+  const int   fd  = socket(AF_INET, SOCK_STREAM, 0);
+
+  addr.sin_family      = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len))
+  {
+    if (fd >= 0)
+      close(fd);
+    return -1;
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+//
+// 'accepts()' - Whether something accepts connections on a loopback port.
+//
+
+bool
+accepts(int port)  // I - Port
+{
+  sockaddr_in addr{};
+  const int   fd = socket(AF_INET, SOCK_STREAM, 0);
+
+  addr.sin_family      = AF_INET;
+  addr.sin_port        = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+  if (fd >= 0)
+    close(fd);
+  return ok;
+}
+
+//
+// 'write_file()' - Write bytes to a file.
+//
+
+void
+write_file(const std::string &path,  // I - File
+           const std::string &data)  // I - Bytes
+{
+  FILE *fp = fopen(path.c_str(), "wb");
+
+  ASSERT_NE(fp, nullptr) << path;
+  fwrite(data.data(), 1, data.size(), fp);
+  fclose(fp);
+}
+
+//
+// 'label_pixel()' - A label-like test pattern: bars, a gray ramp and noise,
+// so that both halftone methods and the blackness number show.
+//
+
+std::uint8_t
+label_pixel(unsigned x,  // I - Column
+            unsigned y)  // I - Row
+{
+  if (y < 80)
+    return (x / 3) % 3 ? 255 : 0;                          // bars
+  if (y < 160)
+    return static_cast<std::uint8_t>((x * 255) / 599);     // gray ramp
+  return static_cast<std::uint8_t>((x * 7919u + y * 104729u) % 251);  // noise
+}
+
+//
+// 'pwg_page()' - A PWG raster page of the given type and size, pixels as
+// given (the header as a PWG client writes it).
+//
+
+TestPage
+pwg_page(const char *type,    // I - PWG raster type, e.g. "sgray_8"
+         unsigned    width,   // I - Width in pixels
+         unsigned    height,  // I - Height in rows
+         const Bytes &pixels) // I - cupsBytesPerLine x height bytes
+{
+  TestPage page;
+
+  EXPECT_TRUE(cupsRasterInitPWGHeader(&page.header, pwgMediaForPWG("na_index-4x6_4x6in"), type, 203,
+                                      203, "one-sided", nullptr));
+  page.header.cupsWidth        = width;
+  page.header.cupsHeight       = height;
+  page.header.cupsBytesPerLine = (width * page.header.cupsBitsPerPixel + 7) / 8;
+  page.pixels                  = pixels;
+  return page;
+}
+
+//
+// 'png_file()' - An 8-bit gray PNG of the label pattern.
+//
+
+std::string
+png_file(const std::string &path,   // I - File
+         unsigned           width,  // I - Width
+         unsigned           height) // I - Height
+{
+  FILE       *fp  = fopen(path.c_str(), "wb");
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop   info = png_create_info_struct(png);
+  Bytes       row(width);
+
+  if (setjmp(png_jmpbuf(png)))
+  {
+    png_destroy_write_struct(&png, &info);
+    fclose(fp);
+    return "";
+  }
+  png_init_io(png, fp);
+  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (unsigned y = 0; y < height; y++)
+  {
+    for (unsigned x = 0; x < width; x++)
+      row[x] = label_pixel(x, y);
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  fclose(fp);
+  return path;
+}
+
+//
+// 'jpeg_file()' - A gray JPEG of the label pattern.
+//
+
+std::string
+jpeg_file(const std::string &path,    // I - File
+          unsigned           width,   // I - Width
+          unsigned           height)  // I - Height
+{
+  FILE                       *fp = fopen(path.c_str(), "wb");
+  jpeg_compress_struct        cinfo;
+  jpeg_error_mgr              jerr;
+  Bytes                       row(width);
+
+  cinfo.err = jpeg_std_error(&jerr);
+  jpeg_create_compress(&cinfo);
+  jpeg_stdio_dest(&cinfo, fp);
+  cinfo.image_width      = width;
+  cinfo.image_height     = height;
+  cinfo.input_components = 1;
+  cinfo.in_color_space   = JCS_GRAYSCALE;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, 90, TRUE);
+  jpeg_start_compress(&cinfo, TRUE);
+  for (unsigned y = 0; y < height; y++)
+  {
+    for (unsigned x = 0; x < width; x++)
+      row[x] = label_pixel(x, y);
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  fclose(fp);
+  return path;
+}
+
+//
+// One page of an inspector summary.
+//
+
+struct InspectedPage
+{
+  bool        sound = false;
+  unsigned    width = 0, rows = 0;
+  std::string page_mark;
+  double      black_share = 0;
+};
+
+//
+// 'inspected_pages()' - The pages of a summary.json of pelna-inspect.
+//
+
+std::vector<InspectedPage>
+inspected_pages(const std::string &json)  // I - summary.json
+{
+  static const std::regex page_re(
+      "\"page\": \\d+,\\s*\"sound\": (true|false),\\s*\"width\": (\\d+),\\s*\"rows\": (\\d+),\\s*"
+      "\"page_mark\": \"(\\w+)\",\\s*\"page_mark_value\": \\d+,\\s*\"black_share\": ([0-9.e-]+)");
+  std::vector<InspectedPage> pages;
+
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), page_re); it != std::sregex_iterator(); ++it)
+  {
+    InspectedPage page;
+
+    page.sound       = (*it)[1] == "true";
+    page.width       = static_cast<unsigned>(std::stoul((*it)[2]));
+    page.rows        = static_cast<unsigned>(std::stoul((*it)[3]));
+    page.page_mark   = (*it)[4];
+    page.black_share = std::stod((*it)[5]);
+    pages.push_back(page);
+  }
+  return pages;
+}
+
+//
+// The server, its printers and the virtual printer, shared by every test.
+//
+
+class AppEndToEnd : public ::testing::Test
+{
+ protected:
+  static std::string dir_;           // private folder (SNAP_COMMON, outputs)
+  static pid_t       server_;        // the server
+  static pid_t       inspector_;     // pelna-inspect --listen
+  static int         port_;          // the server's port
+  static int         inspect_port_;  // the virtual printer's port
+  static int         inspect_jobs_;  // job folders the virtual printer made so far
+  static std::string last_job_name_;  // job-name of the last print
+
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+
+  static bool start_server();
+  static bool start_inspector();
+  static CommandRun app(const std::vector<std::string> &args);
+  static std::string uri(const char *printer);
+  static int  print(const char *printer, const std::string &file, const char *format,
+                    const std::vector<std::string> &vars = {});
+  static std::string job_end(const char *printer, int job, std::string *message = nullptr);
+  static std::string next_inspector_job();
+  static std::string job_file();
+  static int  web(const std::string &method, const std::string &path, const std::string &cookie,
+                  const std::string &body, std::string *response);
+};
+
+std::string           AppEndToEnd::dir_;
+pid_t                 AppEndToEnd::server_       = -1;
+pid_t                 AppEndToEnd::inspector_    = -1;
+int                   AppEndToEnd::port_         = 0;
+int                   AppEndToEnd::inspect_port_ = 0;
+int                   AppEndToEnd::inspect_jobs_ = 0;
+std::string           AppEndToEnd::last_job_name_;
+
+//
+// 'AppEndToEnd::start_server()' - Start the server on a free port (three
+// tries, another program may take the port first); true once it listens.
+//
+
+bool
+AppEndToEnd::start_server()
+{
+  for (int attempt = 0; attempt < 3; attempt++)
+  {
+    port_   = free_port();
+    server_ = spawn({PELNA_APP_PATH, "server", "-o", "server-port=" + std::to_string(port_), "-o",
+                     "log-file=" + dir_ + "/server.log", "-o", "log-level=debug"},
+                    dir_ + "/server.out");
+    for (const double end = now_seconds() + kStartSeconds; now_seconds() < end;)
+    {
+      int status;
+
+      if (waitpid(server_, &status, WNOHANG) == server_)
+      {
+        server_ = -1;
+        break;
+      }
+      if (accepts(port_))
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop(server_);
+    server_ = -1;
+  }
+  return false;
+}
+
+//
+// 'AppEndToEnd::start_inspector()' - Start the virtual printer on any free
+// port and read back which.
+//
+
+bool
+AppEndToEnd::start_inspector()
+{
+  const std::string out = dir_ + "/inspect.out";
+
+  inspector_ = spawn({PELNA_INSPECT_PATH, "--listen", "0", "--out", dir_ + "/inspect"}, out);
+  for (const double end = now_seconds() + kStartSeconds; now_seconds() < end;)
+  {
+    const std::string text = read_file(out);
+    std::smatch       m;
+
+    if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)")))
+    {
+      inspect_port_ = std::stoi(m[1]);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+//
+// 'AppEndToEnd::SetUpTestSuite()' - Folders, virtual printer, server and
+// printers; the server is restarted once so that the printers are read
+// back from the state file.
+//
+
+void
+AppEndToEnd::SetUpTestSuite()
+{
+  char templ[] = "/tmp/pelna-app-e2e.XXXXXX";
+
+  ASSERT_NE(mkdtemp(templ), nullptr);
+  dir_ = templ;
+  mkdir((dir_ + "/inspect").c_str(), 0700);
+  mkdir((dir_ + "/files").c_str(), 0700);
+  setenv("SNAP_COMMON", dir_.c_str(), 1);
+  setenv("LSAN_OPTIONS", "suppressions=" PELNA_APP_LSAN_SUPP, 1);
+
+  ASSERT_TRUE(start_inspector()) << read_file(dir_ + "/inspect.out");
+  ASSERT_TRUE(start_server()) << read_file(dir_ + "/server.out");
+
+  const std::string socket = "socket://127.0.0.1:" + std::to_string(inspect_port_);
+  for (const auto &add : std::vector<std::vector<std::string>>{
+           {"add", "-d", "p203", "-m", "pelna_203", "-v", socket},
+           {"add", "-d", "p300", "-m", "pelna_300", "-v", socket},
+           {"add", "-d", "pfile", "-m", "pelna_203", "-v", "file://" + dir_ + "/files?ext=prn"}})
+  {
+    const CommandRun added = app(add);
+    ASSERT_EQ(added.status, 0) << added.out;
+  }
+
+  ASSERT_EQ(stop(server_), 0) << "the server did not stop cleanly on SIGTERM:\n" << read_file(dir_ + "/server.out");
+  ASSERT_TRUE(start_server()) << read_file(dir_ + "/server.out");
+}
+
+//
+// 'AppEndToEnd::TearDownTestSuite()' - Stop both servers by their ids;
+// the app must end cleanly (a sanitizer finding would fail it).
+//
+
+void
+AppEndToEnd::TearDownTestSuite()
+{
+  const int status = stop(server_);
+
+  stop(inspector_);
+  EXPECT_EQ(status, 0) << read_file(dir_ + "/server.out");
+  if (!HasFailure() && !getenv("PELNA_APP_E2E_KEEP"))
+    run({"rm", "-rf", dir_}, "/tmp");
+  else
+    printf("kept: %s\n", dir_.c_str());
+}
+
+//
+// 'AppEndToEnd::app()' - Run a sub-command of the app.
+//
+
+CommandRun
+AppEndToEnd::app(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv{PELNA_APP_PATH};
+
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, dir_);
+}
+
+//
+// 'AppEndToEnd::uri()' - The IPP URI of a printer.
+//
+
+std::string
+AppEndToEnd::uri(const char *printer)
+{
+  return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+//
+// 'AppEndToEnd::print()' - Send a document with ipptool; the job id, or 0
+// when the printer refused it.
+//
+
+int
+AppEndToEnd::print(const char                     *printer,
+                   const std::string              &file,
+                   const char                     *format,
+                   const std::vector<std::string> &vars)
+{
+  static int               count = 0;
+  std::vector<std::string> argv{"ipptool", "-T", "30", "-tf", file, "-d", std::string("format=") + format};
+
+  last_job_name_ = "job-" + std::to_string(++count);
+  argv.push_back("-d");
+  argv.push_back("job_name=" + last_job_name_);
+
+  for (const auto &var : vars)
+  {
+    argv.push_back("-d");
+    argv.push_back(var);
+  }
+  argv.push_back(uri(printer));
+  argv.push_back(PELNA_APP_TESTS "/print-job.test");
+
+  const CommandRun sent = run(argv, dir_);
+  std::smatch      m;
+
+  if (sent.status != 0 || !std::regex_search(sent.out, m, std::regex("job-id \\(integer\\) = (\\d+)")))
+    return 0;
+  return std::stoi(m[1]);
+}
+
+//
+// 'AppEndToEnd::job_end()' - Wait for a job to end; its final state
+// ("completed", "aborted", "canceled", or "" when it did not end in time)
+// and its state message.
+//
+
+std::string
+AppEndToEnd::job_end(const char *printer, int job, std::string *message)
+{
+  const std::regex state_re("job-state \\(enum\\) = (\\w+)");
+  const std::regex message_re("job-state-message \\(textWithoutLanguage\\) = ([^\\n]*)");
+
+  for (const double end = now_seconds() + kJobSeconds; now_seconds() < end;)
+  {
+    const CommandRun got = run({"ipptool", "-T", "10", "-t", "-d", "job=" + std::to_string(job), uri(printer),
+                                PELNA_APP_TESTS "/get-job.test"}, dir_);
+    std::smatch m;
+
+    if (std::regex_search(got.out, m, state_re) &&
+        (m[1] == "completed" || m[1] == "aborted" || m[1] == "canceled"))
+    {
+      const std::string state = m[1];
+      if (message && std::regex_search(got.out, m, message_re))
+        *message = m[1];
+      return state;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return "";
+}
+
+//
+// 'AppEndToEnd::next_inspector_job()' - The summary.json of the virtual
+// printer's next job folder (empty when none came in time).
+//
+
+std::string
+AppEndToEnd::next_inspector_job()
+{
+  char name[64];
+
+  snprintf(name, sizeof(name), "/inspect/job-%04d/summary.json", inspect_jobs_ + 1);
+  for (const double end = now_seconds() + kJobSeconds; now_seconds() < end;)
+  {
+    if (access((dir_ + name).c_str(), R_OK) == 0)
+    {
+      inspect_jobs_++;
+      return read_file(dir_ + name);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return "";
+}
+
+//
+// 'AppEndToEnd::job_file()' - What the file printer wrote for the last job
+// printed (a file named after the job), once it has ended.
+//
+
+std::string
+AppEndToEnd::job_file()
+{
+  const std::string path = dir_ + "/files/" + last_job_name_ + ".prn";
+
+  EXPECT_EQ(access(path.c_str(), R_OK), 0) << "no output file " << path;
+  return read_file(path);
+}
+
+//
+// 'AppEndToEnd::web()' - One HTTP request to the server; the status code
+// (0 when there was no answer) and the whole response.
+//
+
+int
+AppEndToEnd::web(const std::string &method, const std::string &path, const std::string &cookie,
+                 const std::string &body, std::string *response)
+{
+  sockaddr_in addr{};
+  const int   fd = socket(AF_INET, SOCK_STREAM, 0);
+  std::string request = method + " " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port_) +
+                        "\r\nConnection: close\r\n";
+
+  if (!cookie.empty())
+    request += "Cookie: " + cookie + "\r\n";
+  if (method == "POST")
+    request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n";
+  request += "\r\n" + body;
+
+  addr.sin_family      = AF_INET;
+  addr.sin_port        = htons(static_cast<uint16_t>(port_));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  response->clear();
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) ||
+      write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+  {
+    if (fd >= 0)
+      close(fd);
+    return 0;
+  }
+  for (const double end = now_seconds() + kCommandSeconds; now_seconds() < end;)
+  {
+    pollfd pfd{fd, POLLIN, 0};
+    char   buffer[8192];
+
+    if (poll(&pfd, 1, 1000) <= 0)
+      continue;
+
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n <= 0)
+      break;
+    response->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+
+  std::smatch m;
+  return std::regex_search(*response, m, std::regex("^HTTP/1\\.[01] (\\d+)")) ? std::stoi(m[1]) : 0;
+}
+
+//
+// 'gray_pixels()' - The label pattern as 8-bit gray, row after row.
+//
+
+Bytes
+gray_pixels(unsigned width,   // I - Width
+            unsigned height)  // I - Height
+{
+  Bytes pixels(static_cast<size_t>(width) * height);
+
+  for (unsigned y = 0; y < height; y++)
+    for (unsigned x = 0; x < width; x++)
+      pixels[static_cast<size_t>(y) * width + x] = label_pixel(x, y);
+  return pixels;
+}
+
+//
+// 'filter_frames()' - The filter's printer data for the same pattern as a
+// CUPS raster page, with PPD choices.
+//
+
+std::string
+filter_frames(unsigned width, unsigned height, const std::string &choices)
+{
+  TestPage          page   = gray_page(width, height, label_pixel);
+  const std::string raster = raster_stream({page});
+  const FilterRun   run    = run_filter(job_args(choices), &raster, test_ppd());
+
+  EXPECT_EQ(run.status, 0) << run.err;
+  return run.out;
+}
+
+} // namespace
+
+//
+// The printer data of an 8-bit PWG page: byte for byte the filter's for the
+// same pixels and settings, so halftone method, darkness and media tracking
+// all reach the frames as the filter's options do.
+//
+
+TEST_F(AppEndToEnd, GrayPageFramesEqualTheFilters)
+{
+  constexpr unsigned kWidth = 600, kHeight = 300;
+  struct Case
+  {
+    std::vector<std::string> vars;     // job attributes
+    const char              *choices;  // the same settings as PPD choices
+  };
+  const Case cases[] = {
+    {{"mode=bi-level"}, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
+    {{"mode=monochrome"}, "Halftone=Dither BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
+    {{"mode=bi-level", "darkness=30", "tracking=continuous"}, "Halftone=BW BlacknessAdjustH=h7 PageMark=PageMarkNone"},
+    {{"mode=monochrome", "darkness=-100", "tracking=mark"}, "Halftone=Dither BlacknessAdjustH=h1 PageMark=PageMarkBlack"},
+  };
+  const std::string pwg = dir_ + "/gray.pwg";
+  std::set<std::string> distinct;
+
+  write_file(pwg, raster_stream({pwg_page("sgray_8", kWidth, kHeight, gray_pixels(kWidth, kHeight))},
+                                CUPS_RASTER_WRITE_PWG));
+  for (const Case &c : cases)
+  {
+    SCOPED_TRACE(c.choices);
+    const int job = print("pfile", pwg, "image/pwg-raster", c.vars);
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("pfile", job), "completed");
+
+    const std::string frames = job_file();
+    EXPECT_EQ(frames, filter_frames(kWidth, kHeight, c.choices));
+    distinct.insert(frames);
+  }
+  EXPECT_EQ(distinct.size(), std::size(cases)) << "settings that differ must give different frames";
+}
+
+//
+// PNG and JPEG pictures and the submit sub-command: sound frames, as wide as
+// the label on the head of each model, as long as the label.
+//
+
+TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
+{
+  const std::string png  = png_file(dir_ + "/label.png", 400, 600);
+  const std::string jpeg = jpeg_file(dir_ + "/label.jpg", 400, 600);
+  struct Case
+  {
+    const char *printer, *file_kind;
+    unsigned    width, rows;  // 4 x 6 in at the model's resolution
+  };
+  const Case cases[] = {{"p203", "png", 812, 1218}, {"p203", "jpeg", 812, 1218},
+                        {"p300", "png", 1200, 1800}, {"p300", "submit", 1200, 1800}};
+
+  for (const Case &c : cases)
+  {
+    SCOPED_TRACE(std::string(c.printer) + " " + c.file_kind);
+    if (!strcmp(c.file_kind, "submit"))
+    {
+      const CommandRun sent = app({"submit", "-d", c.printer, png});
+      ASSERT_EQ(sent.status, 0) << sent.out;
+    }
+    else
+    {
+      const bool is_png = !strcmp(c.file_kind, "png");
+      const int  job    = print(c.printer, is_png ? png : jpeg, is_png ? "image/png" : "image/jpeg");
+      ASSERT_GT(job, 0);
+      ASSERT_EQ(job_end(c.printer, job), "completed");
+    }
+
+    const auto pages = inspected_pages(next_inspector_job());
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_TRUE(pages[0].sound);
+    EXPECT_EQ(pages[0].width, c.width);
+    EXPECT_EQ(pages[0].rows, c.rows);
+    EXPECT_EQ(pages[0].page_mark, "label");
+    EXPECT_GT(pages[0].black_share, 0.05);
+    EXPECT_LT(pages[0].black_share, 0.95);
+  }
+}
+
+//
+// A page wider than the head is cut to it, with a message in the job log;
+// media tracking "mark" reaches the printer as black-mark media.
+//
+
+TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
+{
+  const std::string pwg = dir_ + "/wide.pwg";
+
+  write_file(pwg, raster_stream({pwg_page("sgray_8", 1000, 200, Bytes(1000 * 200, 0))}, CUPS_RASTER_WRITE_PWG));
+  const int job = print("p203", pwg, "image/pwg-raster", {"tracking=mark"});
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(job_end("p203", job), "completed");
+
+  const auto pages = inspected_pages(next_inspector_job());
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_EQ(pages[0].width, 832u);
+  EXPECT_EQ(pages[0].rows, 200u);
+  EXPECT_EQ(pages[0].page_mark, "black");
+  EXPECT_DOUBLE_EQ(pages[0].black_share, 1.0);
+  EXPECT_NE(read_file(dir_ + "/server.log").find("1000 dots wide; the print head has 832"), std::string::npos);
+}
+
+//
+// Bad input ends its job with a reason in the job's state message; the
+// server goes on and the next job prints.
+//
+
+TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
+{
+  const std::string whole = raster_stream({pwg_page("sgray_8", 400, 600, gray_pixels(400, 600))},
+                                          CUPS_RASTER_WRITE_PWG);
+  struct Case
+  {
+    const char *name, *format;
+    std::string data;
+    const char *reason;  // part of the state message
+  };
+  TestPage empty = pwg_page("sgray_8", 300, 100, {});
+  empty.header.cupsHeight = 0;
+
+  const Case cases[] = {
+    {"1-bit page", "image/pwg-raster",
+     raster_stream({pwg_page("black_1", 304, 100, Bytes(38 * 100, 0xF0))}, CUPS_RASTER_WRITE_PWG),
+     "not 8-bit gray raster"},
+    {"16-bit page", "image/pwg-raster",
+     raster_stream({pwg_page("sgray_16", 300, 100, Bytes(600 * 100, 0x80))}, CUPS_RASTER_WRITE_PWG),
+     "not 8-bit gray"},
+    {"page without rows", "image/pwg-raster", raw_raster_stream({empty}).replace(0, 4, "RaS2"),
+     "could not be read"},
+    {"cut stream", "image/pwg-raster", whole.substr(0, whole.size() / 2), ""},
+    {"unreadable document", "application/octet-stream", std::string(3000, '\x17'), "no type the printer reads"},
+  };
+
+  for (const Case &c : cases)
+  {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_ + "/bad.bin";
+    std::string       message;
+
+    write_file(path, c.data);
+    const int job = print("pfile", path, c.format);
+    if (job > 0)
+    {
+      EXPECT_EQ(job_end("pfile", job, &message), "aborted");
+      EXPECT_FALSE(message.empty());
+      EXPECT_NE(message.find(c.reason), std::string::npos) << message;
+    }
+
+    // The server goes on: the next job prints.
+    const std::string pwg = dir_ + "/after.pwg";
+    write_file(pwg, whole);
+    const int next = print("pfile", pwg, "image/pwg-raster");
+    ASSERT_GT(next, 0);
+    EXPECT_EQ(job_end("pfile", next), "completed");
+    EXPECT_FALSE(job_file().empty());
+  }
+}
+
+//
+// Jobs print in the order they were submitted, also when several wait:
+// five pictures on labels of five lengths, sent while the printer is
+// paused, arrive shortest first.
+//
+
+TEST_F(AppEndToEnd, QueuedJobsPrintInSubmissionOrder)
+{
+  const std::string png = png_file(dir_ + "/order.png", 200, 100);
+  std::vector<int>  jobs;
+
+  ASSERT_EQ(app({"pause", "-d", "p203"}).status, 0);
+  for (int inches = 1; inches <= 5; inches++)
+  {
+    const std::string media = "media=custom_4x" + std::to_string(inches) + "in_4x" + std::to_string(inches) + "in";
+    jobs.push_back(print("p203", png, "image/png", {media}));
+    ASSERT_GT(jobs.back(), 0);
+  }
+  ASSERT_EQ(app({"resume", "-d", "p203"}).status, 0);
+  for (int job : jobs)
+    ASSERT_EQ(job_end("p203", job), "completed");
+
+  // PAPPL may keep the connection open from one job to the next: collect
+  // pages until all five came.
+  std::vector<unsigned> rows;
+  while (rows.size() < jobs.size())
+  {
+    const auto pages = inspected_pages(next_inspector_job());
+    ASSERT_FALSE(pages.empty());
+    for (const auto &page : pages)
+      rows.push_back(page.rows);
+  }
+  EXPECT_EQ(rows, (std::vector<unsigned>{203, 406, 609, 812, 1015}));
+}
+
+//
+// PAPPL's pages answer and none stops the server, with or without a DNS-SD
+// daemon; "Print Test Page" prints the built-in label.
+//
+
+TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
+{
+  std::string response;
+
+  for (const char *path : {"/", "/config", "/logs", "/addprinter", "/p203/", "/p203/config", "/p203/jobs",
+                           "/p203/media", "/p203/printing", "/p300/"})
+  {
+    EXPECT_EQ(web("GET", path, "", "", &response), 200) << path;
+    ASSERT_TRUE(accepts(port_)) << "the server stopped after " << path;
+  }
+  EXPECT_NE(web("GET", "/p203/printing", "", "", &response), 0);
+  EXPECT_NE(response.find("pelna-halftone"), std::string::npos) << "the default halftone method is on the page";
+
+  // The form needs the session cookie and its token.
+  ASSERT_EQ(web("GET", "/p203/", "", "", &response), 200);
+  std::smatch       cookie, token;
+  const std::string sid = std::regex_search(response, cookie, std::regex("Set-Cookie: ([^;\\r\\n]+)"))
+                              ? cookie[1].str() : "";
+  ASSERT_TRUE(std::regex_search(response, token, std::regex("name=\"session\" value=\"([0-9a-f]+)\"")));
+  EXPECT_EQ(web("POST", "/p203/", sid, "session=" + token[1].str() + "&action=print-test-page", &response), 200);
+
+  const auto pages = inspected_pages(next_inspector_job());
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_TRUE(pages[0].sound);
+  EXPECT_EQ(pages[0].width, 812u);
+  EXPECT_EQ(pages[0].rows, 1218u);
+  EXPECT_GT(pages[0].black_share, 0.2);
+}
+
+//
+// The printer's default halftone method, changed with modify, applies to a
+// monochrome job: its frames are the filter's black-and-white ones.
+//
+
+TEST_F(AppEndToEnd, ModifyChangesTheDefaultHalftone)
+{
+  constexpr unsigned kWidth = 300, kHeight = 160;
+  const std::string  pwg = dir_ + "/modify.pwg";
+
+  write_file(pwg, raster_stream({pwg_page("sgray_8", kWidth, kHeight, gray_pixels(kWidth, kHeight))},
+                                CUPS_RASTER_WRITE_PWG));
+  const CommandRun modified = app({"modify", "-d", "pfile", "-o", "pelna-halftone=threshold"});
+  ASSERT_EQ(modified.status, 0) << modified.out;
+
+  const int job = print("pfile", pwg, "image/pwg-raster", {"mode=monochrome"});
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(job_end("pfile", job), "completed");
+  EXPECT_EQ(job_file(), filter_frames(kWidth, kHeight, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel"));
+
+  ASSERT_EQ(app({"modify", "-d", "pfile", "-o", "pelna-halftone=error-diffusion"}).status, 0);
+}
