@@ -12,6 +12,7 @@ packages=(
   libdeflate-dev                      # page frame: raw deflate and CRC-32
   libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate
   libpappl-dev                        # pelna-printer-app: IPP Printer Application (PAPPL 1.3.1)
+  cups-ipp-utils libjpeg-dev          # app tests: ipptool as the client, JPEG test pictures
   libgtest-dev libbenchmark-dev       # tests and benchmarks
   cups-ppdc                           # ppdc: the PPD files from ppd/pelna.drv
   cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
