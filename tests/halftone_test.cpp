@@ -599,3 +599,105 @@ TEST(HalftoneSelection, DriverHalftonesBeforeTheCommandStream)
   free(data);
   ppdClose(ppd);
 }
+
+namespace {
+
+// Feeds a page to a halftoner row by row and returns the rows it hands back.
+Bytes
+rows_of(pelna::Halftoner &ht, int width, int height, const Bytes &page)
+{
+  Bytes out;
+
+  for (int y = 0; y < height; y ++)
+  {
+    const auto row = pelna::halftone_row(ht, {page.data() + static_cast<size_t>(y) * width,
+                                              static_cast<size_t>(width)});
+
+    EXPECT_EQ(row.size(), row_bytes(width)) << "row " << y;
+    out.insert(out.end(), row.begin(), row.end());
+  }
+
+  // The page has all its rows: nothing more comes out.
+  EXPECT_TRUE(pelna::halftone_row(ht, {page.data(), static_cast<size_t>(width)}).empty());
+  pelna::halftone_end(ht);
+  return out;
+}
+
+// Runs a page through halftone_begin with the settings; the log lines go
+// to *log.
+Bytes
+halftone_rows(pelna::Halftone method, int blackness, int width, int height,
+              const Bytes &page, std::string *log)
+{
+  pelna::JobSettings settings;
+  pelna::Halftoner   ht;
+
+  settings.halftone          = method;
+  settings.blackness         = blackness;
+  settings.blackness_keyword = "h" + std::to_string(blackness);
+
+  const pelna::MessageSink sink = {[](void *ctx, pelna::Level level, const char *text) {
+    *static_cast<std::string *>(ctx) += std::string(pelna::level_word(level)) + ": " + text + "\n";
+  }, log};
+
+  EXPECT_TRUE(pelna::halftone_begin(ht, width, height, settings, sink));
+  return rows_of(ht, width, height, page);
+}
+
+} // namespace
+
+TEST(HalftoneRows, RowByRowEqualsTheWholePage)
+{
+  std::mt19937 random(31);
+
+  for (int width : {1, 7, 8, 9, 63, 64, 65, 129, 200, 1001})
+    for (int kind : {0, 1, 2, 3, 5, 6})
+    {
+      const int   height = 1 + static_cast<int>(random() % 5);
+      const Bytes page   = test_page(kind, width, height, random);
+
+      for (int number : {-3, 0, 1, 4, 5, 7, 10, 11, 40})
+      {
+        const std::string where = std::to_string(width) + " x " + std::to_string(height) +
+                                  " kind " + std::to_string(kind) + " number " +
+                                  std::to_string(number);
+
+        // Threshold: the fixed threshold of the number, and its DEBUG line.
+        std::string log;
+        ASSERT_EQ(halftone_rows(pelna::Halftone::Threshold, number, width, height, page, &log),
+                  pack_bw(width, height, page, fixed_threshold(number)))
+            << where;
+        ASSERT_EQ(log, "DEBUG: BlacknessAdjustH->choice=h" + std::to_string(number) +
+                           ",threshold=" + std::to_string(fixed_threshold(number)) + "\n");
+
+        // Diffusion: the plane diffused pixel by pixel through the number's
+        // table, and the filter's packer with that table; nothing logged.
+        image_BuildTable(10 * number / 50.0);
+        Plane plane(page.size());
+        for (size_t i = 0; i < page.size(); i ++)
+          plane[i] = g_image_GammaLUT[page[i]];
+        diffuse_one_by_one(plane, width, height);
+
+        log.clear();
+        const Bytes rows = halftone_rows(pelna::Halftone::Diffusion, number, width, height, page, &log);
+        ASSERT_EQ(rows, pack_plane(width, height, plane)) << where;
+        ASSERT_EQ(rows, pack_dither(width, height, page, g_image_GammaLUT)) << where;
+        ASSERT_EQ(log, "");
+      }
+
+      // As is: row y is bytes y x row bytes onward of the page.
+      std::string log;
+      ASSERT_EQ(halftone_rows(pelna::Halftone::AsIs, 5, width, height, page, &log),
+                Bytes(page.begin(), page.begin() + row_bytes(width) * height))
+          << width << " x " << height;
+      ASSERT_EQ(log, "");
+    }
+
+  // A row shorter than the width is refused, and so is every row after
+  // the end of the page.
+  pelna::Halftoner ht;
+  const Bytes      page(20, 0);
+  ASSERT_TRUE(pelna::halftone_begin_threshold(ht, 10, 2, 128));
+  EXPECT_TRUE(pelna::halftone_row(ht, {page.data(), 9}).empty());
+  EXPECT_EQ(rows_of(ht, 10, 2, page), Bytes({0xFF, 0xC0, 0xFF, 0xC0}));
+}
