@@ -27,7 +27,6 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <poll.h>
-#include <regex>
 #include <set>
 #include <string>
 #include <sys/socket.h>
@@ -334,6 +333,42 @@ jpeg_file(const std::string &path,    // I - File
 }
 
 //
+// 'field()' - The text after the first key at or after from, up to (not
+// including) the first of the stop characters; empty when the key is not
+// there.  from is moved past the value.
+//
+
+std::string
+field(const std::string &text,  // I - Text
+      const std::string &key,   // I - What comes right before the value
+      const char        *stop,  // I - Characters that end the value
+      std::size_t       &from)  // IO - Where to look, then past the value
+{
+  const std::size_t at = text.find(key, from);
+
+  if (at == std::string::npos)
+    return "";
+
+  const std::size_t begin = at + key.size();
+  const std::size_t end   = std::min(text.find_first_of(stop, begin), text.size());
+
+  from = end;
+  return text.substr(begin, end - begin);
+}
+
+//
+// 'field()' - The same, from the start of the text.
+//
+
+std::string
+field(const std::string &text, const std::string &key, const char *stop)
+{
+  std::size_t from = 0;
+
+  return field(text, key, stop, from);
+}
+
+//
 // One page of an inspector summary.
 //
 
@@ -352,20 +387,23 @@ struct InspectedPage
 std::vector<InspectedPage>
 inspected_pages(const std::string &json)  // I - summary.json
 {
-  static const std::regex page_re(
-      "\"page\": \\d+,\\s*\"sound\": (true|false),\\s*\"width\": (\\d+),\\s*\"rows\": (\\d+),\\s*"
-      "\"page_mark\": \"(\\w+)\",\\s*\"page_mark_value\": \\d+,\\s*\"black_share\": ([0-9.e-]+)");
   std::vector<InspectedPage> pages;
+  const std::size_t          list = json.find("\"page_list\"");
 
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), page_re); it != std::sregex_iterator(); ++it)
+  for (std::size_t from = list == std::string::npos ? json.size() : list;;)
   {
     InspectedPage page;
 
-    page.sound       = (*it)[1] == "true";
-    page.width       = static_cast<unsigned>(std::stoul((*it)[2]));
-    page.rows        = static_cast<unsigned>(std::stoul((*it)[3]));
-    page.page_mark   = (*it)[4];
-    page.black_share = std::stod((*it)[5]);
+    if (field(json, "\"page\": ", ",", from).empty())
+      break;
+    page.sound = field(json, "\"sound\": ", ",", from) == "true";
+    const std::string width = field(json, "\"width\": ", ",", from);
+    const std::string rows  = field(json, "\"rows\": ", ",", from);
+    page.page_mark          = field(json, "\"page_mark\": \"", "\"", from);
+    const std::string black = field(json, "\"black_share\": ", ",", from);
+    page.width       = static_cast<unsigned>(strtoul(width.c_str(), nullptr, 10));
+    page.rows        = static_cast<unsigned>(strtoul(rows.c_str(), nullptr, 10));
+    page.black_share = strtod(black.c_str(), nullptr);
     pages.push_back(page);
   }
   return pages;
@@ -456,12 +494,11 @@ AppEndToEnd::start_inspector()
   inspector_ = spawn({PELNA_INSPECT_PATH, "--listen", "0", "--out", dir_ + "/inspect"}, out);
   for (const double end = now_seconds() + kStartSeconds; now_seconds() < end;)
   {
-    const std::string text = read_file(out);
-    std::smatch       m;
+    const std::string port = field(read_file(out), "listening on 127.0.0.1:", ", \n");
 
-    if (std::regex_search(text, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)")))
+    if (!port.empty())
     {
-      inspect_port_ = std::stoi(m[1]);
+      inspect_port_ = atoi(port.c_str());
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -571,12 +608,10 @@ AppEndToEnd::print(const char                     *printer,
   argv.push_back(uri(printer));
   argv.push_back(PELNA_APP_TESTS "/print-job.test");
 
-  const CommandRun sent = run(argv, dir_);
-  std::smatch      m;
+  const CommandRun  sent = run(argv, dir_);
+  const std::string id   = field(sent.out, "job-id (integer) = ", "\n");
 
-  if (sent.status != 0 || !std::regex_search(sent.out, m, std::regex("job-id \\(integer\\) = (\\d+)")))
-    return 0;
-  return std::stoi(m[1]);
+  return sent.status == 0 ? atoi(id.c_str()) : 0;
 }
 
 //
@@ -588,21 +623,16 @@ AppEndToEnd::print(const char                     *printer,
 std::string
 AppEndToEnd::job_end(const char *printer, int job, std::string *message)
 {
-  const std::regex state_re("job-state \\(enum\\) = (\\w+)");
-  const std::regex message_re("job-state-message \\(textWithoutLanguage\\) = ([^\\n]*)");
-
   for (const double end = now_seconds() + kJobSeconds; now_seconds() < end;)
   {
     const CommandRun got = run({"ipptool", "-T", "10", "-t", "-d", "job=" + std::to_string(job), uri(printer),
                                 PELNA_APP_TESTS "/get-job.test"}, dir_);
-    std::smatch m;
+    const std::string state = field(got.out, "job-state (enum) = ", "\n");
 
-    if (std::regex_search(got.out, m, state_re) &&
-        (m[1] == "completed" || m[1] == "aborted" || m[1] == "canceled"))
+    if (state == "completed" || state == "aborted" || state == "canceled")
     {
-      const std::string state = m[1];
-      if (message && std::regex_search(got.out, m, message_re))
-        *message = m[1];
+      if (message)
+        *message = field(got.out, "job-state-message (textWithoutLanguage) = ", "\n");
       return state;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -694,8 +724,7 @@ AppEndToEnd::web(const std::string &method, const std::string &path, const std::
   }
   close(fd);
 
-  std::smatch m;
-  return std::regex_search(*response, m, std::regex("^HTTP/1\\.[01] (\\d+)")) ? std::stoi(m[1]) : 0;
+  return response->compare(0, 7, "HTTP/1.") == 0 ? atoi(response->c_str() + 9) : 0;
 }
 
 //
@@ -949,11 +978,10 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
 
   // The form needs the session cookie and its token.
   ASSERT_EQ(web("GET", "/p203/", "", "", &response), 200);
-  std::smatch       cookie, token;
-  const std::string sid = std::regex_search(response, cookie, std::regex("Set-Cookie: ([^;\\r\\n]+)"))
-                              ? cookie[1].str() : "";
-  ASSERT_TRUE(std::regex_search(response, token, std::regex("name=\"session\" value=\"([0-9a-f]+)\"")));
-  EXPECT_EQ(web("POST", "/p203/", sid, "session=" + token[1].str() + "&action=print-test-page", &response), 200);
+  const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");
+  const std::string token = field(response, "name=\"session\" value=\"", "\"");
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(web("POST", "/p203/", sid, "session=" + token + "&action=print-test-page", &response), 200);
 
   const auto pages = inspected_pages(next_inspector_job());
   ASSERT_EQ(pages.size(), 1u);
