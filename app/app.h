@@ -100,9 +100,6 @@ const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsiz
 // system.cpp: the system callback of papplMainloop.
 pappl_system_t *system_callback(int num_options, cups_option_t *options, void *data);
 
-// The version PAPPL reports for the firmware of the system.
-extern pappl_version_t kVersion;
-
 // Footer of PAPPL's web pages (PAPPL 1.3 needs one on every page).
 constexpr const char *kFooterHtml =
     "pelna-printer-app " "0.1.0" " &middot; Pelna label printers";

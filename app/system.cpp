@@ -102,8 +102,6 @@ refuse_document(pappl_job_t    *job,     // I - Job
 
 } // namespace
 
-pappl_version_t kVersion = {"pelna-printer-app", "", "0.1.0", {0, 1, 0, 0}};
-
 //
 // 'system_callback()'' - Create the system from the server's options.
 //
@@ -160,13 +158,10 @@ system_callback(int            num_options,  // I - Number of options
   if ((value = cupsGetOption("admin-group", num_options, options)) != nullptr)
     papplSystemSetAdminGroup(system, value);
 
-  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, nullptr,
-                               nullptr, driver_callback, nullptr);
-  papplSystemSetFooterHTML(system, kFooterHtml);
+  // papplMainloop adds the drivers, the footer and the versions itself.
   papplSystemSetMIMECallback(system, unknown_format, nullptr);
   papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
   add_raster_filters(system);
-  papplSystemSetVersions(system, 1, &kVersion);
   start_job_order(system);
   return system;
 }

@@ -522,6 +522,12 @@ AppEndToEnd::SetUpTestSuite()
   mkdir((dir_ + "/inspect").c_str(), 0700);
   mkdir((dir_ + "/files").c_str(), 0700);
   setenv("SNAP_COMMON", dir_.c_str(), 1);
+  // For a sanitizer build of the app: full stacks, so that the suppressions
+  // of PAPPL's own leaks can name PAPPL's functions.
+  const char       *asan    = getenv("ASAN_OPTIONS");
+  const std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
+                              "fast_unwind_on_malloc=0";
+  setenv("ASAN_OPTIONS", options.c_str(), 1);
   setenv("LSAN_OPTIONS", "suppressions=" PELNA_APP_LSAN_SUPP, 1);
 
   ASSERT_TRUE(start_inspector()) << read_file(dir_ + "/inspect.out");
