@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target rastertopelna pelna-inspect pelna_ppd sample_label >/dev/null
+cmake --build build -j "$(nproc)" --target rastertopelna pelna-inspect pelna_ppd sample_label pelna-printer-app >/dev/null
 
 # cupsfilter runs the filters it finds in ServerBin: a folder that holds the
 # system's filters and ours, named in a cups-files.conf of our own.
@@ -49,3 +49,10 @@ fi
 echo "Printer data: out/label.prn ($(stat -c %s out/label.prn) bytes); filter log: /tmp/pelna_printer_logs.txt"
 build/inspect/pelna-inspect --png out/label-pages out/label.prn
 echo "Pages as printed: $(ls out/label-pages/*.png | tr '\n' ' ')"
+
+# The same label through pelna-printer-app: CUPS renders the PDF to 8-bit gray
+# PWG raster once (as a driverless queue would), ipptool sends it to a server
+# on a free loopback port whose printer is pelna-inspect listening as a
+# socket printer, with the settings that match the queue options given.
+bash app/sample-label.sh "$work" "$@"
+
