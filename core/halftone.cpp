@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace pelna {
@@ -53,6 +54,18 @@ allocate(std::size_t count,  // I - Values, 1 or more
 }
 
 //
+// 'fits()' - Whether a buffer of count values of size bytes each can be
+//            asked for: its size must be representable.
+//
+
+constexpr bool
+fits(std::uint64_t count,  // I - Values
+     std::uint64_t size)   // I - Bytes of one value
+{
+  return count <= SIZE_MAX / size;
+}
+
+//
 // 'begin_common()' - Clear the context and set the page's size.
 //
 
@@ -79,6 +92,11 @@ begin_as_is(Halftoner    &ht,      // O - Page context
             std::uint32_t height)  // I - Rows
 {
   begin_common(ht, Halftone::AsIs, width, height);
+  if (!fits(std::uint64_t{height} * ht.row_bytes, 1))
+  {
+    halftone_end(ht);
+    return false;
+  }
   ht.as_is_size = static_cast<std::size_t>(height) * ht.row_bytes;
   ht.as_is      = allocate<std::uint8_t>(std::max<std::size_t>(ht.as_is_size, 1), false);
   if (!ht.as_is)
@@ -188,6 +206,11 @@ halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
                          const GammaTable &gamma)   // I - Gamma table
 {
   begin_common(ht, Halftone::Diffusion, width, height);
+  if (!fits(std::uint64_t{width} + 1, sizeof(std::int16_t)) || !fits(ht.row_bytes, 8))
+  {
+    halftone_end(ht);
+    return false;
+  }
   ht.gamma   = gamma;
   ht.kind    = quiet_kinds(gamma);
   ht.pending = allocate<std::int16_t>(static_cast<std::size_t>(width) + 1, true);

@@ -9,6 +9,7 @@
 #include "halftone.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,7 +45,11 @@ pack_page(int    width,   // I  - Pixels per row
 
   const std::size_t rowBytes = packed_row_bytes(static_cast<std::uint32_t>(width));
   const std::size_t stride   = static_cast<std::size_t>(width);
-  PBYTE             packed   = static_cast<PBYTE>(malloc(rowBytes * height));
+
+  if (static_cast<std::size_t>(height) > SIZE_MAX / rowBytes)  // no size for the rows
+    return 0;
+
+  PBYTE packed = static_cast<PBYTE>(malloc(rowBytes * height));
   Halftoner         ht;
 
   if (!packed || !begin(ht, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)))
