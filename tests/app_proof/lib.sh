@@ -4,9 +4,15 @@
 # own process id on exit, and bounded waits.
 #
 # The caller sets app, inspect, client and pages (paths of the built
-# programs) before calling proof_setup.
+# programs) before calling proof_setup, and may set log_level (debug by
+# default; PAPPL starts the log afresh past 1 MB).
 
 work="" app_pid="" printer_pid="" failures=0
+
+# An ASan build of the server reports leaks at exit; only the ones listed
+# (inside libpappl and libcups, with their reasons) are allowed.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-fast_unwind_on_malloc=0}
+export LSAN_OPTIONS=suppressions=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lsan.supp
 base_url="" printer_port=""
 
 #
@@ -86,7 +92,7 @@ start_app() {
   mkdir -p "$SNAP_COMMON"
   for ((attempt = 1; attempt <= 3; attempt++)); do
     port=$(free_port) || break
-    "$app" server -o server-port="$port" -o log-file="$work/app.log" -o log-level=debug \
+    "$app" server -o server-port="$port" -o log-file="$work/app.log" -o log-level="${log_level:-debug}" \
       >"$work/app.out" 2>&1 &
     app_pid=$!
     for ((i = 0; i < 100; i++)); do
@@ -175,7 +181,14 @@ proof_setup() {
 proof_finish() {
   if ! app_alive; then
     fail "the server is no longer running"
-    tail -20 "$work/app.out" "$work/app.log"
+    tail -n 20 "$work/app.out" "$work/app.log"
+  fi
+  # Stopped now, so that a sanitizer build reports what it found at exit.
+  stop_process "$app_pid"
+  app_pid=""
+  if grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/app.out"; then
+    fail "the sanitizers found faults in the server:"
+    grep -E -A12 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/app.out" | head -60
   fi
   if ((failures)); then
     echo "$1: $failures failure(s); the server log's last lines:"

@@ -12,10 +12,11 @@
 //   app-proof-client cancel URI JOB
 //   app-proof-client attr URI NAME
 //       Prints a printer attribute as text (empty when missing).
-//   app-proof-client load URI CLIENTS JOBS FILE:FORMAT ...
-//       CLIENTS threads send JOBS jobs each, the files in turn; every job
-//       must complete.  Prints "job CLIENT SEQ ID" per job in the order
-//       sent, then "jobs N seconds S".
+//   app-proof-client load URI LIST
+//       LIST holds "CLIENT FILE FORMAT" lines; one thread per client sends
+//       its jobs in list order, and every job must complete.  Prints
+//       "job CLIENT SEQ ID FORMAT FILE" per job as sent, then
+//       "jobs N seconds S busy-retries R".
 //   app-proof-client form BASE PATH NAME=VALUE ...
 //       GETs BASE/PATH as a browser, keeps its cookie and the form's
 //       session token, and POSTs the fields back; exit 0 when the server
@@ -48,6 +49,12 @@ constexpr int kBusySeconds = 60;
 
 // Longest time the load waits for its last job, in seconds.
 constexpr int kLoadWaitSeconds = 300;
+
+// State of a job the server has dropped from its history.
+constexpr int kGone = -1;
+
+// Busy answers retried so far, for the load's report.
+std::atomic<int> g_busy{0};
 
 //
 // 'connect_to()' - Connection to the host of an ipp:// or http:// URI; the
@@ -162,13 +169,15 @@ submit(http_t                         *http,         // I - Connection
       status_text = std::string(ippErrorString(static_cast<ipp_status_t>(status))) + " " + cupsLastErrorString();
       return 0;
     }
+    g_busy++;
     std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
     pause_ms = std::min(pause_ms * 2, 500);
   }
 }
 
 //
-// 'job_state()' - A job's state (0 when unknown), its reasons and message.
+// 'job_state()' - A job's state (0 when unknown, kGone when the server no
+// longer knows the job), its reasons and message.
 //
 
 int
@@ -187,7 +196,7 @@ job_state(http_t      *http,      // I - Connection
   ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, wanted);
 
   ipp_t *response = cupsDoRequest(http, request, resource);
-  int    state    = 0;
+  int    state    = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ? kGone : 0;
 
   reasons.clear();
   message.clear();
@@ -218,7 +227,7 @@ wait_job(http_t *http, const char *uri, const char *resource, int job_id, int se
   for (;;)
   {
     state = job_state(http, uri, resource, job_id, reasons, message);
-    if (state >= IPP_JSTATE_CANCELED || std::chrono::steady_clock::now() > limit)
+    if (state == kGone || state >= IPP_JSTATE_CANCELED || std::chrono::steady_clock::now() > limit)
       return state;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -231,22 +240,52 @@ wait_job(http_t *http, const char *uri, const char *resource, int job_id, int se
 const char *
 state_name(int state)  // I - job-state
 {
-  return state ? ippEnumString("job-state", state) : "unknown";
+  return state == kGone ? "gone" : state ? ippEnumString("job-state", state) : "unknown";
 }
 
 //
-// 'run_load()' - CLIENTS threads, JOBS jobs each; 0 when all completed.
+// 'read_load_list()' - The load's jobs, "CLIENT FILE FORMAT" per line, as
+// one list per client in file order; empty on error.
+//
+
+std::vector<std::vector<std::pair<std::string, std::string>>>
+read_load_list(const char *path)  // I - List file
+{
+  std::vector<std::vector<std::pair<std::string, std::string>>> lists;
+  FILE *fp = fopen(path, "r");
+  char  line[2048], file[1024], format[128];
+  int   c;
+
+  if (!fp)
+    return lists;
+  while (fgets(line, sizeof(line), fp))
+  {
+    if (sscanf(line, "%d %1023s %127s", &c, file, format) != 3 || c < 0 || c > 63)
+      continue;
+    if (lists.size() <= static_cast<std::size_t>(c))
+      lists.resize(static_cast<std::size_t>(c) + 1);
+    lists[static_cast<std::size_t>(c)].emplace_back(file, format);
+  }
+  fclose(fp);
+  return lists;
+}
+
+//
+// 'run_load()' - One thread per client of the list, each sending its jobs
+// in order, then wait for every job; 0 when all completed.
 //
 
 int
-run_load(const char *uri, int clients, int jobs, const std::vector<std::string> &docs)
+run_load(const char *uri,   // I - Printer URI
+         const char *list)  // I - Job list file
 {
-  std::mutex         out_lock;
-  std::atomic<int>   failures{0};
-  std::vector<std::vector<int>> ids(static_cast<std::size_t>(clients));
-  const auto         start = std::chrono::steady_clock::now();
+  const auto       lists = read_load_list(list);
+  std::mutex       out_lock;
+  std::atomic<int> failures{0}, sent{0};
+  std::vector<std::vector<int>> ids(lists.size());
+  const auto       start = std::chrono::steady_clock::now();
 
-  auto client = [&](int c) {
+  auto client = [&](std::size_t c) {
     char    resource[1024];
     http_t *http = connect_to(uri, resource, sizeof(resource));
     if (!http)
@@ -254,28 +293,27 @@ run_load(const char *uri, int clients, int jobs, const std::vector<std::string> 
       failures++;
       return;
     }
-    for (int s = 0; s < jobs; s++)
+    for (std::size_t s = 0; s < lists[c].size(); s++)
     {
-      const std::string &doc   = docs[static_cast<std::size_t>(c + s) % docs.size()];
-      const std::size_t  colon = doc.rfind(':');
-      const std::string  file = doc.substr(0, colon), format = doc.substr(colon + 1);
-      const std::string  name = "load-" + std::to_string(c) + "-" + std::to_string(s);
-      std::string        status;
-      const int          id = submit(http, uri, resource, file.c_str(), format.c_str(), name.c_str(), {}, status);
+      const auto       &[file, format] = lists[c][s];
+      const std::string name = "load-" + std::to_string(c) + "-" + std::to_string(s);
+      std::string       status;
+      const int         id = submit(http, uri, resource, file.c_str(), format.c_str(), name.c_str(), {}, status);
       std::lock_guard<std::mutex> hold(out_lock);
       if (!id)
       {
-        printf("refused %d %d %s\n", c, s, status.c_str());
+        printf("refused %zu %zu %s\n", c, s, status.c_str());
         failures++;
         continue;
       }
-      printf("job %d %d %d %s\n", c, s, id, format.c_str());
-      ids[static_cast<std::size_t>(c)].push_back(id);
+      printf("job %zu %zu %d %s %s\n", c, s, id, format.c_str(), file.c_str());
+      ids[c].push_back(id);
+      sent++;
     }
     httpClose(http);
   };
   std::vector<std::thread> threads;
-  for (int c = 0; c < clients; c++)
+  for (std::size_t c = 0; c < lists.size(); c++)
     threads.emplace_back(client, c);
   for (auto &t : threads)
     t.join();
@@ -284,16 +322,16 @@ run_load(const char *uri, int clients, int jobs, const std::vector<std::string> 
   http_t *http = connect_to(uri, resource, sizeof(resource));
   if (!http)
     return 1;
-  for (const auto &list : ids)
+  for (const auto &client_ids : ids)
   {
-    for (int id : list)
+    for (int id : client_ids)
     {
       std::string reasons, message;
-      const auto  left = kLoadWaitSeconds - std::chrono::duration_cast<std::chrono::seconds>(
-                                               std::chrono::steady_clock::now() - start).count();
-      const int   state = wait_job(http, uri, resource, id, static_cast<int>(std::max<long>(left, 1)),
-                                   reasons, message);
-      if (state != IPP_JSTATE_COMPLETED)
+      const auto  used = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+      const int   left = std::max(1, kLoadWaitSeconds - static_cast<int>(used.count()));
+      const int   state = wait_job(http, uri, resource, id, left, reasons, message);
+      // A job gone from the history has ended; the server's log says how.
+      if (state != IPP_JSTATE_COMPLETED && state != kGone)
       {
         printf("notcompleted %d %s %s | %s\n", id, state_name(state), reasons.c_str(), message.c_str());
         failures++;
@@ -302,7 +340,7 @@ run_load(const char *uri, int clients, int jobs, const std::vector<std::string> 
   }
   httpClose(http);
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  printf("jobs %d seconds %.2f\n", clients * jobs, secs);
+  printf("jobs %d seconds %.2f busy-retries %d\n", sent.load(), secs, g_busy.load());
   return failures ? 1 : 0;
 }
 
@@ -468,8 +506,8 @@ main(int  argc,    // I - Number of arguments
   const std::string command = argv[1];
   const char       *uri     = argv[2];
 
-  if (command == "load" && argc >= 6)
-    return run_load(uri, atoi(argv[3]), atoi(argv[4]), std::vector<std::string>(argv + 5, argv + argc));
+  if (command == "load" && argc == 4)
+    return run_load(uri, argv[3]);
   if (command == "form" && argc >= 4)
     return run_form(uri, argv[3], std::vector<const char *>(argv + 4, argv + argc));
 
