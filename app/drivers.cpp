@@ -196,7 +196,7 @@ client_header_taken(pappl_job_t              *job,      // I - Job
 {
   const char *format = papplJobGetFormat(job);
 
-  if (!format || (strcmp(format, "image/pwg-raster") && strcmp(format, "image/urf")) ||
+  if (!format || (strcmp(format, "image/pwg-raster") != 0 && strcmp(format, "image/urf") != 0) ||
       papplJobGetFilename(job))
     return true;  // not raster, or a raster file read by print_raster_file
 
@@ -204,7 +204,8 @@ client_header_taken(pappl_job_t              *job,      // I - Job
   if (!own)
     return true;
 
-  const bool taken = memcmp(&own->header, &options.header, sizeof(own->header)) != 0;
+  // Byte for byte, as PAPPL copies the client's header.
+  const bool taken = memcmp(&own->header, &options.header, sizeof(own->header)) != 0;  // NOLINT(bugprone-suspicious-memory-comparison)
   papplJobDeletePrintOptions(own);
   return taken;
 }
@@ -475,7 +476,7 @@ explain_aborted_job(pappl_job_t *job)  // I - Job that ended
     return;
 
   const char *message = papplJobGetMessage(job);
-  if (message && *message && strcmp(message, "Job aborted."))
+  if (message && *message && strcmp(message, "Job aborted.") != 0)
     return;  // it has a reason already
 
   const pappl_jreason_t reasons = papplJobGetReasons(job);

@@ -87,6 +87,7 @@ spawn(const std::vector<std::string> &argv,     // I - Program and arguments
       close(fd);
     }
     setpgid(0, 0);
+    args.reserve(argv.size() + 1);
     for (const auto &arg : argv)
       args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
@@ -631,9 +632,10 @@ AppEndToEnd::job_end(const char *printer, int job, std::string *message)
 {
   for (const double end = now_seconds() + kJobSeconds; now_seconds() < end;)
   {
-    const CommandRun got = run({"ipptool", "-T", "10", "-t", "-d", "job=" + std::to_string(job), uri(printer),
-                                PELNA_APP_TESTS "/get-job.test"}, dir_);
-    const std::string state = field(got.out, "job-state (enum) = ", "\n");
+    const std::string test = PELNA_APP_TESTS "/get-job.test";
+    const CommandRun  got  = run({"ipptool", "-T", "10", "-t", "-d", "job=" + std::to_string(job), uri(printer), test},
+                                 dir_);
+    std::string       state = field(got.out, "job-state (enum) = ", "\n");
 
     if (state == "completed" || state == "aborted" || state == "canceled")
     {
@@ -859,7 +861,7 @@ TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
 {
   const std::string pwg = dir_ + "/wide.pwg";
 
-  write_file(pwg, raster_stream({pwg_page("sgray_8", 1000, 200, Bytes(1000 * 200, 0))}, CUPS_RASTER_WRITE_PWG));
+  write_file(pwg, raster_stream({pwg_page("sgray_8", 1000, 200, Bytes(std::size_t{1000} * 200, 0))}, CUPS_RASTER_WRITE_PWG));
   const int job = print("p203", pwg, "image/pwg-raster", {"tracking=mark"});
   ASSERT_GT(job, 0);
   ASSERT_EQ(job_end("p203", job), "completed");
@@ -893,10 +895,10 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
 
   const Case cases[] = {
     {"1-bit page", "image/pwg-raster",
-     raster_stream({pwg_page("black_1", 304, 100, Bytes(38 * 100, 0xF0))}, CUPS_RASTER_WRITE_PWG),
+     raster_stream({pwg_page("black_1", 304, 100, Bytes(std::size_t{38} * 100, 0xF0))}, CUPS_RASTER_WRITE_PWG),
      "not 8-bit gray raster"},
     {"16-bit page", "image/pwg-raster",
-     raster_stream({pwg_page("sgray_16", 300, 100, Bytes(600 * 100, 0x80))}, CUPS_RASTER_WRITE_PWG),
+     raster_stream({pwg_page("sgray_16", 300, 100, Bytes(std::size_t{600} * 100, 0x80))}, CUPS_RASTER_WRITE_PWG),
      "not 8-bit gray"},
     {"page without rows", "image/pwg-raster", raw_raster_stream({empty}).replace(0, 4, "RaS2"),
      "could not be read"},
