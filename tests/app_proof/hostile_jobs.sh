@@ -48,7 +48,7 @@ head -c $((1800 + (size - 1800) / 2)) "$docs/page.pwg" >"$docs/cut-page.pwg"
 head -c 900 "$docs/page.pwg" >"$docs/cut-header.pwg"
 cp "$docs/page.pwg" "$docs/long-rows.pwg"
 patch_be32 "$docs/long-rows.pwg" $off_bytes_per_line $((1 << 30))
-"$pages" png "$docs/huge.png" 30000 30000
+"$pages" png "$docs/huge.png" 30000 30000 1
 "$pages" png "$docs/small.png" 200 100
 "$pages" noise "$docs/noise.bin" 20000 7
 

@@ -17,6 +17,8 @@
 //       its jobs in list order, and every job must complete.  Prints
 //       "job CLIENT SEQ ID FORMAT FILE" per job as sent, then
 //       "jobs N seconds S busy-retries R".
+//   app-proof-client page BASE PATH
+//       GETs a web page; exit 0 when it answers 200 with a whole page.
 //   app-proof-client form BASE PATH NAME=VALUE ...
 //       GETs BASE/PATH as a browser, keeps its cookie and the form's
 //       session token, and POSTs the fields back; exit 0 when the server
@@ -464,6 +466,25 @@ run_form(const char *base, const char *path, const std::vector<const char *> &fi
 }
 
 //
+// 'run_page()' - GET a web page; 0 when it answers 200 with HTML.
+//
+
+int
+run_page(const char *base, const char *path)  // I - Server, page
+{
+  char        resource[1024];
+  http_t     *http = connect_to(base, resource, sizeof(resource));
+  std::string body, cookie;
+
+  if (!http)
+    return 1;
+  const http_status_t status = http_exchange(http, path, "", nullptr, body, cookie);
+  httpClose(http);
+  printf("%s: HTTP %d, %zu bytes\n", path, status, body.size());
+  return status == HTTP_STATUS_OK && body.find("</html>") != std::string::npos ? 0 : 1;
+}
+
+//
 // 'printer_attr()' - Print a printer attribute as text.
 //
 
@@ -500,7 +521,7 @@ main(int  argc,    // I - Number of arguments
 {
   if (argc < 3)
   {
-    fputs("usage: app-proof-client submit|wait|cancel|attr|load|form ...\n", stderr);
+    fputs("usage: app-proof-client submit|wait|cancel|attr|load|page|form ...\n", stderr);
     return 2;
   }
   const std::string command = argv[1];
@@ -508,6 +529,8 @@ main(int  argc,    // I - Number of arguments
 
   if (command == "load" && argc == 4)
     return run_load(uri, argv[3]);
+  if (command == "page" && argc == 4)
+    return run_page(uri, argv[3]);
   if (command == "form" && argc >= 4)
     return run_form(uri, argv[3], std::vector<const char *>(argv + 4, argv + argc));
 

@@ -5,8 +5,9 @@
 //       One PWG raster page of 8-bit sGray, every pixel VALUE (0 black).
 //   app-proof-pages deep OUT WIDTH HEIGHT DPI
 //       One PWG raster page of 16 bits per pixel.
-//   app-proof-pages png OUT WIDTH HEIGHT
-//       A 1-bit white PNG of that size (libpng, so large sizes stay small).
+//   app-proof-pages png OUT WIDTH HEIGHT [BITS]
+//       A white gray PNG of that size, 8 bits per pixel or BITS (1 keeps
+//       huge sizes quick to write).
 //   app-proof-pages noise OUT BYTES SEED
 //       Bytes of a fixed pseudo-random sequence.
 //
@@ -53,11 +54,11 @@ write_raster(const char          *out,     // I - File
 }
 
 //
-// 'write_png()' - A white 1-bit PNG of any size.
+// 'write_png()' - A white gray PNG of any size, 1 or 8 bits per pixel.
 //
 
 bool
-write_png(const char *out, unsigned width, unsigned height)  // I - File, size
+write_png(const char *out, unsigned width, unsigned height, int bits)  // I - File, size, depth
 {
   FILE *fp = fopen(out, "wb");
   if (!fp)
@@ -65,7 +66,7 @@ write_png(const char *out, unsigned width, unsigned height)  // I - File, size
 
   png_structp png  = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop   info = png ? png_create_info_struct(png) : nullptr;
-  std::vector<png_byte> row((width + 7) / 8, 0xFF);
+  std::vector<png_byte> row(bits == 1 ? (width + 7) / 8 : width, 0xFF);
 
   if (!info || setjmp(png_jmpbuf(png)))
   {
@@ -75,7 +76,7 @@ write_png(const char *out, unsigned width, unsigned height)  // I - File, size
   }
   png_init_io(png, fp);
   png_set_compression_level(png, 1);
-  png_set_IHDR(png, info, width, height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, width, height, bits == 1 ? 1 : 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   for (unsigned y = 0; y < height; y++)
@@ -134,8 +135,8 @@ main(int  argc,    // I - Number of arguments
     header.cupsBytesPerLine = 2 * header.cupsWidth;
     ok = write_raster(argv[2], header, 0x80);
   }
-  else if (kind == "png" && argc == 5)
-    ok = write_png(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
+  else if (kind == "png" && (argc == 5 || argc == 6))
+    ok = write_png(argv[2], std::stoul(argv[3]), std::stoul(argv[4]), argc == 6 ? std::stoi(argv[5]) : 8);
   else if (kind == "noise" && argc == 5)
     ok = write_noise(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
   else
