@@ -68,7 +68,7 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
                      const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
                      void *cbdata);
 
-// drivers.cpp: PAPPL filters for spooled raster files.
+// drivers.cpp: PAPPL filters for raster files (the test label).
 void add_raster_filters(pappl_system_t *system);
 
 // drivers.cpp: a state message for a job PAPPL aborted without one.

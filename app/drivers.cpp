@@ -409,11 +409,11 @@ print_pages(pappl_job_t        *job,      // I - Job
 }
 
 //
-// 'print_raster_file()' - PAPPL's filter for spooled PWG and Apple raster
-// (documents sent untyped, the test label): read the pages with libcups's
-// raster reader and print them through the raster callbacks.  PAPPL 1.3
-// streams typed raster from the client itself, but has no path for a
-// raster file and crashes on one.
+// 'print_raster_file()' - PAPPL's filter for PWG and Apple raster files
+// (the test label, which PAPPL prints from a file): read the pages with
+// libcups's raster reader and print them through the raster callbacks.
+// PAPPL 1.3 reads raster from clients itself, but has no path for a raster
+// file and crashes on one.
 //
 
 bool
@@ -546,11 +546,11 @@ driver_callback(pappl_system_t         *system,       // I - System
   data->ppm  = 10;
   data->kind = static_cast<pappl_kind_t>(PAPPL_KIND_LABEL | PAPPL_KIND_ROLL);
 
-  // 8-bit gray only, halftoned by the core.  PAPPL 1.3 hands a 1-bit
-  // client page to the driver under its own 8-bit header (the client's
-  // width, height and depth are lost), so 1-bit raster is not offered;
-  // such a page is refused by client_header_taken.  Nothing is forced, so
-  // images arrive as 8-bit gray too.
+  // 8-bit gray raster only, halftoned by the core.  PAPPL 1.3 prints raster
+  // straight from the client's connection (typed or not) and hands a 1-bit
+  // page to the driver under its own 8-bit header, without the page's size,
+  // so 1-bit raster is not offered and such a page is refused (see
+  // client_header_taken).  Nothing is forced, so images arrive as 8-bit gray.
   data->color_supported   = static_cast<pappl_color_mode_t>(PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_MONOCHROME);
   data->color_default     = PAPPL_COLOR_MODE_MONOCHROME;
   data->raster_types      = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
