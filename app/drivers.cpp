@@ -149,7 +149,11 @@ page_layout(const cups_page_header2_t &h,       // I - Page header
             char                      *reason,  // O - Why not
             std::size_t                size)    // I - Size of reason
 {
-  const unsigned space = static_cast<unsigned>(h.cupsColorSpace);
+  // A client may send any number as the colour space, not only the
+  // enumeration's values: read it as the number it is.
+  unsigned space;
+  static_assert(sizeof(space) == sizeof(h.cupsColorSpace));
+  memcpy(&space, &h.cupsColorSpace, sizeof(space));
 
   if (h.cupsBitsPerPixel != 8 || h.cupsBitsPerColor != 8 ||
       (space != kSpaceW && space != kSpaceK && space != kSpaceSW))
