@@ -1021,3 +1021,41 @@ TEST_F(AppEndToEnd, ModifyChangesTheDefaultHalftone)
 
   ASSERT_EQ(app({"modify", "-d", "pfile", "-o", "pelna-halftone=error-diffusion"}).status, 0);
 }
+
+//
+// A printer that does not answer keeps its job: PAPPL tries the device again
+// until it answers, and then the job prints.  Nothing is lost.
+//
+
+TEST_F(AppEndToEnd, JobWaitsForAPrinterThatDoesNotAnswer)
+{
+  const int         port = free_port();
+  const std::string out  = dir_ + "/late.out";
+  const std::string png  = png_file(dir_ + "/late.png", 200, 100);
+
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(app({"add", "-d", "plate", "-m", "pelna_203", "-v", "socket://127.0.0.1:" + std::to_string(port)}).status, 0);
+  const int job = print("plate", png, "image/png");
+  ASSERT_GT(job, 0);
+
+  // Nothing listens yet: the job must still be waiting a while later.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const CommandRun jobs = app({"jobs", "-d", "plate"});
+  EXPECT_EQ(jobs.out.find("completed"), std::string::npos) << jobs.out;
+  EXPECT_EQ(jobs.out.find("aborted"), std::string::npos) << jobs.out;
+
+  // The printer comes: the job prints (PAPPL tries again every 5 seconds).
+  const pid_t late = spawn({PELNA_INSPECT_PATH, "--listen", std::to_string(port), "--once", "--out", dir_ + "/late"},
+                           out);
+  EXPECT_EQ(job_end("plate", job), "completed");
+  for (const double end = now_seconds() + kJobSeconds; now_seconds() < end;)
+  {
+    if (access((dir_ + "/late/job-0001/summary.json").c_str(), R_OK) == 0)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const auto pages = inspected_pages(read_file(dir_ + "/late/job-0001/summary.json"));
+  stop(late);
+  ASSERT_EQ(pages.size(), 1u) << read_file(out);
+  EXPECT_TRUE(pages[0].sound);
+}
