@@ -1059,3 +1059,48 @@ TEST_F(AppEndToEnd, JobWaitsForAPrinterThatDoesNotAnswer)
   ASSERT_EQ(pages.size(), 1u) << read_file(out);
   EXPECT_TRUE(pages[0].sound);
 }
+
+//
+// Jobs submitted while the printer is busy with the first one (it waits
+// for a device that does not answer yet) keep their order too.
+//
+
+TEST_F(AppEndToEnd, JobsWaitingBehindABusyPrinterKeepTheirOrder)
+{
+  const int         port = free_port();
+  const std::string png  = png_file(dir_ + "/busy.png", 200, 100);
+  std::vector<int>  jobs;
+
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(app({"add", "-d", "pbusy", "-m", "pelna_203", "-v", "socket://127.0.0.1:" + std::to_string(port)}).status, 0);
+  for (int inches = 1; inches <= 5; inches++)
+  {
+    const std::string media = "media=custom_4x" + std::to_string(inches) + "in_4x" + std::to_string(inches) + "in";
+    jobs.push_back(print("pbusy", png, "image/png", {media}));
+    ASSERT_GT(jobs.back(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the first one is under way
+  }
+
+  const pid_t printer = spawn({PELNA_INSPECT_PATH, "--listen", std::to_string(port), "--out", dir_ + "/busy"},
+                              dir_ + "/busy.out");
+  for (int job : jobs)
+    EXPECT_EQ(job_end("pbusy", job), "completed");
+
+  std::vector<unsigned> rows;
+  for (int n = 1; rows.size() < jobs.size() && n <= static_cast<int>(jobs.size()); n++)
+  {
+    char name[64];
+
+    snprintf(name, sizeof(name), "/busy/job-%04d/summary.json", n);
+    for (const double end = now_seconds() + kJobSeconds; now_seconds() < end;)
+    {
+      if (access((dir_ + name).c_str(), R_OK) == 0)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (const auto &page : inspected_pages(read_file(dir_ + name)))
+      rows.push_back(page.rows);
+  }
+  stop(printer);
+  EXPECT_EQ(rows, (std::vector<unsigned>{203, 406, 609, 812, 1015}));
+}
