@@ -28,6 +28,7 @@
 #include <png.h>
 #include <poll.h>
 #include <set>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -974,6 +975,33 @@ TEST_F(AppEndToEnd, QueuedJobsPrintInSubmissionOrder)
 TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
 {
   std::string response;
+
+  // Without listen-hostname the server listens on loopback only: every
+  // listening socket on its port has a loopback address.
+  char port_hex[8];
+  int  listening = 0;
+  snprintf(port_hex, sizeof(port_hex), "%04X", port_);
+  for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"})
+  {
+    std::istringstream lines(read_file(table));
+    std::string        line;
+
+    while (std::getline(lines, line))
+    {
+      std::istringstream words(line);
+      std::string        slot, local, remote, state;
+
+      words >> slot >> local >> remote >> state;
+      const std::size_t colon = local.find(':');
+      if (colon == std::string::npos || local.substr(colon + 1) != port_hex || state != "0A")
+        continue;
+      listening++;
+      EXPECT_TRUE(local.substr(0, colon) == "0100007F" ||
+                  local.substr(0, colon) == "00000000000000000000000001000000")
+          << table << ": listening on " << local;
+    }
+  }
+  EXPECT_GT(listening, 0);
 
   for (const char *path : {"/", "/config", "/logs", "/addprinter", "/p203/", "/p203/config", "/p203/jobs",
                            "/p203/media", "/p203/printing", "/p300/"})
