@@ -1,5 +1,5 @@
 //
-// Error diffusion, one row at a time.
+// Error diffusion, one row or two rows at a time.
 //
 // Pixels are visited row by row, every row left to right.  A pixel whose
 // value (its gamma entry plus the shares already handed to it) is below 128
@@ -10,9 +10,12 @@
 // ever clamped.
 //
 // The context keeps one row of pending shares for the row below; the shares
-// within a row ride in locals.  Labels are mostly blank paper and solid
-// black, which pass no share on: where no share is pending, such stretches
-// are flagged in blocks without visiting each pixel.
+// within a row ride in locals.  Each pixel's right-hand share waits for the
+// pixel before, so one row is one serial chain; two rows walked together,
+// the lower one pixel behind the upper, are two chains that run side by
+// side.  Labels are mostly blank paper and solid black, which pass no share
+// on: where no share is pending, such stretches are flagged in blocks
+// without visiting each pixel.
 //
 
 #include "halftone.h"
@@ -75,26 +78,111 @@ share_table()
 
 constexpr std::array<Shares, kEntries> kShareTable = share_table();
 
-constexpr int kBlock = 64;  // pixels checked at once for a quiet block
+//
+// Shares within a row, waiting for the pixels after the current one.
+//
+
+struct Carry
+{
+  std::ptrdiff_t right     = 0;  // for (x + 1, y)
+  int            belowPrev = 0;  // so far for (x - 1, y + 1)
+  int            belowCur  = 0;  // so far for (x, y + 1)
+};
 
 //
-// 'quiet_block()' - Whether kBlock pixels are all 0 or 255 with no share
-//                   pending.
+// 'idle()' - Whether a row passes no share on to the pixels after it.
 //
 
 [[gnu::always_inline]] inline bool
-quiet_block(const std::uint8_t *gray,   // I - Gray values
-            const std::int16_t *above)  // I - Shares from above
+idle(const Carry &carry)  // I - Shares within the row
+{
+  return !(carry.right | carry.belowPrev | carry.belowCur);
+}
+
+//
+// 'visit()' - Diffuse one pixel whose value before the share from its left
+//             is start; sets its black flag and returns the complete shares
+//             for the pixel below-left of it.
+//
+// Only the right-hand share waits for the pixel before: it indexes the
+// table row of this pixel's start directly, so the chain from pixel to
+// pixel is one load.
+//
+
+[[gnu::always_inline]] inline int
+visit(int           start,  // I  - Gamma entry plus the shares from above
+      Carry        &carry,  // IO - Shares within the row
+      std::uint8_t &flag)   // O  - Black flag
+{
+  const Shares *entry = kShareTable.data() + (start - kLowest);
+
+  asm("" : "+r"(entry));  // keeps the compiler from adding right in first
+  const Shares &s        = entry[carry.right];
+  const int     finished = carry.belowPrev + s.belowLeft;
+
+  flag            = start + carry.right < kFirstWhite;
+  carry.belowPrev = carry.belowCur + s.below;
+  carry.belowCur  = s.belowRight;
+  carry.right     = s.right;
+  return finished;
+}
+
+constexpr int kBlock = 64;  // pixels checked at once for a quiet block
+constexpr int kSpan  = 32;  // pixels visited before quiet is looked for again
+
+//
+// 'extreme_block()' - Whether kBlock gray values are all 0 or 255.
+//
+
+[[gnu::always_inline]] inline bool
+extreme_block(const std::uint8_t *gray)  // I - Gray values
 {
   std::uint8_t most = 0;  // Largest of value + 1, wrapping: 0 and 255 give 1 and 0
-  std::int16_t any  = 0;  // Any pending share
 
   for (int i = 0; i < kBlock; i ++)  // no branch, so it vectorises
-  {
     most = std::max(most, static_cast<std::uint8_t>(gray[i] + 1));
-    any  = static_cast<std::int16_t>(any | above[i]);
-  }
-  return most <= 1 && !any;
+  return most <= 1;
+}
+
+//
+// 'zero_block()' - Whether kBlock pending shares are all 0.
+//
+
+[[gnu::always_inline]] inline bool
+zero_block(const std::int16_t *above)  // I - Shares from above
+{
+  int any = 0;  // Bits of any pending share
+
+  for (int i = 0; i < kBlock; i ++)  // no branch, so it vectorises
+    any |= above[i];
+  return !any;
+}
+
+//
+// 'flag_block()' - Flag kBlock gray values of 0 and 255.
+//
+
+[[gnu::always_inline]] inline void
+flag_block(const Halftoner    &ht,     // I - Page context
+           const std::uint8_t *gray,   // I - Gray values, 0 or 255
+           std::uint8_t       *flags)  // O - Black flags
+{
+  const std::uint8_t black = ht.kind[kGrayBlack];  // Flags of 0 and 255
+  const std::uint8_t white = ht.kind[kGrayWhite];
+
+  for (int i = 0; i < kBlock; i ++)
+    flags[i] = gray[i] == kGrayBlack ? black : white;
+}
+
+//
+// 'quiet()' - Whether a gray value passes no share on where none reaches it.
+//
+
+[[gnu::always_inline]] inline bool
+quiet(const Halftoner &ht,     // I - Page context
+      std::uint8_t     value)  // I - Gray value
+{
+  return ht.kind[value] != kNoisy;
 }
 
 //
@@ -112,133 +200,54 @@ pass_quiet(const Halftoner    &ht,     // I - Page context
            std::uint8_t       *flags,  // O - Black flags
            int                 x)      // I - First pixel
 {
-  const int          width = static_cast<int>(ht.width);
-  const std::uint8_t black = ht.kind[kGrayBlack];  // Flags of 0 and 255
-  const std::uint8_t white = ht.kind[kGrayWhite];
+  const int width = static_cast<int>(ht.width);
 
-  if (black != kNoisy && white != kNoisy)
-  {
-    for (; x + kBlock <= width && quiet_block(gray + x, above + x); x += kBlock)
-      for (int i = x; i < x + kBlock; i ++)
-        flags[i] = gray[i] == kGrayBlack ? black : white;
-  }
+  if (quiet(ht, kGrayBlack) && quiet(ht, kGrayWhite))
+    for (; x + kBlock <= width && zero_block(above + x) && extreme_block(gray + x); x += kBlock)
+      flag_block(ht, gray + x, flags + x);
 
-  for (; x < width && !above[x] && ht.kind[gray[x]] != kNoisy; x ++)
+  for (; x < width && !above[x] && quiet(ht, gray[x]); x ++)
     flags[x] = ht.kind[gray[x]];
   return x;
 }
 
 //
-// One row as the diffusion walks it.
+// 'pass_quiet_pair()' - Flag the quiet pixels of two rows from step t on
+//                       (pixel t of the upper row, t - 1 of the lower),
+//                       where no share is pending; returns the first step
+//                       that is not quiet.
+//
+// The lower row's shares from above come from the upper row alone, which
+// passes none on over a quiet stretch, so only the upper row's are looked
+// at.
 //
 
-struct Row
+int
+pass_quiet_pair(const Halftoner    &ht,      // I - Page context
+                const std::uint8_t *gray0,   // I - Upper gray row
+                const std::uint8_t *gray1,   // I - Lower gray row
+                const std::int16_t *above,   // I - Shares from above the upper row
+                std::uint8_t       *flags0,  // O - Upper black flags
+                std::uint8_t       *flags1,  // O - Lower black flags
+                int                 t)       // I - First step, 1 or more
 {
-  const std::uint8_t *gamma;    // gamma table
-  const std::uint8_t *gray;     // gray values
-  std::int16_t       *pending;  // shares between this row and the next
-  std::uint8_t       *flags;    // black flags
-};
+  const int width = static_cast<int>(ht.width);
 
-//
-// Shares within a row, waiting for the pixels after the current one.
-//
+  if (quiet(ht, kGrayBlack) && quiet(ht, kGrayWhite))
+    for (; t + kBlock <= width && zero_block(above + t) && extreme_block(gray0 + t) &&
+           extreme_block(gray1 + t - 1);
+         t += kBlock)
+    {
+      flag_block(ht, gray0 + t, flags0 + t);
+      flag_block(ht, gray1 + t - 1, flags1 + t - 1);
+    }
 
-struct Carry
-{
-  std::ptrdiff_t right     = 0;  // for (x + 1, y)
-  int            belowPrev = 0;  // so far for (x - 1, y + 1)
-  int            belowCur  = 0;  // so far for (x, y + 1)
-};
-
-constexpr int kHalf = 32;  // pixels of each of the two runs of a span
-
-//
-// 'visit()' - Diffuse pixel x; returns its value before quantising.
-//
-// Only the right-hand share waits for the pixel before: it indexes the
-// table row of this pixel's start directly, so the chain from pixel to
-// pixel is one load.
-//
-
-[[gnu::always_inline]] inline int
-visit(const Row    &row,       // I  - Row
-      int           x,         // I  - Pixel
-      Carry        &carry,     // IO - Shares within the row
-      std::int16_t &finished)  // O  - Shares for (x - 1, y + 1)
-{
-  const int     start = row.gamma[row.gray[x]] + row.pending[x + 1];
-  const Shares *entry = kShareTable.data() + (start - kLowest);
-
-  asm("" : "+r"(entry));  // keeps the compiler from adding right in first
-  const Shares &s     = entry[carry.right];
-  const int     value = start + static_cast<int>(carry.right);
-
-  row.flags[x]    = value < kFirstWhite;
-  finished        = static_cast<std::int16_t>(carry.belowPrev + s.belowLeft);
-  carry.belowPrev = carry.belowCur + s.below;
-  carry.belowCur  = s.belowRight;
-  carry.right     = s.right;
-  return value;
-}
-
-//
-// 'split_span()' - Diffuse the 2 x kHalf pixels from a as two runs side by
-//                  side.
-//
-// The second run starts as if no share came from the first; afterwards its
-// pixels are corrected from the first's true right-hand share on until the
-// true and the assumed shares agree, which after a few pixels they do: from
-// there on everything is the same.  The bits are those of one run.
-//
-
-void
-split_span(const Row &row,    // I  - Row
-           int        a,      // I  - First pixel
-           Carry     &carry)  // IO - Shares within the row
-{
-  const int    m = a + kHalf, e = m + kHalf;  // Second run, end of the span
-  Carry        second;                        // Second run's shares
-  std::int16_t spare;                         // its first share for (m - 1, y + 1)
-  int          assumed[kHalf];                // its values as first found
-
-  for (int i = 0; i < kHalf; i ++)
+  for (; t < width && !above[t] && quiet(ht, gray0[t]) && quiet(ht, gray1[t - 1]); t ++)
   {
-    (void)visit(row, a + i, carry, row.pending[a + i]);
-    // Slot m is read by the first run's last pixel, so it is written last.
-    assumed[i] = visit(row, m + i, second, i ? row.pending[m + i] : spare);
+    flags0[t]     = ht.kind[gray0[t]];
+    flags1[t - 1] = ht.kind[gray1[t - 1]];
   }
-
-  row.pending[m]     = static_cast<std::int16_t>(carry.belowPrev + spare);
-  row.pending[m + 1] = static_cast<std::int16_t>(row.pending[m + 1] + carry.belowCur);
-
-  auto add_below = [&](int slot, int delta) {  // correct the shares below
-    if (slot < e)
-      row.pending[slot] = static_cast<std::int16_t>(row.pending[slot] + delta);
-    else if (slot == e)
-      second.belowPrev += delta;
-    else
-      second.belowCur += delta;
-  };
-
-  std::ptrdiff_t wrong = 0, right = carry.right;  // Assumed and true shares from the left
-
-  for (int i = 0; i < kHalf && wrong != right; i ++)
-  {
-    const int     x   = m + i;
-    const Shares &was = kShareTable[assumed[i] - kLowest];
-    const Shares &is  = kShareTable[assumed[i] - wrong + right - kLowest];
-
-    row.flags[x] = assumed[i] - wrong + right < kFirstWhite;
-    add_below(x, is.belowLeft - was.belowLeft);
-    add_below(x + 1, is.below - was.below);
-    add_below(x + 2, is.belowRight - was.belowRight);
-    wrong = was.right;
-    right = is.right;
-  }
-
-  carry       = second;
-  carry.right += right - wrong;
+  return t;
 }
 
 } // namespace
@@ -264,7 +273,7 @@ quiet_kinds(const GammaTable &gamma)  // I - Gamma table
 }
 
 //
-// 'diffuse_row()' - Diffuse one gray row into the black flags.
+// 'diffuse_row()' - Diffuse one gray row into the first row of black flags.
 //
 // pending slot x + 1 holds the shares from above for pixel x; each is read
 // before the slot receives the shares for the row below (slot x for pixel
@@ -275,36 +284,93 @@ void
 diffuse_row(Halftoner          &ht,    // IO - Page context
             const std::uint8_t *gray)  // I  - Gray row, width bytes
 {
-  const int width = static_cast<int>(ht.width);
-  const Row row   = {ht.gamma.data(), gray, ht.pending.get(), ht.flags.get()};
-  Carry     carry;  // Shares within the row
+  const int           width   = static_cast<int>(ht.width);
+  const std::uint8_t *gamma   = ht.gamma.data();
+  std::int16_t       *pending = ht.pending.get();
+  std::uint8_t       *flags   = ht.flags.get();
+  Carry               carry;  // Shares within the row
 
   for (int x = 0; x < width;)
   {
-    if (!(carry.right | carry.belowPrev | carry.belowCur))
+    if (idle(carry))
     {
-      const int end = pass_quiet(ht, gray, row.pending + 1, row.flags, x);
+      const int end = pass_quiet(ht, gray, pending + 1, flags, x);
 
       if (end > x)
       {
-        row.pending[x] = 0;  // the pixel before the stretch ends with nothing below
-        x = end;
+        pending[x] = 0;  // the pixel before the stretch ends with nothing below
+        x          = end;
         continue;
       }
     }
 
-    if (x + 2 * kHalf <= width)
-    {
-      split_span(row, x, carry);
-      x += 2 * kHalf;
-    }
-    else
-      for (const int end = std::min(width, x + kHalf); x < end; x ++)
-        (void)visit(row, x, carry, row.pending[x]);
+    for (const int end = std::min(width, x + kSpan); x < end; x ++)
+      pending[x] = static_cast<std::int16_t>(visit(gamma[gray[x]] + pending[x + 1], carry, flags[x]));
   }
 
-  row.pending[width] = static_cast<std::int16_t>(carry.belowPrev);  // below-right of the
-                                                                  // last pixel drops
+  // The last pixel's below-right share would leave the page.
+  pending[width] = static_cast<std::int16_t>(carry.belowPrev);
+}
+
+//
+// 'diffuse_row_pair()' - Diffuse two consecutive gray rows into the two
+//                        rows of black flags.
+//
+// At step t the upper row visits pixel t and then the lower row pixel
+// t - 1, whose shares from above are complete once the upper row's pixel t
+// has handed over its below-left share; they pass straight over in a
+// local.  The upper row reads pending slot t + 1 while the lower row writes
+// slot t - 1, so one row of pending shares serves both.  The bits and the
+// shares left pending are those of two diffuse_row() calls.
+//
+
+void
+diffuse_row_pair(Halftoner          &ht,     // IO - Page context
+                 const std::uint8_t *gray0,  // I  - Upper gray row, width bytes
+                 const std::uint8_t *gray1)  // I  - Lower gray row, width bytes
+{
+  const int           width   = static_cast<int>(ht.width);
+  const std::uint8_t *gamma   = ht.gamma.data();
+  std::int16_t       *pending = ht.pending.get();
+  std::uint8_t       *flags0  = ht.flags.get();
+  std::uint8_t       *flags1  = flags0 + 8 * static_cast<std::size_t>(ht.row_bytes);
+  Carry               upper;  // Shares within the upper row
+  Carry               lower;  // Shares within the lower row
+
+  // Step 0: the upper row's first pixel; its below-left share leaves the page.
+  (void)visit(gamma[gray0[0]] + pending[1], upper, flags0[0]);
+
+  for (int t = 1; t < width;)
+  {
+    if (idle(upper) && idle(lower))
+    {
+      const int end = pass_quiet_pair(ht, gray0, gray1, pending + 1, flags0, flags1, t);
+
+      if (end > t)
+      {
+        // The lower row's pixels t - 1 .. end - 2 leave nothing below them
+        // (slots t - 1 .. end - 2); the upper row read slots t + 1 .. end
+        // as 0 already.
+        pending[t - 1] = 0;
+        pending[t]     = 0;
+        t              = end;
+        continue;
+      }
+    }
+
+    for (const int end = std::min(width, t + kSpan); t < end; t ++)
+    {
+      const int down = visit(gamma[gray0[t]] + pending[t + 1], upper, flags0[t]);
+
+      pending[t - 1] = static_cast<std::int16_t>(visit(gamma[gray1[t - 1]] + down, lower, flags1[t - 1]));
+    }
+  }
+
+  // The lower row's last pixel: the upper row's last below-right share
+  // would leave the page, so its shares for the pixel are complete.
+  pending[width - 1] = static_cast<std::int16_t>(
+      visit(gamma[gray1[width - 1]] + upper.belowPrev, lower, flags1[width - 1]));
+  pending[width] = static_cast<std::int16_t>(lower.belowPrev);
 }
 
 } // namespace pelna

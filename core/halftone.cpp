@@ -130,10 +130,9 @@ as_is_row(Halftoner                    &ht,    // IO - Page context
 
 void
 threshold_row(const Halftoner    &ht,    // I - Page context
-              const std::uint8_t *gray)  // I - Gray row
+              const std::uint8_t *gray,  // I - Gray row
+              std::uint8_t       *out)   // O - Packed row
 {
-  std::uint8_t *out = ht.packed.get();
-
   if (ht.threshold <= kGrayBlack)
     memset(out, 0, ht.row_bytes);
   else if (ht.threshold > kGrayWhite)
@@ -145,6 +144,38 @@ threshold_row(const Halftoner    &ht,    // I - Page context
 
     pack_row(ht.width, out, [gray, limit](std::size_t x) { return gray[x] < limit; });
   }
+}
+
+//
+// 'next_row()' - Halftone the next gray row, already checked, into packed
+//                row slot (0 or 1).
+//
+
+std::span<const std::uint8_t>
+next_row(Halftoner                    &ht,    // IO - Page context
+         std::span<const std::uint8_t> gray,  // I  - Gray row, width bytes
+         std::size_t                   slot)  // I  - Packed row to fill
+{
+  if (ht.method == Halftone::AsIs)
+  {
+    const std::span<const std::uint8_t> packed = as_is_row(ht, gray);
+
+    ht.rows_done ++;
+    return packed;
+  }
+
+  std::uint8_t *out = ht.packed.get() + slot * ht.row_bytes;  // The row handed back
+
+  if (ht.method == Halftone::Threshold)
+    threshold_row(ht, gray.data(), out);
+  else
+  {
+    diffuse_row(ht, gray.data());
+    pack_flags(ht.flags.get(), out, ht.row_bytes);
+  }
+
+  ht.rows_done ++;
+  return {out, ht.row_bytes};
 }
 
 } // namespace
@@ -188,8 +219,13 @@ halftone_begin_threshold(Halftoner    &ht,         // O - Page context
                          int           threshold)  // I - Lowest value that stays white
 {
   begin_common(ht, Halftone::Threshold, width, height);
+  if (!fits(ht.row_bytes, 2))
+  {
+    halftone_end(ht);
+    return false;
+  }
   ht.threshold = threshold;
-  ht.packed    = allocate<std::uint8_t>(ht.row_bytes, false);
+  ht.packed    = allocate<std::uint8_t>(2 * static_cast<std::size_t>(ht.row_bytes), false);
   if (!ht.packed)
     halftone_end(ht);
   return ht.packed != nullptr;
@@ -206,7 +242,7 @@ halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
                          const GammaTable &gamma)   // I - Gamma table
 {
   begin_common(ht, Halftone::Diffusion, width, height);
-  if (!fits(std::uint64_t{width} + 1, sizeof(std::int16_t)) || !fits(ht.row_bytes, 8))
+  if (!fits(std::uint64_t{width} + 1, sizeof(std::int16_t)) || !fits(ht.row_bytes, 16))
   {
     halftone_end(ht);
     return false;
@@ -214,8 +250,8 @@ halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
   ht.gamma   = gamma;
   ht.kind    = quiet_kinds(gamma);
   ht.pending = allocate<std::int16_t>(static_cast<std::size_t>(width) + 1, true);
-  ht.flags   = allocate<std::uint8_t>(8 * static_cast<std::size_t>(ht.row_bytes), true);
-  ht.packed  = allocate<std::uint8_t>(ht.row_bytes, false);
+  ht.flags   = allocate<std::uint8_t>(16 * static_cast<std::size_t>(ht.row_bytes), true);
+  ht.packed  = allocate<std::uint8_t>(2 * static_cast<std::size_t>(ht.row_bytes), false);
   if (!ht.pending || !ht.flags || !ht.packed)
   {
     halftone_end(ht);
@@ -271,26 +307,41 @@ halftone_row(Halftoner                    &ht,    // IO - Page context
   if (ht.rows_done >= ht.height || gray.size() < ht.width || ht.width == 0)
     return {};
 
-  std::span<const std::uint8_t> packed;  // The row handed back
+  return next_row(ht, gray, 0);
+}
 
-  switch (ht.method)
+//
+// 'halftone_row_pair()' - Halftone the next two gray rows together.
+//
+// Diffusion walks both rows at once; the other methods take one row after
+// the other.
+//
+
+RowPair
+halftone_row_pair(Halftoner                    &ht,     // IO - Page context
+                  std::span<const std::uint8_t> gray0,  // I  - Upper gray row, width bytes
+                  std::span<const std::uint8_t> gray1)  // I  - Lower gray row, width bytes
+{
+  if (ht.rows_done > ht.height || ht.height - ht.rows_done < 2 || gray0.size() < ht.width ||
+      gray1.size() < ht.width || ht.width == 0)
+    return {};
+
+  if (ht.method != Halftone::Diffusion)
   {
-    case Halftone::Threshold :
-        threshold_row(ht, gray.data());
-        packed = {ht.packed.get(), ht.row_bytes};
-        break;
-    case Halftone::Diffusion :
-        diffuse_row(ht, gray.data());
-        pack_flags(ht.flags.get(), ht.packed.get(), ht.row_bytes);
-        packed = {ht.packed.get(), ht.row_bytes};
-        break;
-    case Halftone::AsIs :
-        packed = as_is_row(ht, gray);
-        break;
+    const std::span<const std::uint8_t> upper = next_row(ht, gray0, 0);
+
+    return {upper, next_row(ht, gray1, 1)};
   }
 
-  ht.rows_done ++;
-  return packed;
+  std::uint8_t     *out      = ht.packed.get();  // Both packed rows
+  const std::uint8_t *flags  = ht.flags.get();   // Both rows of flags
+  const std::size_t rowBytes = ht.row_bytes;
+
+  diffuse_row_pair(ht, gray0.data(), gray1.data());
+  pack_flags(flags, out, rowBytes);
+  pack_flags(flags + 8 * rowBytes, out + rowBytes, rowBytes);
+  ht.rows_done += 2;
+  return {{out, rowBytes}, {out + rowBytes, rowBytes}};
 }
 
 //

@@ -109,6 +109,8 @@ not_converted(PageRun &run)  // IO - The page and its job
 //
 // 'print_rows()' - Hand every row of an accepted page to the pipeline.
 //
+// Rows go two at a time, which diffuses faster; the rows handed over and
+// the packed rows shown to the observer are those of one at a time.
 // Returns false when the stream ends inside the page.
 //
 
@@ -116,19 +118,38 @@ bool
 print_rows(PageRun      &run,   // IO - The page and its job
            PagePipeline &pipe)  // IO - Page under way
 {
-  const PageObserver &watch = run.loop.observer;
+  const PageObserver &watch  = run.loop.observer;
+  const PageSource   &source = run.loop.source;
+  const std::uint32_t width  = run.header.width;
+  const std::uint32_t height = run.header.height;
 
-  for (std::uint32_t y = 0; y < run.header.height; y ++)
+  for (std::uint32_t y = 0; y < height; y += 2)
   {
-    const std::uint8_t *row = run.loop.source.row(run.loop.source.ctx, y);
+    const std::uint8_t *upper = source.row(source.ctx, y);
 
-    if (!row)
+    if (!upper)
       return false;
 
-    const auto packed = page_gray_row(pipe, {row, run.header.width});
+    const std::uint8_t *lower = y + 1 < height ? source.row(source.ctx, y + 1) : nullptr;
+
+    if (!lower)  // the last row of an odd height, or the stream ended after row y
+    {
+      const auto packed = page_gray_row(pipe, {upper, width});
+
+      if (watch.packed_row)
+        watch.packed_row(watch.ctx, y, packed);
+      if (y + 1 < height)
+        return false;
+      break;
+    }
+
+    const RowPair packed = page_gray_rows(pipe, {upper, width}, {lower, width});
 
     if (watch.packed_row)
-      watch.packed_row(watch.ctx, y, packed);
+    {
+      watch.packed_row(watch.ctx, y, packed.upper);
+      watch.packed_row(watch.ctx, y + 1, packed.lower);
+    }
   }
 
   return true;

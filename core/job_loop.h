@@ -64,7 +64,9 @@ struct PageSource
   void (*describe_page)(void *ctx, int page);              // log the header (may be null)
   PageRows (*begin_rows)(void *ctx);                       // after the page is accepted
   const std::uint8_t *(*row)(void *ctx, std::uint32_t y);  // gray row y, in order;
-                                                           // null: the stream ended
+                                                           // null: the stream ended;
+                                                           // row y stays valid while
+                                                           // row y + 1 is asked for
   PageSkip (*skip_page)(void *ctx);                        // read past what is left
   void (*end_page)(void *ctx);                             // release the page's rows
   void *ctx;

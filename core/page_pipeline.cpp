@@ -52,6 +52,30 @@ page_gray_row(PagePipeline                 &page,  // IO - Page under way
 }
 
 //
+// 'page_gray_rows()' - Halftone two gray rows together and add both to the
+//                      stream.
+//
+
+RowPair
+page_gray_rows(PagePipeline                 &page,   // IO - Page under way
+               std::span<const std::uint8_t> gray0,  // I  - width gray values
+               std::span<const std::uint8_t> gray1)  // I  - the next row's
+{
+  const PageEncoder &enc = page.encoder;
+
+  if (enc.rows > enc.height || enc.height - enc.rows < 2 || gray0.size() < enc.width ||
+      gray1.size() < enc.width)
+    return {};
+
+  const RowPair packed = halftone_row_pair(page.halftoner, gray0, gray1);
+
+  if (!encode_row(page.encoder, packed.upper) || !encode_row(page.encoder, packed.lower))
+    return {};
+
+  return packed;
+}
+
+//
 // 'page_packed_row()' - Add a 1-bit row as it is, bits beyond the width cleared.
 //
 

@@ -6,7 +6,8 @@
 //
 //   PagePipeline page;
 //   if (!page_begin(page, width, height, settings, messages)) ...
-//   for each row: page_gray_row(page, gray)   (or page_packed_row for 1-bit rows)
+//   for each row: page_gray_row(page, gray)   (or page_packed_row for 1-bit rows;
+//                 page_gray_rows takes two gray rows at once, and faster)
 //   PageFrame frame = page_end(page, messages);
 //
 
@@ -40,6 +41,13 @@ struct PagePipeline
 // already has all its rows.
 std::span<const std::uint8_t> page_gray_row(PagePipeline &page,
                                             std::span<const std::uint8_t> gray);
+
+// Halftone the next two 8-bit gray rows (width bytes each) together and
+// add both to the stream: the same as two page_gray_row calls.  Returns
+// both packed rows, valid until the next call; empty when the page has
+// fewer than two rows left or a row is shorter than the width.
+RowPair page_gray_rows(PagePipeline &page, std::span<const std::uint8_t> gray0,
+                       std::span<const std::uint8_t> gray1);
 
 // Add a row that is already 1-bit (ceil(width / 8) bytes, a set bit a black
 // dot); bits beyond the width are cleared.  False when the page already has

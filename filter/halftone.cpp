@@ -25,7 +25,8 @@ int  last_threshold        = kGammaUnbuilt;  // threshold of the last build
 namespace {
 
 //
-// 'pack_page()' - Pack a whole page through a halftoner, row by row.
+// 'pack_page()' - Pack a whole page through a halftoner, two rows at a
+//                 time.
 //
 // begin(ht, width, height) starts the halftoner.  On success the page is
 // freed and *data holds the packed rows.  Returns 0, leaving *data as it
@@ -58,7 +59,19 @@ pack_page(int    width,   // I  - Pixels per row
     return 0;
   }
 
-  for (std::size_t y = 0; y < static_cast<std::size_t>(height); y ++)
+  // Two rows at a time, which diffuses faster; an odd last row goes alone.
+  const std::size_t rows = static_cast<std::size_t>(height);
+  std::size_t       y    = 0;
+
+  for (; y + 1 < rows; y += 2)
+  {
+    const RowPair pair = halftone_row_pair(ht, {*data + y * stride, stride},
+                                           {*data + (y + 1) * stride, stride});
+
+    memcpy(packed + y * rowBytes, pair.upper.data(), rowBytes);
+    memcpy(packed + (y + 1) * rowBytes, pair.lower.data(), rowBytes);
+  }
+  if (y < rows)
   {
     const std::span<const BYTE> row = halftone_row(ht, {*data + y * stride, stride});
 

@@ -4,10 +4,12 @@
 //
 
 #include "pelna.h"
+#include "page_pipeline.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -117,7 +119,7 @@ diffuse_one_by_one(Plane &p, int width, int height)
 
 // Pages of many kinds: noise, flat gray, gradients, extremes, and white
 // paper with dark marks (whose quiet white stretches are packed without
-// visiting each pixel).
+// visiting each pixel), and extremes with small shares in between.
 Bytes
 test_page(int kind, int width, int height, std::mt19937 &random)
 {
@@ -140,6 +142,11 @@ test_page(int kind, int width, int height, std::mt19937 &random)
         case 5: p = byte(random) < 8 ? static_cast<BYTE>(byte(random) / 2) : 255; break;
         case 6:  // white paper with one dark bar
           p = (x > width / 3 && x < width / 2 && y % 5 < 3) ? 40 : 255;
+          break;
+        case 8:  // black and white with a few light and dark grays, whose
+                 // small shares die out within a pixel or two
+          p = byte(random) < 224 ? (byte(random) < 128 ? 0 : 255)
+                                 : std::array<BYTE, 4>{5, 9, 246, 250}[byte(random) % 4];
           break;
         default:  // white paper with a few specks
           p = random() % 512 == 0 ? static_cast<BYTE>(byte(random) / 2) : 255;
@@ -602,23 +609,48 @@ TEST(HalftoneSelection, DriverHalftonesBeforeTheCommandStream)
 
 namespace {
 
-// Feeds a page to a halftoner row by row and returns the rows it hands back.
-Bytes
-rows_of(pelna::Halftoner &ht, int width, int height, const Bytes &page)
+// How a page's rows are fed to a halftoner.
+enum class Feed
 {
-  Bytes out;
+  Single,  // one row at a time
+  Pairs,   // two rows at a time, an odd last row alone
+  Offset   // one row, then two at a time, an odd last row alone
+};
 
-  for (int y = 0; y < height; y ++)
+// Feeds a page to a halftoner as feed says and returns the rows it hands
+// back.
+Bytes
+rows_of(pelna::Halftoner &ht, int width, int height, const Bytes &page, Feed feed = Feed::Single)
+{
+  Bytes        out;
+  const size_t w = static_cast<size_t>(width);
+
+  for (int y = 0; y < height;)
   {
-    const auto row = pelna::halftone_row(ht, {page.data() + static_cast<size_t>(y) * width,
-                                              static_cast<size_t>(width)});
+    const BYTE *gray = page.data() + static_cast<size_t>(y) * w;
 
-    EXPECT_EQ(row.size(), row_bytes(width)) << "row " << y;
-    out.insert(out.end(), row.begin(), row.end());
+    if (feed == Feed::Single || y + 1 == height || (feed == Feed::Offset && y == 0))
+    {
+      const auto row = pelna::halftone_row(ht, {gray, w});
+
+      EXPECT_EQ(row.size(), row_bytes(width)) << "row " << y;
+      out.insert(out.end(), row.begin(), row.end());
+      y ++;
+      continue;
+    }
+
+    const pelna::RowPair pair = pelna::halftone_row_pair(ht, {gray, w}, {gray + w, w});
+
+    EXPECT_EQ(pair.upper.size(), row_bytes(width)) << "rows " << y;
+    EXPECT_EQ(pair.lower.size(), row_bytes(width)) << "rows " << y;
+    out.insert(out.end(), pair.upper.begin(), pair.upper.end());
+    out.insert(out.end(), pair.lower.begin(), pair.lower.end());
+    y += 2;
   }
 
   // The page has all its rows: nothing more comes out.
-  EXPECT_TRUE(pelna::halftone_row(ht, {page.data(), static_cast<size_t>(width)}).empty());
+  EXPECT_TRUE(pelna::halftone_row(ht, {page.data(), w}).empty());
+  EXPECT_TRUE(pelna::halftone_row_pair(ht, {page.data(), w}, {page.data(), w}).upper.empty());
   pelna::halftone_end(ht);
   return out;
 }
@@ -627,7 +659,7 @@ rows_of(pelna::Halftoner &ht, int width, int height, const Bytes &page)
 // to *log.
 Bytes
 halftone_rows(pelna::Halftone method, int blackness, int width, int height,
-              const Bytes &page, std::string *log)
+              const Bytes &page, std::string *log, Feed feed = Feed::Single)
 {
   pelna::JobSettings settings;
   pelna::Halftoner   ht;
@@ -641,7 +673,7 @@ halftone_rows(pelna::Halftone method, int blackness, int width, int height,
   }, log};
 
   EXPECT_TRUE(pelna::halftone_begin(ht, width, height, settings, sink));
-  return rows_of(ht, width, height, page);
+  return rows_of(ht, width, height, page, feed);
 }
 
 } // namespace
@@ -650,54 +682,99 @@ TEST(HalftoneRows, RowByRowEqualsTheWholePage)
 {
   std::mt19937 random(31);
 
-  for (int width : {1, 7, 8, 9, 63, 64, 65, 129, 200, 1001})
-    for (int kind : {0, 1, 2, 3, 5, 6})
+  // Rows one at a time, two at a time (an odd last row alone) and two at a
+  // time after a single first row all give the whole page's bits: the
+  // shares left pending after a pair are those of two single rows.
+  for (int width : {1, 2, 7, 8, 9, 63, 64, 65, 66, 129, 200, 1001})
+    for (int kind : {0, 1, 2, 3, 4, 5, 6, 7, 8})
     {
-      const int   height = 1 + static_cast<int>(random() % 5);
+      const int   height = 1 + static_cast<int>(random() % 8);
       const Bytes page   = test_page(kind, width, height, random);
 
-      for (int number : {-3, 0, 1, 4, 5, 7, 10, 11, 40})
+      for (Feed feed : {Feed::Single, Feed::Pairs, Feed::Offset})
       {
-        const std::string where = std::to_string(width) + " x " + std::to_string(height) +
-                                  " kind " + std::to_string(kind) + " number " +
-                                  std::to_string(number);
+        for (int number : {-3, 0, 1, 4, 5, 7, 10, 11, 40})
+        {
+          const std::string where = std::to_string(width) + " x " + std::to_string(height) +
+                                    " kind " + std::to_string(kind) + " number " +
+                                    std::to_string(number) + " feed " +
+                                    std::to_string(static_cast<int>(feed));
 
-        // Threshold: the fixed threshold of the number, and its DEBUG line.
+          // Threshold: the fixed threshold of the number, and its DEBUG line.
+          std::string log;
+          ASSERT_EQ(halftone_rows(pelna::Halftone::Threshold, number, width, height, page, &log, feed),
+                    pack_bw(width, height, page, fixed_threshold(number)))
+              << where;
+          ASSERT_EQ(log, "DEBUG: BlacknessAdjustH->choice=h" + std::to_string(number) +
+                             ",threshold=" + std::to_string(fixed_threshold(number)) + "\n");
+
+          // Diffusion: the plane diffused pixel by pixel through the number's
+          // table, and the filter's packer with that table; nothing logged.
+          image_BuildTable(10 * number / 50.0);
+          Plane plane(page.size());
+          for (size_t i = 0; i < page.size(); i ++)
+            plane[i] = g_image_GammaLUT[page[i]];
+          diffuse_one_by_one(plane, width, height);
+
+          log.clear();
+          const Bytes rows =
+              halftone_rows(pelna::Halftone::Diffusion, number, width, height, page, &log, feed);
+          ASSERT_EQ(rows, pack_plane(width, height, plane)) << where;
+          ASSERT_EQ(rows, pack_dither(width, height, page, g_image_GammaLUT)) << where;
+          ASSERT_EQ(log, "");
+        }
+
+        // As is: row y is bytes y x row bytes onward of the page.
         std::string log;
-        ASSERT_EQ(halftone_rows(pelna::Halftone::Threshold, number, width, height, page, &log),
-                  pack_bw(width, height, page, fixed_threshold(number)))
-            << where;
-        ASSERT_EQ(log, "DEBUG: BlacknessAdjustH->choice=h" + std::to_string(number) +
-                           ",threshold=" + std::to_string(fixed_threshold(number)) + "\n");
-
-        // Diffusion: the plane diffused pixel by pixel through the number's
-        // table, and the filter's packer with that table; nothing logged.
-        image_BuildTable(10 * number / 50.0);
-        Plane plane(page.size());
-        for (size_t i = 0; i < page.size(); i ++)
-          plane[i] = g_image_GammaLUT[page[i]];
-        diffuse_one_by_one(plane, width, height);
-
-        log.clear();
-        const Bytes rows = halftone_rows(pelna::Halftone::Diffusion, number, width, height, page, &log);
-        ASSERT_EQ(rows, pack_plane(width, height, plane)) << where;
-        ASSERT_EQ(rows, pack_dither(width, height, page, g_image_GammaLUT)) << where;
+        ASSERT_EQ(halftone_rows(pelna::Halftone::AsIs, 5, width, height, page, &log, feed),
+                  Bytes(page.begin(), page.begin() + row_bytes(width) * height))
+            << width << " x " << height;
         ASSERT_EQ(log, "");
       }
-
-      // As is: row y is bytes y x row bytes onward of the page.
-      std::string log;
-      ASSERT_EQ(halftone_rows(pelna::Halftone::AsIs, 5, width, height, page, &log),
-                Bytes(page.begin(), page.begin() + row_bytes(width) * height))
-          << width << " x " << height;
-      ASSERT_EQ(log, "");
     }
 
   // A row shorter than the width is refused, and so is every row after
-  // the end of the page.
+  // the end of the page; a pair needs two rows left.
   pelna::Halftoner ht;
-  const Bytes      page(20, 0);
-  ASSERT_TRUE(pelna::halftone_begin_threshold(ht, 10, 2, 128));
+  const Bytes      page(30, 0);
+  ASSERT_TRUE(pelna::halftone_begin_threshold(ht, 10, 3, 128));
   EXPECT_TRUE(pelna::halftone_row(ht, {page.data(), 9}).empty());
-  EXPECT_EQ(rows_of(ht, 10, 2, page), Bytes({0xFF, 0xC0, 0xFF, 0xC0}));
+  EXPECT_TRUE(pelna::halftone_row_pair(ht, {page.data(), 10}, {page.data(), 9}).lower.empty());
+  const pelna::RowPair top = pelna::halftone_row_pair(ht, {page.data(), 10}, {page.data(), 10});
+  EXPECT_EQ(Bytes(top.lower.begin(), top.lower.end()), Bytes({0xFF, 0xC0}));
+  EXPECT_TRUE(pelna::halftone_row_pair(ht, {page.data(), 10}, {page.data(), 10}).upper.empty());
+  EXPECT_EQ(rows_of(ht, 10, 1, page), Bytes({0xFF, 0xC0}));  // the last row, then the end
+
+  // The pipeline takes two gray rows at once as it takes one: both land in
+  // the stream, and the frame is that of one row at a time.
+  pelna::JobSettings settings;
+  settings.halftone  = pelna::Halftone::Diffusion;
+  settings.blackness = 7;
+  image_BuildTable(7 / 5.0);
+  const Bytes gray = test_page(0, 30, 3, random);
+
+  pelna::PagePipeline one, two;
+  ASSERT_TRUE(pelna::page_begin(one, 30, 3, settings, {}));
+  ASSERT_TRUE(pelna::page_begin(two, 30, 3, settings, {}));
+  Bytes singles, pairs;
+  for (size_t y = 0; y < 3; y ++)
+  {
+    const auto row = pelna::page_gray_row(one, {gray.data() + 30 * y, 30});
+    singles.insert(singles.end(), row.begin(), row.end());
+  }
+  EXPECT_TRUE(pelna::page_gray_rows(two, {gray.data(), 30}, {gray.data() + 30, 29}).upper.empty());
+  const pelna::RowPair pair = pelna::page_gray_rows(two, {gray.data(), 30}, {gray.data() + 30, 30});
+  pairs.insert(pairs.end(), pair.upper.begin(), pair.upper.end());
+  pairs.insert(pairs.end(), pair.lower.begin(), pair.lower.end());
+  EXPECT_TRUE(pelna::page_gray_rows(two, {gray.data() + 60, 30}, {gray.data() + 60, 30}).upper.empty());
+  const auto last = pelna::page_gray_row(two, {gray.data() + 60, 30});
+  pairs.insert(pairs.end(), last.begin(), last.end());
+  EXPECT_EQ(pairs, singles);
+  EXPECT_EQ(pairs, pack_dither(30, 3, gray, g_image_GammaLUT));
+
+  const pelna::PageFrame frameOne = pelna::page_end(one, {});
+  const pelna::PageFrame frameTwo = pelna::page_end(two, {});
+  ASSERT_TRUE(frameOne.bytes && frameTwo.bytes);
+  EXPECT_EQ(Bytes(frameTwo.bytes.get(), frameTwo.bytes.get() + frameTwo.size),
+            Bytes(frameOne.bytes.get(), frameOne.bytes.get() + frameOne.size));
 }
