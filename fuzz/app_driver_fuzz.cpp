@@ -211,11 +211,9 @@ feed_page(Harness                   &h,         // I  - Harness
   bool whole = true;
   for (unsigned y = 0; y < client.cupsHeight && whole; y++)
   {
-    if (client.cupsBytesPerLine == 0 ||
-        cupsRasterReadPixels(ras, line.data(), client.cupsBytesPerLine) != client.cupsBytesPerLine)
-      whole = false;
-    else if (!h.data.rwriteline_cb(h.job, options, device, y, line.data()))
-      whole = false;
+    whole = client.cupsBytesPerLine != 0 &&
+            cupsRasterReadPixels(ras, line.data(), client.cupsBytesPerLine) == client.cupsBytesPerLine &&
+            h.data.rwriteline_cb(h.job, options, device, y, line.data());
   }
   const bool ended = h.data.rendpage_cb(h.job, options, device, static_cast<unsigned>(page));
   if (ended && !whole)

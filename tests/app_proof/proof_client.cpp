@@ -114,7 +114,7 @@ add_value(ipp_t      *request,  // IO - Request
   }
   if (name == "ipp-attribute-fidelity")
   {
-    ippAddBoolean(request, IPP_TAG_OPERATION, name.c_str(), value == "true");
+    ippAddBoolean(request, IPP_TAG_OPERATION, name.c_str(), static_cast<char>(value == "true" ? 1 : 0));
     return;
   }
   char      *end = nullptr;
