@@ -121,7 +121,13 @@ unique=$(tr ' ' '\n' <<<"$seen_heights" | grep . | sort -u | wc -l)
 
 growth=$((rss_after - rss_before))
 ((growth <= memory_slack_kb)) || fail "the server grew by $growth kB over the load"
-read -r _ jobs _ seconds _ busy <<<"$summary"
-echo "load: $jobs jobs in $seconds s ($(awk -v j="$jobs" -v s="$seconds" 'BEGIN { printf "%.1f", j / s }') jobs/s)," \
+# Throughput from the server's own clock: first job started to last job
+# ended (the client cannot see jobs the server has dropped from history).
+read -r _ jobs _ _ _ busy <<<"$summary"
+seconds=$(tail -n +"$log_start" "$work/app.log" | grep -E '\] (Starting print job|(Completed|Aborted|Canceled), )' |
+  sed -n 's/^. \[[0-9-]*T\([0-9]*\):\([0-9]*\):\([0-9.]*\)Z\].*/\1 \2 \3/p' |
+  awk 'NR == 1 { first = $1 * 3600 + $2 * 60 + $3 } { last = $1 * 3600 + $2 * 60 + $3 }
+       END { printf "%.2f", last - first }')
+echo "load: $jobs jobs printed in $seconds s ($(awk -v j="$jobs" -v s="$seconds" 'BEGIN { if (s > 0) printf "%.1f", j / s }') jobs/s)," \
   "$busy busy answers retried; server memory $rss_before kB before, $rss_after kB after, peak $peak kB"
 proof_finish load
