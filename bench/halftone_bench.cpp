@@ -18,10 +18,12 @@
 //
 // The whole-page packers image_ThresholdingBW() and
 // image_ThresholdingDITHER() run the page's rows through the core's
-// halftoner and copy each packed row out; the Rows figures time the core's
-// row functions alone, as a front end that is handed rows drives them
-// (halftone_begin, halftone_row for every row, halftone_end), on a page that
-// needs no fresh copy.
+// halftoner two rows at a time and copy each packed row out; the Rows
+// figures time the core's row functions alone, as a front end that is
+// handed rows drives them (halftone_begin, halftone_row for every row,
+// halftone_end), and the RowPairs figures the same with halftone_row_pair
+// for every two rows, as the job loop drives them; on a page that needs no
+// fresh copy.
 //
 
 #include "pelna.h"
@@ -189,12 +191,12 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
       work = 0;
       break;
     case Packer::Diffusion:
-      // One row of 16-bit pending shares and one row of 0/1 flags, padded
+      // One row of 16-bit pending shares and two rows of 0/1 flags, padded
       // to whole bytes.
-      work = (page.width + 1) * sizeof(std::int16_t) + 8 * rowBytes;
+      work = (page.width + 1) * sizeof(std::int16_t) + 2 * 8 * rowBytes;
       break;
   }
-  work += rowBytes;  // the halftoner's packed row
+  work += 2 * rowBytes;  // the halftoner's two packed rows
 
   for (auto _ : state)
   {
@@ -236,7 +238,7 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
 //
 
 void
-run_rows(benchmark::State &state, const Page &page, pelna::Halftone method)
+run_rows(benchmark::State &state, const Page &page, pelna::Halftone method, bool pairs)
 {
   pelna::JobSettings settings;
 
@@ -254,7 +256,13 @@ run_rows(benchmark::State &state, const Page &page, pelna::Halftone method)
       state.SkipWithError("out of memory");
       break;
     }
-    for (size_t y = 0; y < static_cast<size_t>(page.height); y ++)
+    size_t y = 0;
+
+    for (; pairs && y + 1 < static_cast<size_t>(page.height); y += 2)
+      benchmark::DoNotOptimize(pelna::halftone_row_pair(ht, {page.pixels.data() + y * width, width},
+                                                        {page.pixels.data() + (y + 1) * width, width})
+                                   .lower.data());
+    for (; y < static_cast<size_t>(page.height); y ++)
       benchmark::DoNotOptimize(pelna::halftone_row(ht, {page.pixels.data() + y * width, width}).data());
     pelna::halftone_end(ht);
   }
@@ -269,10 +277,12 @@ void BM_ThresholdA4(benchmark::State &s)        { run_packer(s, a4_page(), Packe
 void BM_DiffusionA4(benchmark::State &s)        { run_packer(s, a4_page(), Packer::Diffusion); }
 void BM_ThresholdLabel(benchmark::State &s)     { run_packer(s, label(), Packer::Threshold); }
 void BM_DiffusionLabel(benchmark::State &s)     { run_packer(s, label(), Packer::Diffusion); }
-void BM_ThresholdRowsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Threshold); }
-void BM_DiffusionRowsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Diffusion); }
-void BM_ThresholdRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Threshold); }
-void BM_DiffusionRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Diffusion); }
+void BM_ThresholdRowsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Threshold, false); }
+void BM_DiffusionRowsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Diffusion, false); }
+void BM_ThresholdRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Threshold, false); }
+void BM_DiffusionRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Diffusion, false); }
+void BM_DiffusionRowPairsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Diffusion, true); }
+void BM_DiffusionRowPairsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Diffusion, true); }
 
 BENCHMARK(BM_ThresholdA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionA4)->Unit(benchmark::kMillisecond);
@@ -282,6 +292,8 @@ BENCHMARK(BM_ThresholdRowsA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionRowsA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ThresholdRowsLabel)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionRowsLabel)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffusionRowPairsA4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffusionRowPairsLabel)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

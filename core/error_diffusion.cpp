@@ -151,10 +151,10 @@ extreme_block(const std::uint8_t *gray)  // I - Gray values
 [[gnu::always_inline]] inline bool
 zero_block(const std::int16_t *above)  // I - Shares from above
 {
-  int any = 0;  // Bits of any pending share
+  std::int16_t any = 0;  // Bits of any pending share
 
   for (int i = 0; i < kBlock; i ++)  // no branch, so it vectorises
-    any |= above[i];
+    any = static_cast<std::int16_t>(any | above[i]);
   return !any;
 }
 
