@@ -15,6 +15,7 @@
 #include <cups/cups.h>
 #include <cups/raster.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
