@@ -85,8 +85,8 @@ constexpr std::array<Shares, kEntries> kShareTable = share_table();
 struct Carry
 {
   std::ptrdiff_t right     = 0;  // for (x + 1, y)
-  int            belowPrev = 0;  // so far for (x - 1, y + 1)
-  int            belowCur  = 0;  // so far for (x, y + 1)
+  std::ptrdiff_t belowPrev = 0;  // so far for (x - 1, y + 1)
+  std::ptrdiff_t belowCur  = 0;  // so far for (x, y + 1)
 };
 
 //
@@ -109,16 +109,16 @@ idle(const Carry &carry)  // I - Shares within the row
 // pixel is one load.
 //
 
-[[gnu::always_inline]] inline int
-visit(int           start,  // I  - Gamma entry plus the shares from above
-      Carry        &carry,  // IO - Shares within the row
-      std::uint8_t &flag)   // O  - Black flag
+[[gnu::always_inline]] inline std::ptrdiff_t
+visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above
+      Carry         &carry,  // IO - Shares within the row
+      std::uint8_t  &flag)   // O  - Black flag
 {
   const Shares *entry = kShareTable.data() + (start - kLowest);
 
   asm("" : "+r"(entry));  // keeps the compiler from adding right in first
-  const Shares &s        = entry[carry.right];
-  const int     finished = carry.belowPrev + s.belowLeft;
+  const Shares        &s        = entry[carry.right];
+  const std::ptrdiff_t finished = carry.belowPrev + s.belowLeft;
 
   flag            = start + carry.right < kFirstWhite;
   carry.belowPrev = carry.belowCur + s.below;
@@ -305,7 +305,8 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
     }
 
     for (const int end = std::min(width, x + kSpan); x < end; x ++)
-      pending[x] = static_cast<std::int16_t>(visit(gamma[gray[x]] + pending[x + 1], carry, flags[x]));
+      pending[x] = static_cast<std::int16_t>(
+          visit(std::ptrdiff_t{gamma[gray[x]]} + pending[x + 1], carry, flags[x]));
   }
 
   // The last pixel's below-right share would leave the page.
@@ -338,7 +339,7 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
   Carry               lower;  // Shares within the lower row
 
   // Step 0: the upper row's first pixel; its below-left share leaves the page.
-  (void)visit(gamma[gray0[0]] + pending[1], upper, flags0[0]);
+  (void)visit(std::ptrdiff_t{gamma[gray0[0]]} + pending[1], upper, flags0[0]);
 
   for (int t = 1; t < width;)
   {
@@ -358,9 +359,11 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
       }
     }
 
+    // Two steps per turn of the loop: its count and test are then shared.
+#pragma GCC unroll 2
     for (const int end = std::min(width, t + kSpan); t < end; t ++)
     {
-      const int down = visit(gamma[gray0[t]] + pending[t + 1], upper, flags0[t]);
+      const std::ptrdiff_t down = visit(std::ptrdiff_t{gamma[gray0[t]]} + pending[t + 1], upper, flags0[t]);
 
       pending[t - 1] = static_cast<std::int16_t>(visit(gamma[gray1[t - 1]] + down, lower, flags1[t - 1]));
     }
