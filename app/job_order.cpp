@@ -24,6 +24,7 @@
 #include "app.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -113,20 +114,31 @@ match_printer(pappl_printer_t *printer,  // I - One printer
 }
 
 //
+// 'printer_exists()' - Whether a printer is still one of the system's.
+// Printers are known by their object: PAPPL 1.3 gives a printer added while
+// the server runs the id 0 until a restart.
+//
+
+bool
+printer_exists(pappl_printer_t *printer)  // I - Printer
+{
+  PrinterSearch search;
+
+  search.wanted = printer;
+  papplSystemIteratePrinters(g_order.system, match_printer, &search);
+  return search.found;
+}
+
+//
 // 'find_job()' - A job of a printer by its id, or null (also when the
-// printer was deleted).  Printers are known by their object: PAPPL 1.3
-// gives a printer added while the server runs the id 0 until a restart.
+// printer was deleted).
 //
 
 pappl_job_t *
 find_job(pappl_printer_t *printer,  // I - Printer
          int              job_id)   // I - Job ID
 {
-  PrinterSearch search;
-
-  search.wanted = printer;
-  papplSystemIteratePrinters(g_order.system, match_printer, &search);
-  return search.found ? papplPrinterFindJob(printer, job_id) : nullptr;
+  return printer_exists(printer) ? papplPrinterFindJob(printer, job_id) : nullptr;
 }
 
 //
@@ -227,6 +239,27 @@ job_started(PrinterOrder   &order,  // IO - The printer's order
 }
 
 //
+// 'settle()' - Wait until the printer has finished with the job that just
+// ended, and a moment more (at most about two seconds in all).
+//
+// At the end of a job PAPPL 1.3 looks for the next job itself; a job
+// released while it does so can be started twice.  A job that ends before
+// its start was seen here (a short one), or without printing, gets here.
+//
+
+void
+settle(pappl_printer_t *printer)  // I - Printer
+{
+  constexpr auto kStep  = std::chrono::milliseconds(20);
+  constexpr int  kSteps = 100;
+
+  for (int i = 0; i < kSteps && printer_exists(printer) && papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING;
+       i++)
+    std::this_thread::sleep_for(kStep);
+  std::this_thread::sleep_for(5 * kStep);
+}
+
+//
 // 'job_ended()' - Explain an abort PAPPL left unexplained, forget the job;
 // when nothing is left under way (a job ended before it printed), release
 // the next one.
@@ -240,8 +273,11 @@ job_ended(PrinterOrder   &order,  // IO - The printer's order
     explain_aborted_job(job);
   std::erase(order.held, ev.job_id);
   std::erase(order.free, ev.job_id);
-  if (order.free.empty())
+  if (order.free.empty() && !order.held.empty())
+  {
+    settle(ev.printer);
     release_next(order, ev.printer);
+  }
 }
 
 //
