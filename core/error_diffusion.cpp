@@ -305,8 +305,11 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
     }
 
     for (const int end = std::min(width, x + kSpan); x < end; x ++)
-      pending[x] = static_cast<std::int16_t>(
-          visit(std::ptrdiff_t{gamma[gray[x]]} + pending[x + 1], carry, flags[x]));
+    {
+      const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(gamma[gray[x]]) + pending[x + 1];
+
+      pending[x] = static_cast<std::int16_t>(visit(start, carry, flags[x]));
+    }
   }
 
   // The last pixel's below-right share would leave the page.
@@ -339,7 +342,7 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
   Carry               lower;  // Shares within the lower row
 
   // Step 0: the upper row's first pixel; its below-left share leaves the page.
-  (void)visit(std::ptrdiff_t{gamma[gray0[0]]} + pending[1], upper, flags0[0]);
+  (void)visit(gamma[gray0[0]] + pending[1], upper, flags0[0]);
 
   for (int t = 1; t < width;)
   {
@@ -350,8 +353,8 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
       if (end > t)
       {
         // The lower row's pixels t - 1 .. end - 2 leave nothing below them
-        // (slots t - 1 .. end - 2); the upper row read slots t + 1 .. end
-        // as 0 already.
+        // (slots t - 1 .. end - 2).  Slots t + 1 .. end were read as 0;
+        // slot t still holds what the upper row's pixel t - 1 read.
         pending[t - 1] = 0;
         pending[t]     = 0;
         t              = end;
@@ -363,7 +366,8 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
 #pragma GCC unroll 2
     for (const int end = std::min(width, t + kSpan); t < end; t ++)
     {
-      const std::ptrdiff_t down = visit(std::ptrdiff_t{gamma[gray0[t]]} + pending[t + 1], upper, flags0[t]);
+      const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(gamma[gray0[t]]) + pending[t + 1];
+      const std::ptrdiff_t down  = visit(start, upper, flags0[t]);  // Lower's shares from above
 
       pending[t - 1] = static_cast<std::int16_t>(visit(gamma[gray1[t - 1]] + down, lower, flags1[t - 1]));
     }
