@@ -20,8 +20,9 @@ namespace pelna_app {
 // Program name: PAPPL names the state file, spool folder and socket after it.
 constexpr const char *kAppName = "pelna-printer-app";
 
-// Version shown by PAPPL's pages and --version.
-constexpr const char *kAppVersion = "0.1.0";
+// Version shown by PAPPL's pages and --version: the project's one version
+// number, from the build.
+constexpr const char *kAppVersion = PELNA_VERSION;
 
 //
 // One printer model: what the driver tells PAPPL about it.
@@ -102,7 +103,7 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options, void *d
 
 // Footer of PAPPL's web pages (PAPPL 1.3 needs one on every page).
 constexpr const char *kFooterHtml =
-    "pelna-printer-app " "0.1.0" " &middot; Pelna label printers";
+    "pelna-printer-app " PELNA_VERSION " &middot; Pelna label printers";
 
 } // namespace pelna_app
 

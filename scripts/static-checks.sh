@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 #
-# Static checks over the core, the filter, pelna-inspect and the sample tools:
+# Static checks over the core, the filter, the Printer Application,
+# pelna-inspect and the sample tools:
 # clang-tidy with the project's .clang-tidy and cppcheck.  Any finding fails.
 # Needs a configured build folder with compile_commands.json (default build/).
 #
@@ -8,12 +9,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
-sources=(core/*.cpp filter/*.cpp inspect/*.cpp sample/*.cpp sample/label/*.cpp)
+sources=(core/*.cpp filter/*.cpp app/*.cpp inspect/*.cpp sample/*.cpp sample/label/*.cpp)
 
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \
   --enable=warning,portability,performance --suppress=missingIncludeSystem \
-  -I core -I filter -I inspect -I sample "${sources[@]}"
+  -I core -I filter -I app -I inspect -I sample "${sources[@]}"
 
 echo "== clang-tidy"
 findings=$(printf '%s\n' "${sources[@]}" |
