@@ -94,7 +94,12 @@ for queue in "everywhere:everywhere" "driverless:driverless:$uri"; do
     echo "FAIL: lpadmin could not add the $name queue: $out"
     exit 1
   fi
-  default=$(lpoptions -p "$name" -l 2>/dev/null | sed -n 's/^PageSize[^:]*:.*\*\([^ ]*\).*/\1/p')
+  # The scheduler may take a moment to answer for a queue it has just made.
+  default=""
+  for ((try = 0; try < 20 && ${#default} == 0; try ++)); do
+    ((try == 0)) || sleep 0.5
+    default=$(lpoptions -p "$name" -l 2>/dev/null | sed -n 's/^PageSize[^:]*:.*\*\([^ ]*\).*/\1/p')
+  done
   echo "$name queue: default page size $default"
   [[ $default == 4x6* || $default == w288h432* ]] || fail "the $name queue's default page size is $default, not the 4 x 6 in label"
 done
