@@ -487,7 +487,8 @@ explain_aborted_job(pappl_job_t *job)  // I - Job that ended
   const char           *why;
 
   if (reasons & PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR)
-    why = "The document has colour or more than 8 bits per pixel; the printer prints 8-bit gray.";
+    why = "The document cannot be printed: an image too large to read, or raster in colour or "
+          "with more than 8 bits per pixel (the printer prints 8-bit gray).";
   else if (reasons & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR)
     why = "The document's raster page header is damaged or not 8-bit gray (bits per pixel, "
           "size and bytes per line must agree).";
