@@ -32,42 +32,19 @@ for option in "$@"; do
 done
 
 app_pid="" inspect_pid=""
-stop_process() {
-  [[ -n $1 ]] || return 0
-  kill -TERM "$1" 2>/dev/null || return 0
-  for ((i = 0; i < 150; i++)); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
+source scripts/servers.sh
 trap 'stop_process "$app_pid"; stop_process "$inspect_pid"' EXIT
 
 cupsfilter -m image/pwg-raster -p "$build/ppd/pelna203.ppd" "${cups_options[@]}" "$build/sample/label/label.pdf" \
   >"$work/label.pwg" 2>>out/cupsfilter.log
 
-mkdir -p "$work/inspect" "$work/app"
-"$build/inspect/pelna-inspect" --listen 0 --out "$work/inspect" >"$work/inspect.out" 2>&1 &
-inspect_pid=$!
-for ((i = 0; i < 100; i++)); do grep -q "listening on" "$work/inspect.out" && break; sleep 0.1; done
-device=$(grep -o "127\.0\.0\.1:[0-9]*" "$work/inspect.out" | head -1)
-
+inspect=$build/inspect/pelna-inspect app=$build/app/pelna-printer-app
+start_inspect "$work/inspect" "$work/inspect.out" || exit 1
 export SNAP_COMMON=$work/app
-for ((attempt = 0; attempt < 3; attempt++)); do
-  port=$((20000 + RANDOM % 40000))
-  "$build/app/pelna-printer-app" server -o server-port="$port" -o log-file="$work/app/server.log" \
-    >"$work/app/server.out" 2>&1 &
-  app_pid=$!
-  for ((i = 0; i < 100; i++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break 2
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  stop_process "$app_pid"
-  app_pid=""
-done
-[[ -n $app_pid ]] || { echo "pelna-printer-app did not start"; exit 1; }
-"$build/app/pelna-printer-app" add -d sample -m pelna_203 -v "socket://$device"
+start_app "$work/server" info || exit 1
+"$app" add -d sample -m pelna_203 -v "socket://127.0.0.1:$inspect_port"
 ipptool -T 60 -tf "$work/label.pwg" -d format=image/pwg-raster -d mode="$mode" -d darkness="$darkness" \
-  -d tracking="$tracking" "ipp://127.0.0.1:$port/ipp/print/sample" tests/app/print-job.test >/dev/null
+  -d tracking="$tracking" "ipp://127.0.0.1:$app_port/ipp/print/sample" tests/app/print-job.test >/dev/null
 
 for ((i = 0; i < 600; i++)); do [[ -e $work/inspect/job-0001/summary.json ]] && break; sleep 0.1; done
 rm -rf out/app-label-pages

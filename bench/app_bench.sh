@@ -31,26 +31,11 @@ done
 command -v ipptool >/dev/null || { echo "ipptool is missing (bash scripts/install-deps.sh)"; exit 2; }
 
 work=$(mktemp -d /tmp/pelna-app-bench.XXXXXX)
-server_pid="" inspect_pid=""
-
-#
-# stop_process PID - SIGTERM, SIGKILL after 15 seconds; reap it.
-#
-stop_process() {
-  local pid=$1
-  [[ -n $pid ]] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < 150; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
+app_pid="" inspect_pid=""
+source scripts/servers.sh
 
 cleanup() {
-  stop_process "$server_pid"
+  stop_process "$app_pid"
   stop_process "$inspect_pid"
   rm -rf "$work"
 }
@@ -61,7 +46,7 @@ trap 'exit 1' INT TERM HUP
 # rss_kb FIELD - VmRSS or VmHWM of the server in KiB.
 #
 rss_kb() {
-  awk -v f="$1:" '$1 == f { print $2 }' "/proc/$server_pid/status"
+  awk -v f="$1:" '$1 == f { print $2 }' "/proc/$app_pid/status"
 }
 
 #
@@ -76,32 +61,11 @@ cupsfilter -m image/pwg-raster -p "$ppd" "$pdf" >"$work/label.pwg" 2>"$work/cups
   { echo "cupsfilter failed:"; tail -5 "$work/cupsfilter.log"; exit 1; }
 
 # --- virtual printer and server ----------------------------------------------
-mkdir -p "$work/inspect"
-"$inspect" --listen 0 --pbm --out "$work/inspect" >"$work/inspect.out" 2>&1 &
-inspect_pid=$!
-for ((i = 0; i < 100; i++)); do
-  grep -q "listening on" "$work/inspect.out" && break
-  sleep 0.1
-done
-device=$(grep -o "127\.0\.0\.1:[0-9]*" "$work/inspect.out" | head -1)
-[[ -n $device ]] || { echo "pelna-inspect did not start"; exit 1; }
-
+start_inspect "$work/inspect" "$work/inspect.out" --pbm || exit 1
 export SNAP_COMMON=$work
-for ((attempt = 0; attempt < 3; attempt++)); do
-  port=$((20000 + RANDOM % 40000))
-  "$app" server -o server-port="$port" -o log-level=warn -o log-file="$work/server.log" >"$work/server.out" 2>&1 &
-  server_pid=$!
-  for ((i = 0; i < 100; i++)); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break 2
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  stop_process "$server_pid"
-  server_pid=""
-done
-[[ -n $server_pid ]] || { echo "the server did not start"; cat "$work/server.out"; exit 1; }
-"$app" add -d bench -m pelna_203 -v "socket://$device" || exit 1
-uri="ipp://127.0.0.1:$port/ipp/print/bench"
+start_app "$work/server" warn || exit 1
+"$app" add -d bench -m pelna_203 -v "socket://127.0.0.1:$inspect_port" || exit 1
+uri="ipp://127.0.0.1:$app_port/ipp/print/bench"
 
 cat >"$work/print.test" <<'EOF'
 {

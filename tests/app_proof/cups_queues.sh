@@ -56,36 +56,8 @@ User lp
 Group lp
 SystemGroup root
 CONF
-for ((attempt = 1; attempt <= 3; attempt++)); do
-  port=$(free_port) || break
-  cat >"$cups/etc/cupsd.conf" <<CONF
-Listen 127.0.0.1:$port
-LogLevel debug
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-CONF
-  cupsd -f -c "$cups/etc/cupsd.conf" -s "$cups/etc/cups-files.conf" >"$cups/log/cupsd.out" 2>&1 &
-  cupsd_pid=$!
-  export CUPS_SERVER=127.0.0.1:$port
-  for ((i = 0; i < 100; i++)); do
-    lpstat -r 2>/dev/null | grep -q "is running" && break 2
-    kill -0 "$cupsd_pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  stop_process "$cupsd_pid"
-  cupsd_pid=""
-done
-[[ -n $cupsd_pid ]] || { echo "FAIL: the private cupsd could not be started"; exit 1; }
+start_cupsd "$cups/etc" "$cups/log/cupsd.out" ||
+  { echo "FAIL: the private cupsd could not be started"; exit 1; }
 
 # --- the two queues -----------------------------------------------------
 for queue in "everywhere:everywhere" "driverless:driverless:$uri"; do

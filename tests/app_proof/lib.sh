@@ -7,7 +7,8 @@
 # programs) before calling proof_setup, and may set log_level (debug by
 # default; PAPPL starts the log afresh past 1 MB).
 
-work="" app_pid="" printer_pid="" failures=0
+work="" app_pid="" printer_pid="" inspect_pid="" failures=0
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/servers.sh"
 
 # An ASan build of the server reports leaks at exit; only the ones listed
 # (inside libpappl and libcups, with their reasons) are allowed.
@@ -16,28 +17,12 @@ export LSAN_OPTIONS=suppressions=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/l
 base_url="" printer_port=""
 
 #
-# stop_process PID - SIGTERM, then SIGKILL after 10 seconds; reap it.
-#
-stop_process() {
-  local pid=$1
-  [[ -n $pid ]] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < 50; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
-
-#
 # proof_cleanup - Stop what was started; keep the folder with
 # PELNA_PROOF_KEEP=1.
 #
 proof_cleanup() {
   stop_process "$app_pid"
-  stop_process "$printer_pid"
+  stop_process "$inspect_pid"
   [[ -n $work ]] || return 0
   if [[ ${PELNA_PROOF_KEEP:-} == 1 ]]; then
     echo "kept: $work"
@@ -52,63 +37,20 @@ fail() {
 }
 
 #
-# free_port - A loopback port on which nothing accepts connections.
-#
-free_port() {
-  local port
-  for ((i = 0; i < 50; i++)); do
-    port=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return 0
-    fi
-  done
-  return 1
-}
-
-#
 # start_printer - pelna-inspect as a raw socket printer; sets printer_port.
 #
 start_printer() {
-  mkdir -p "$work/printer"
-  "$inspect" --listen 0 --pbm --out "$work/printer" >"$work/printer.log" 2>&1 &
-  printer_pid=$!
-  for ((i = 0; i < 50; i++)); do
-    printer_port=$(sed -n 's/^listening on [0-9.]*:\([0-9]*\),.*/\1/p' "$work/printer.log" 2>/dev/null)
-    [[ -n $printer_port ]] && return 0
-    sleep 0.2
-  done
-  echo "FAIL: pelna-inspect did not start listening"
-  cat "$work/printer.log"
-  exit 1
+  start_inspect "$work/printer" "$work/printer.log" --pbm || { echo "FAIL: see above"; exit 1; }
+  printer_pid=$inspect_pid printer_port=$inspect_port
 }
 
 #
-# start_app - The server on a free port (three tries); sets base_url.
+# start_app_server - The server on a free port; sets base_url.
 #
-start_app() {
-  local port
+start_app_server() {
   export SNAP_COMMON=$work/state
-  mkdir -p "$SNAP_COMMON"
-  for ((attempt = 1; attempt <= 3; attempt++)); do
-    port=$(free_port) || break
-    "$app" server -o server-port="$port" -o log-file="$work/app.log" -o log-level="${log_level:-debug}" \
-      >"$work/app.out" 2>&1 &
-    app_pid=$!
-    for ((i = 0; i < 100; i++)); do
-      if [[ -S $SNAP_COMMON/pelna-printer-app.sock ]] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-        base_url=http://127.0.0.1:$port
-        return 0
-      fi
-      kill -0 "$app_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    stop_process "$app_pid"
-    app_pid=""
-  done
-  echo "FAIL: the Printer Application did not start:"
-  cat "$work/app.out"
-  exit 1
+  start_app "$work/app" "${log_level:-debug}" || { echo "FAIL: see above"; exit 1; }
+  base_url=http://127.0.0.1:$app_port
 }
 
 #
@@ -172,7 +114,7 @@ proof_setup() {
   trap proof_cleanup EXIT
   trap 'exit 1' INT TERM HUP PIPE
   start_printer
-  start_app
+  start_app_server
 }
 
 #

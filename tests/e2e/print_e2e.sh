@@ -13,6 +13,7 @@
 # Set PELNA_E2E_KEEP=1 to keep the temporary folder (logs, job folders).
 #
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/servers.sh"
 
 if (($# != 8)); then
   echo "usage: $0 FILTER INSPECT CHECK PPD203 PPD300 LABEL.pdf BARS.txt PICTURE.png" >&2
@@ -34,23 +35,7 @@ for tool in cupsd lpadmin lp lpstat cancel; do
 done
 
 work=$(mktemp -d /tmp/pelna-e2e.XXXXXX)
-cupsd_pid="" printer_pid="" failures=0
-
-#
-# stop_process PID - SIGTERM, then SIGKILL after 10 seconds; reap it.
-#
-stop_process() {
-  local pid=$1
-  [[ -n $pid ]] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for ((i = 0; i < 50; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
+cupsd_pid="" inspect_pid="" failures=0
 
 #
 # cleanup - Stop the scheduler and the printer, remove the temporary folder
@@ -59,7 +44,7 @@ stop_process() {
 #
 cleanup() {
   stop_process "$cupsd_pid"
-  stop_process "$printer_pid"
+  stop_process "$inspect_pid"
   rm -f "$filter_log"
   if [[ ${PELNA_E2E_KEEP:-} == 1 ]]; then
     echo "kept: $work"
@@ -83,20 +68,6 @@ time_left() {
   ((left > 0)) && echo "$left" || echo 1
 }
 
-#
-# free_port - A loopback port on which nothing accepts connections.
-#
-free_port() {
-  local port
-  for ((i = 0; i < 50; i++)); do
-    port=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return 0
-    fi
-  done
-  return 1
-}
 
 # --- the scheduler's folders: lp must reach the filters and the spool -----
 chmod 0755 "$work"
@@ -136,59 +107,21 @@ SetEnv ASAN_OPTIONS fast_unwind_on_malloc=0
 SetEnv LSAN_OPTIONS suppressions=$work/etc/lsan.supp
 EOF
 
-# --- start cupsd on a free port (another program may take it first) ------
-for ((attempt = 1; attempt <= 3; attempt++)); do
-  port=$(free_port) || { echo "FAIL: no free loopback port"; exit 1; }
-  cat >"$work/etc/cupsd.conf" <<EOF
-Listen 127.0.0.1:$port
-LogLevel debug
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-  cupsd -f -c "$work/etc/cupsd.conf" -s "$work/etc/cups-files.conf" >"$work/log/cupsd.out" 2>&1 &
-  cupsd_pid=$!
-  export CUPS_SERVER=127.0.0.1:$port
-  for ((i = 0; i < 100; i++)); do
-    lpstat -r 2>/dev/null | grep -q "is running" && break 2
-    kill -0 "$cupsd_pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  stop_process "$cupsd_pid"
-  cupsd_pid=""
-  echo "cupsd did not come up on port $port:"
-  cat "$work/log/cupsd.out" "$work/log/error_log" 2>/dev/null | tail -20
-done
-if [[ -z $cupsd_pid ]]; then
+# --- start cupsd on a free port -------------------------------------------
+if ! start_cupsd "$work/etc" "$work/log/cupsd.out"; then
+  tail -20 "$work/log/error_log" 2>/dev/null
   echo "FAIL: the private cupsd could not be started"
   exit 1
 fi
-echo "cupsd (pid $cupsd_pid) on 127.0.0.1:$port, folders in $work"
+echo "cupsd (pid $cupsd_pid) on 127.0.0.1:$cups_port, folders in $work"
 
 # --- the virtual printer -----------------------------------------------------
-"$inspect" --listen 0 --pbm --out "$work/printer" >"$work/log/printer.out" 2>&1 &
-printer_pid=$!
-printer_port=""
-for ((i = 0; i < 50; i++)); do
-  printer_port=$(sed -n 's/^listening on [0-9.]*:\([0-9]*\),.*/\1/p' "$work/log/printer.out" 2>/dev/null)
-  [[ -n $printer_port ]] && break
-  sleep 0.2
-done
-if [[ -z $printer_port ]]; then
-  echo "FAIL: pelna-inspect did not start listening:"
-  cat "$work/log/printer.out"
+if ! start_inspect "$work/printer" "$work/log/printer.out" --pbm; then
+  echo "FAIL: pelna-inspect did not start listening"
   exit 1
 fi
-echo "virtual printer (pid $printer_pid) on 127.0.0.1:$printer_port"
+printer_port=$inspect_port
+echo "virtual printer (pid $inspect_pid) on 127.0.0.1:$printer_port"
 
 # --- two queues: abort a failed job rather than stopping the queue --------
 for queue in pelna203:"$ppd203" pelna300:"$ppd300"; do

@@ -1,0 +1,132 @@
+# Servers for the tests, benchmarks and the sample (sourced, not run): a
+# private cupsd, pelna-printer-app and pelna-inspect as a socket printer,
+# each on a free loopback port, each stopped by its own process id, with
+# every wait bounded.  The callers' own traps call stop_process on the pids
+# these functions set.
+
+#
+# stop_process PID - SIGTERM, then SIGKILL after 10 seconds; reap it.
+#
+stop_process() {
+  local pid=$1 i
+  [[ -n $pid ]] || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < 100; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  return 0
+}
+
+#
+# free_port - A loopback port on which nothing accepts connections.
+#
+free_port() {
+  local port i
+  for ((i = 0; i < 50; i++)); do
+    port=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  return 1
+}
+
+#
+# start_inspect OUTDIR LOG [OPTION ...] - pelna-inspect (the program in
+# $inspect) listening as a socket printer, job folders in OUTDIR; sets
+# inspect_pid and inspect_port.  Returns 1, with its output, when it does
+# not start listening within 10 seconds.
+#
+start_inspect() {
+  local out=$1 log=$2 i
+  shift 2
+  mkdir -p "$out"
+  "$inspect" --listen 0 --out "$out" "$@" >"$log" 2>&1 &
+  inspect_pid=$!
+  for ((i = 0; i < 100; i++)); do
+    inspect_port=$(sed -n 's/^listening on [0-9.]*:\([0-9]*\),.*/\1/p' "$log" 2>/dev/null)
+    [[ -n $inspect_port ]] && return 0
+    sleep 0.1
+  done
+  echo "pelna-inspect did not start listening:"
+  cat "$log"
+  return 1
+}
+
+#
+# start_app LOGBASE [LEVEL] - The Printer Application (the program in $app)
+# as a server on a free port, its state in $SNAP_COMMON, its log in
+# LOGBASE.log at LEVEL (default debug), its output in LOGBASE.out; sets
+# app_pid and app_port.  Another program may take the port first, so three
+# ports are tried; returns 1, with the server's output, when none serves.
+#
+start_app() {
+  local base=$1 level=${2:-debug} attempt i
+  mkdir -p "$SNAP_COMMON"
+  for ((attempt = 1; attempt <= 3; attempt++)); do
+    app_port=$(free_port) || break
+    "$app" server -o server-port="$app_port" -o log-file="$base.log" -o log-level="$level" \
+      >"$base.out" 2>&1 &
+    app_pid=$!
+    for ((i = 0; i < 100; i++)); do
+      if [[ -S $SNAP_COMMON/pelna-printer-app.sock ]] &&
+         (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null; then
+        return 0
+      fi
+      kill -0 "$app_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_process "$app_pid"
+    app_pid=""
+  done
+  echo "the Printer Application did not start:"
+  cat "$base.out"
+  return 1
+}
+
+#
+# start_cupsd ETC LOG - A private cupsd with ETC/cups-files.conf (written by
+# the caller) and a cupsd.conf written here that listens on a free loopback
+# port and lets anyone do anything; its output in LOG.  Sets cupsd_pid,
+# cups_port and CUPS_SERVER.  Three ports are tried; returns 1 when none
+# serves.
+#
+start_cupsd() {
+  local etc=$1 log=$2 attempt i
+  for ((attempt = 1; attempt <= 3; attempt++)); do
+    cups_port=$(free_port) || break
+    cat >"$etc/cupsd.conf" <<CONF
+Listen 127.0.0.1:$cups_port
+LogLevel debug
+Browsing No
+WebInterface No
+DefaultAuthType None
+<Location />
+  Order allow,deny
+  Allow all
+</Location>
+<Policy default>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+CONF
+    cupsd -f -c "$etc/cupsd.conf" -s "$etc/cups-files.conf" >"$log" 2>&1 &
+    cupsd_pid=$!
+    export CUPS_SERVER=127.0.0.1:$cups_port
+    for ((i = 0; i < 100; i++)); do
+      lpstat -r 2>/dev/null | grep -q "is running" && return 0
+      kill -0 "$cupsd_pid" 2>/dev/null || break
+      sleep 0.2
+    done
+    stop_process "$cupsd_pid"
+    cupsd_pid=""
+    echo "cupsd did not come up on port $cups_port:"
+    tail -20 "$log"
+  done
+  return 1
+}
