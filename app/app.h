@@ -57,9 +57,12 @@ struct JobState
   pelna::MessageSink    messages;             // the core's lines, to the job log
   pelna::PagePipeline   page;                 // the page under way
   bool                  page_open = false;    // page_begin succeeded, not yet ended
-  bool                  invert    = false;    // the page is black raster: 255 is black
+  bool                  invert    = false;    // rows are turned over: 8-bit black raster
+                                              // (255 black) or 1-bit white raster (1 white)
+  bool                  packed    = false;    // rows are 1-bit, printed dot for dot
   std::uint32_t         width     = 0;        // dots printed per row (cut to the head)
-  std::uint32_t         height    = 0;        // rows of the page
+  std::uint32_t         height    = 0;        // rows printed (fewer than the page's when
+                                              // PAPPL hands over fewer)
   std::vector<std::uint8_t> row;              // one converted row, width bytes at most
   unsigned              pages_printed = 0;    // frames written to the device
 };
@@ -71,6 +74,9 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
 
 // drivers.cpp: PAPPL filters for raster files (the test label).
 void add_raster_filters(pappl_system_t *system);
+
+// page_headers.cpp: the raster page header this thread read last, or null.
+[[nodiscard]] const cups_page_header2_t *last_page_header();
 
 // drivers.cpp: a state message for a job PAPPL aborted without one.
 void explain_aborted_job(pappl_job_t *job);

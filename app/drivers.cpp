@@ -1,8 +1,8 @@
 //
-// The two drivers and the raster callbacks: PAPPL hands over the 8-bit
-// gray rows of each page, the core halftones them one by one, and every
-// page's frame goes to the device when the page ends.  Rows wider than the
-// print head are cut to it; no page is scaled.
+// The two drivers and the raster callbacks: PAPPL hands over the rows of
+// each page, the core halftones 8-bit gray rows one by one and takes 1-bit
+// rows dot for dot, and every page's frame goes to the device when the page
+// ends.  Rows wider than the print head are cut to it; no page is scaled.
 //
 
 #include "app.h"
@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <new>
 #include <unistd.h>
 
@@ -31,9 +33,9 @@ pappl_pr_driver_t kDrivers[2] = {
 
 namespace {
 
-// Raster colour spaces of 8-bit pages (CUPS numbering).
-constexpr unsigned kSpaceW  = 0;   // luminance: 0 black
-constexpr unsigned kSpaceK  = 3;   // black: 1 or 255 black
+// Raster colour spaces of gray pages (CUPS numbering).
+constexpr unsigned kSpaceW  = 0;   // luminance: 0 black, 255 or 1 white
+constexpr unsigned kSpaceK  = 3;   // black: 255 or 1 black
 constexpr unsigned kSpaceSW = 18;  // sRGB luminance: 0 black
 
 // The longest label a page may make, in millimetres: the largest custom
@@ -144,10 +146,11 @@ refuse_page(pappl_job_t *job,     // I - Job
 //
 
 bool
-page_layout(const cups_page_header2_t &h,       // I - Page header
-            JobState                  &state,   // IO - Job state
-            char                      *reason,  // O - Why not
-            std::size_t                size)    // I - Size of reason
+page_layout(const cups_page_header2_t &h,          // I - The page's own header
+            unsigned                   rows_given,  // I - Rows PAPPL hands over at most
+            JobState                  &state,       // IO - Job state
+            char                      *reason,      // O - Why not
+            std::size_t                size)        // I - Size of reason
 {
   // A client may send any number as the colour space, not only the
   // enumeration's values: read it as the number it is.
@@ -155,10 +158,12 @@ page_layout(const cups_page_header2_t &h,       // I - Page header
   static_assert(sizeof(space) == sizeof(h.cupsColorSpace));
   memcpy(&space, &h.cupsColorSpace, sizeof(space));
 
-  if (h.cupsBitsPerPixel != 8 || h.cupsBitsPerColor != 8 ||
-      (space != kSpaceW && space != kSpaceK && space != kSpaceSW))
+  const bool gray    = space == kSpaceW || space == kSpaceK || space == kSpaceSW;
+  const bool one_bit = h.cupsBitsPerPixel == 1 && h.cupsBitsPerColor == 1;
+
+  if (!gray || (!one_bit && (h.cupsBitsPerPixel != 8 || h.cupsBitsPerColor != 8)))
   {
-    snprintf(reason, size, "it is not 8-bit gray raster (%u bits per pixel, colour space %u)",
+    snprintf(reason, size, "it is not 1-bit or 8-bit gray raster (%u bits per pixel, colour space %u)",
              h.cupsBitsPerPixel, space);
     return false;
   }
@@ -167,7 +172,7 @@ page_layout(const cups_page_header2_t &h,       // I - Page header
     snprintf(reason, size, "it has %s", h.cupsWidth == 0 ? "no width" : "no rows");
     return false;
   }
-  if (h.cupsBytesPerLine != h.cupsWidth)
+  if (h.cupsBytesPerLine != (one_bit ? packed_row_bytes(h.cupsWidth) : h.cupsWidth))
   {
     snprintf(reason, size, "its rows are %u bytes for %u pixels", h.cupsBytesPerLine, h.cupsWidth);
     return false;
@@ -179,39 +184,51 @@ page_layout(const cups_page_header2_t &h,       // I - Page header
     return false;
   }
   state.width  = std::min(h.cupsWidth, state.model->head_dots);
-  state.height = h.cupsHeight;
-  state.invert = space == kSpaceK;  // black raster: 255 is black
+  state.height = std::min(h.cupsHeight, rows_given);
+  state.packed = one_bit;
+  state.invert = one_bit ? space != kSpaceK : space == kSpaceK;
   return true;
 }
 
 //
-// 'client_header_taken()' - Whether the page header is the client's own.
+// 'page_header()' - The page's own header, or null when it was not seen.
 //
-// For a raster document PAPPL replaces the header it made for the job with
-// the client's only when the client's page is 8-bit; for a page of any
-// other depth it keeps its own 8-bit header and hands over the client's
-// rows unconverted, so such a page is recognised by its header being
-// PAPPL's own.  Other documents are rendered by PAPPL into its own header.
+// PAPPL renders pictures into the header it made for the job.  Raster pages
+// are the client's: PAPPL passes their header on only when the page is
+// 8-bit, so it is taken from what this thread read last (see
+// page_headers.cpp), which is this page's header both for a client's stream
+// and for a raster file.
 //
 
-bool
-client_header_taken(pappl_job_t              *job,      // I - Job
-                    const pappl_pr_options_t &options)  // I - Options of the page
+const cups_page_header2_t *
+page_header(pappl_job_t              *job,      // I - Job
+            const pappl_pr_options_t &options)  // I - Options of the page
 {
   const char *format = papplJobGetFormat(job);
 
-  if (!format || (strcmp(format, "image/pwg-raster") != 0 && strcmp(format, "image/urf") != 0) ||
-      papplJobGetFilename(job))
-    return true;  // not raster, or a raster file read by print_raster_file
+  if (!format || (strcmp(format, "image/pwg-raster") != 0 && strcmp(format, "image/urf") != 0))
+    return &options.header;
+  return last_page_header();
+}
 
-  pappl_pr_options_t *own = papplJobCreatePrintOptions(job, 0, false);
-  if (!own)
-    return true;
+//
+// 'note_cuts()' - Tell the job log what part of the page is not printed.
+//
 
-  // Byte for byte, as PAPPL copies the client's header.
-  const bool taken = memcmp(&own->header, &options.header, sizeof(own->header)) != 0;  // NOLINT(bugprone-suspicious-memory-comparison)
-  papplJobDeletePrintOptions(own);
-  return taken;
+void
+note_cuts(pappl_job_t               *job,    // I - Job
+          const cups_page_header2_t &h,      // I - The page's own header
+          const JobState            &state,  // I - Job state, the page laid out
+          unsigned                   page)   // I - Page number (from 1)
+{
+  if (h.cupsWidth > state.width)
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Page %u is %u dots wide; the print head has %u, the rest of each row is cut off.",
+                page, h.cupsWidth, state.width);
+  if (h.cupsHeight > state.height)
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Page %u is %u rows long; the job's media has %u, the rest is cut off.",
+                page, h.cupsHeight, state.height);
 }
 
 //
@@ -226,33 +243,30 @@ rstartpage(pappl_job_t        *job,      // I - Job
 {
   (void)device;
 
-  auto      *state = static_cast<JobState *>(papplJobGetData(job));
-  char       reason[256];
-  const auto &h = options->header;
+  auto                      *state = static_cast<JobState *>(papplJobGetData(job));
+  const cups_page_header2_t *h     = page_header(job, *options);
+  char                       reason[256];
 
   if (!state)
     return refuse_page(job, page, "the job was not started");
-  if (!client_header_taken(job, *options))
-    return refuse_page(job, page, "it is not 8-bit gray raster");
-  if (!page_layout(h, *state, reason, sizeof(reason)))
+  if (!h)
+    return refuse_page(job, page, "its raster page header was not seen");
+  if (!page_layout(*h, options->header.cupsHeight, *state, reason, sizeof(reason)))
     return refuse_page(job, page, reason);
 
-  // The core checks the page as the gray page it will halftone or pack.
+  // The core checks the page by the printer data it makes, the same for a
+  // 1-bit page as for a gray page of its size.
   const PageHeader gray{state->width, state->height, kGrayBitsPerPixel, state->width};
   if (!check_page(gray, reason, sizeof(reason)))
     return refuse_page(job, page, reason);
-
-  if (h.cupsWidth > state->width)
-    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
-                "Page %u is %u dots wide; the print head has %u, the rest of each row is cut off.",
-                page, h.cupsWidth, state->width);
+  note_cuts(job, *h, *state, page);
 
   state->row.clear();
-  if (state->invert)
+  if (state->invert || state->packed)
   {
     try
     {
-      state->row.resize(state->width);
+      state->row.resize(state->packed ? packed_row_bytes(state->width) : state->width);
     }
     catch (const std::bad_alloc &)
     {
@@ -262,7 +276,8 @@ rstartpage(pappl_job_t        *job,      // I - Job
   if (!page_begin(state->page, state->width, state->height, state->settings, state->messages))
     return refuse_page(job, page, "no memory for the page");
   state->page_open = true;
-  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u: %u x %u dots.", page, state->width, state->height);
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u: %u x %u dots%s.", page, state->width, state->height,
+              state->packed ? ", 1-bit, dot for dot" : "");
   return true;
 }
 
@@ -279,12 +294,22 @@ rwriteline(pappl_job_t         *job,      // I - Job
 {
   (void)options;
   (void)device;
-  (void)y;
 
   auto *state = static_cast<JobState *>(papplJobGetData(job));
 
   if (!state || !state->page_open)
     return false;
+  if (y >= state->height)
+    return true;  // white rows PAPPL adds below a page shorter than the media
+
+  if (state->packed)
+  {
+    // The row's first bytes are the page's dots; the core clears the bits
+    // beyond the width.
+    for (std::size_t i = 0; i < state->row.size(); i++)
+      state->row[i] = state->invert ? static_cast<std::uint8_t>(~line[i]) : line[i];
+    return page_packed_row(state->page, state->row);
+  }
 
   const std::uint8_t *row = line;
 
@@ -295,6 +320,24 @@ rwriteline(pappl_job_t         *job,      // I - Job
     row = state->row.data();
   }
   return !page_gray_row(state->page, std::span(row, state->width)).empty();
+}
+
+//
+// 'device_lock()' - The lock of a printer's device output.
+//
+// PAPPL 1.3 can have two jobs of one printer under way at once (a client's
+// raster stream starting just as a queued job does); each frame goes to the
+// device whole, never interleaved with another job's.
+//
+
+std::mutex &
+device_lock(pappl_printer_t *printer)  // I - Printer
+{
+  static std::mutex                                   guard;  // guards locks
+  static std::map<pappl_printer_t *, std::mutex>      locks;  // one per printer
+  const std::lock_guard<std::mutex>                   hold(guard);
+
+  return locks[printer];
 }
 
 //
@@ -318,8 +361,11 @@ rendpage(pappl_job_t        *job,      // I - Job
   const PageFrame frame = page_end(state->page, state->messages);
   if (frame.size == 0)
     return refuse_page(job, page, "its rows did not all arrive");
+
+  const std::lock_guard<std::mutex> hold(device_lock(papplJobGetPrinter(job)));
   if (papplDeviceWrite(device, frame.bytes.get(), frame.size) < 0)
     return refuse_page(job, page, "the printer did not take the data");
+  papplDeviceFlush(device);
   state->pages_printed++;
   return true;
 }
@@ -337,7 +383,10 @@ rendjob(pappl_job_t        *job,      // I - Job
 
   auto *state = static_cast<JobState *>(papplJobGetData(job));
 
-  papplDeviceFlush(device);
+  {
+    const std::lock_guard<std::mutex> hold(device_lock(papplJobGetPrinter(job)));
+    papplDeviceFlush(device);
+  }
   if (state)
   {
     if (state->page_open)
@@ -488,10 +537,10 @@ explain_aborted_job(pappl_job_t *job)  // I - Job that ended
 
   if (reasons & PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR)
     why = "The document cannot be printed: an image too large to read, or raster in colour or "
-          "with more than 8 bits per pixel (the printer prints 8-bit gray).";
+          "with more than 8 bits per pixel (the printer prints 1-bit and 8-bit gray).";
   else if (reasons & PAPPL_JREASON_DOCUMENT_FORMAT_ERROR)
-    why = "The document's raster page header is damaged or not 8-bit gray (bits per pixel, "
-          "size and bytes per line must agree).";
+    why = "The document's raster page header is damaged or not 1-bit or 8-bit gray (bits per "
+          "pixel, size and bytes per line must agree).";
   else
     why = "The document could not be read: its raster stream is damaged or cut short, or has a "
           "page without rows.";
@@ -551,14 +600,11 @@ driver_callback(pappl_system_t         *system,       // I - System
   data->ppm  = 10;
   data->kind = static_cast<pappl_kind_t>(PAPPL_KIND_LABEL | PAPPL_KIND_ROLL);
 
-  // 8-bit gray raster only, halftoned by the core.  PAPPL 1.3 prints raster
-  // straight from the client's connection (typed or not) and hands a 1-bit
-  // page to the driver under its own 8-bit header, without the page's size,
-  // so 1-bit raster is not offered and such a page is refused (see
-  // client_header_taken).  Nothing is forced, so images arrive as 8-bit gray.
+  // 8-bit gray raster, halftoned by the core, and 1-bit raster, printed dot
+  // for dot.  Nothing is forced, so PAPPL renders pictures as 8-bit gray.
   data->color_supported   = static_cast<pappl_color_mode_t>(PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_MONOCHROME);
   data->color_default     = PAPPL_COLOR_MODE_MONOCHROME;
-  data->raster_types      = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->raster_types      = static_cast<pappl_raster_type_t>(PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8);
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
   data->content_default   = PAPPL_CONTENT_AUTO;
   data->quality_default   = IPP_QUALITY_NORMAL;

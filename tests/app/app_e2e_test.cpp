@@ -759,9 +759,10 @@ gray_pixels(unsigned width,   // I - Width
 //
 
 std::string
-filter_frames(unsigned width, unsigned height, const std::string &choices)
+filter_frames(unsigned width, unsigned height, const std::string &choices,
+              std::uint8_t (*pixel)(unsigned, unsigned))
 {
-  TestPage          page   = gray_page(width, height, label_pixel);
+  TestPage          page   = gray_page(width, height, pixel);
   const std::string raster = raster_stream({page});
   const FilterRun   run    = run_filter(job_args(choices), &raster, test_ppd());
 
@@ -769,45 +770,89 @@ filter_frames(unsigned width, unsigned height, const std::string &choices)
   return run.out;
 }
 
+//
+// 'bw_pixel()' - The label pattern cut to black and white.
+//
+
+std::uint8_t
+bw_pixel(unsigned x,  // I - Column
+         unsigned y)  // I - Row
+{
+  return label_pixel(x, y) < 128 ? 0 : 255;
+}
+
+//
+// 'packed_pixels()' - The black-and-white pattern as 1-bit rows, a set bit
+// black (or white when white_is_set).
+//
+
+Bytes
+packed_pixels(unsigned width,         // I - Width
+              unsigned height,        // I - Height
+              bool     white_is_set)  // I - Set bits are white
+{
+  const unsigned row_bytes = (width + 7) / 8;
+  Bytes          pixels(static_cast<size_t>(row_bytes) * height, 0);
+
+  for (unsigned y = 0; y < height; y++)
+    for (unsigned x = 0; x < width; x++)
+      if ((bw_pixel(x, y) == 0) != white_is_set)
+        pixels[static_cast<size_t>(y) * row_bytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+  return pixels;
+}
+
 } // namespace
 
 //
-// The printer data of an 8-bit PWG page: byte for byte the filter's for the
-// same pixels and settings, so halftone method, darkness and media tracking
-// all reach the frames as the filter's options do.
+// The printer data of a PWG page is byte for byte the filter's for the same
+// pixels and settings: an 8-bit page under every halftone method, darkness
+// and media tracking, as the filter's options give them; a 1-bit page dot
+// for dot whatever the halftone method, as the filter prints the same dots
+// in 8-bit black and white at a fixed threshold (black raster, a set bit
+// black, and white raster, a set bit white, alike).
 //
 
-TEST_F(AppEndToEnd, GrayPageFramesEqualTheFilters)
+TEST_F(AppEndToEnd, RasterPageFramesEqualTheFilters)
 {
   constexpr unsigned kWidth = 600, kHeight = 300;
   struct Case
   {
+    const char              *type;     // PWG raster type of the page
     std::vector<std::string> vars;     // job attributes
     const char              *choices;  // the same settings as PPD choices
   };
   const Case cases[] = {
-    {{"mode=bi-level"}, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
-    {{"mode=monochrome"}, "Halftone=Dither BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
-    {{"mode=bi-level", "darkness=30", "tracking=continuous"}, "Halftone=BW BlacknessAdjustH=h7 PageMark=PageMarkNone"},
-    {{"mode=monochrome", "darkness=-100", "tracking=mark"}, "Halftone=Dither BlacknessAdjustH=h1 PageMark=PageMarkBlack"},
+    {"sgray_8", {"mode=bi-level"}, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
+    {"sgray_8", {"mode=monochrome"}, "Halftone=Dither BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
+    {"sgray_8", {"mode=bi-level", "darkness=30", "tracking=continuous"}, "Halftone=BW BlacknessAdjustH=h7 PageMark=PageMarkNone"},
+    {"sgray_8", {"mode=monochrome", "darkness=-100", "tracking=mark"}, "Halftone=Dither BlacknessAdjustH=h1 PageMark=PageMarkBlack"},
+    {"black_1", {"mode=monochrome"}, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel"},
+    {"sgray_1", {"mode=bi-level", "darkness=-100", "tracking=mark"}, "Halftone=BW BlacknessAdjustH=h1 PageMark=PageMarkBlack"},
   };
-  const std::string pwg = dir_ + "/gray.pwg";
+  const std::string pwg = dir_ + "/page.pwg";
   std::set<std::string> distinct;
 
-  write_file(pwg, raster_stream({pwg_page("sgray_8", kWidth, kHeight, gray_pixels(kWidth, kHeight))},
-                                CUPS_RASTER_WRITE_PWG));
   for (const Case &c : cases)
   {
-    SCOPED_TRACE(c.choices);
+    SCOPED_TRACE(std::string(c.type) + " " + c.choices);
+    const bool gray = !strcmp(c.type, "sgray_8");
+    TestPage   page = pwg_page(gray ? "sgray_8" : "black_1", kWidth, kHeight,
+                               gray ? gray_pixels(kWidth, kHeight)
+                                    : packed_pixels(kWidth, kHeight, !strcmp(c.type, "sgray_1")));
+    if (!strcmp(c.type, "sgray_1"))
+      page.header.cupsColorSpace = CUPS_CSPACE_SW;
+    write_file(pwg, raster_stream({page}, CUPS_RASTER_WRITE_PWG));
+
     const int job = print("pfile", pwg, "image/pwg-raster", c.vars);
     ASSERT_GT(job, 0);
     ASSERT_EQ(job_end("pfile", job), "completed");
 
     const std::string frames = job_file();
-    EXPECT_EQ(frames, filter_frames(kWidth, kHeight, c.choices));
-    distinct.insert(frames);
+    EXPECT_EQ(frames, filter_frames(kWidth, kHeight, c.choices, gray ? label_pixel : bw_pixel));
+    if (gray)
+      distinct.insert(frames);
   }
-  EXPECT_EQ(distinct.size(), std::size(cases)) << "settings that differ must give different frames";
+  EXPECT_EQ(distinct.size(), 4u) << "settings that differ must give different frames";
 }
 
 //
@@ -855,8 +900,9 @@ TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
 }
 
 //
-// A page wider than the head is cut to it, with a message in the job log;
-// media tracking "mark" reaches the printer as black-mark media.
+// A page wider than the head is cut to it, and a 1-bit page longer than its
+// label to the label, each with a message in the job log; media tracking
+// "mark" reaches the printer as black-mark media.
 //
 
 TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
@@ -875,6 +921,21 @@ TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
   EXPECT_EQ(pages[0].page_mark, "black");
   EXPECT_DOUBLE_EQ(pages[0].black_share, 1.0);
   EXPECT_NE(read_file(dir_ + "/server.log").find("1000 dots wide; the print head has 832"), std::string::npos);
+
+  // A 1-bit page longer than the job's label: PAPPL hands over the label's
+  // rows only, and the log says what was left out.
+  write_file(pwg, raster_stream({pwg_page("black_1", 1000, 1500, Bytes(std::size_t{125} * 1500, 0xFF))},
+                                CUPS_RASTER_WRITE_PWG));
+  const int tall = print("p203", pwg, "image/pwg-raster", {"media=na_index-4x6_4x6in"});
+  ASSERT_GT(tall, 0);
+  ASSERT_EQ(job_end("p203", tall), "completed");
+
+  const auto cut = inspected_pages(next_inspector_job());
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0].width, 832u);
+  EXPECT_EQ(cut[0].rows, 1218u);
+  EXPECT_DOUBLE_EQ(cut[0].black_share, 1.0);
+  EXPECT_NE(read_file(dir_ + "/server.log").find("1500 rows long; the job's media has 1218"), std::string::npos);
 }
 
 //
@@ -896,12 +957,12 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
   empty.header.cupsHeight = 0;
 
   const Case cases[] = {
-    {"1-bit page", "image/pwg-raster",
-     raster_stream({pwg_page("black_1", 304, 100, Bytes(std::size_t{38} * 100, 0xF0))}, CUPS_RASTER_WRITE_PWG),
-     "not 8-bit gray raster"},
+    {"colour page", "image/pwg-raster",
+     raster_stream({pwg_page("srgb_8", 300, 100, Bytes(std::size_t{900} * 100, 0x80))}, CUPS_RASTER_WRITE_PWG),
+     "1-bit and 8-bit gray"},
     {"16-bit page", "image/pwg-raster",
      raster_stream({pwg_page("sgray_16", 300, 100, Bytes(std::size_t{600} * 100, 0x80))}, CUPS_RASTER_WRITE_PWG),
-     "not 8-bit gray"},
+     "not 1-bit or 8-bit gray"},
     {"page without rows", "image/pwg-raster", raw_raster_stream({empty}).replace(0, 4, "RaS2"),
      "could not be read"},
     {"cut stream", "image/pwg-raster", whole.substr(0, whole.size() / 2), ""},
@@ -1046,7 +1107,7 @@ TEST_F(AppEndToEnd, ModifyChangesTheDefaultHalftone)
   const int job = print("pfile", pwg, "image/pwg-raster", {"mode=monochrome"});
   ASSERT_GT(job, 0);
   ASSERT_EQ(job_end("pfile", job), "completed");
-  EXPECT_EQ(job_file(), filter_frames(kWidth, kHeight, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel"));
+  EXPECT_EQ(job_file(), filter_frames(kWidth, kHeight, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel", label_pixel));
 
   ASSERT_EQ(app({"modify", "-d", "pfile", "-o", "pelna-halftone=error-diffusion"}).status, 0);
 }

@@ -8,9 +8,9 @@
 #   make_ipp_samples.sh DIR
 #
 # PDF, PostScript and JPEG documents are drawn by Ghostscript.  Of the PWG
-# raster samples, those the printers can take (8-bit sGray at 300 dpi) are
-# real pages; the others (resolutions and colour spaces the printers do not
-# offer, so the suite skips them) are empty placeholders.
+# raster samples, those the printers can take (8-bit sGray and 1-bit black
+# at 300 dpi) are real pages; the others (resolutions and colour spaces the
+# printers do not offer, so the suite skips them) are empty placeholders.
 #
 set -euo pipefail
 dir=$1
@@ -46,11 +46,14 @@ for res in 150 180 300 360 600 720; do
     for name in "${!sources[@]}"; do
       [[ $type == srgb-16 && $name != color.jpg-4x6 ]] && continue
       file="pwg-raster-samples-${res}dpi/$type/$name-$type-${res}dpi.pwg"
-      if [[ $res == 300 && $type == sgray-8 ]]; then
+      if [[ $res == 300 && ($type == sgray-8 || $type == black-1) ]]; then
+        # sGray (18) 8-bit or black (3) 1-bit
+        layout=(-dcupsColorSpace=18 -dcupsBitsPerColor=8)
+        [[ $type == black-1 ]] && layout=(-dcupsColorSpace=3 -dcupsBitsPerColor=1)
         case ${sources[$name]} in
-          a4 | letter) gsw -sDEVICE=pwgraster -r300 -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+          a4 | letter) gsw -sDEVICE=pwgraster -r300 "${layout[@]}" \
                          -sPAPERSIZE="${sources[$name]}" -o "$file" doc.ps ;;
-          *) gsw -sDEVICE=pwgraster -r300 -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+          *) gsw -sDEVICE=pwgraster -r300 "${layout[@]}" \
                -dDEVICEWIDTHPOINTS=288 -dDEVICEHEIGHTPOINTS=432 -dFIXEDMEDIA -o "$file" \
                -c "$picture" ;;
         esac
