@@ -100,6 +100,13 @@ void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 // job_order.cpp: keep submission order on every printer of the system.
 void start_job_order(pappl_system_t *system);
 
+// job_threads.cpp: whether PAPPL's job threads are started one per printer
+// at a time (PAPPL's job function was found).
+[[nodiscard]] bool job_thread_gate_ready();
+
+// job_threads.cpp: forget a printer that is being deleted.
+void forget_printer_threads(pappl_printer_t *printer);
+
 // testpage.cpp: write the built-in test label for the printer; the file
 // name, or null.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);

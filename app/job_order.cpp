@@ -11,20 +11,19 @@
 //     job is released: it waits for the printer and is the only one PAPPL
 //     can pick next.
 //
-// Releasing while a job prints keeps clear of PAPPL's own choice at the end
-// of a job (releasing at that moment could start a job twice in PAPPL 1.3).
 // Only holds made here are released here; a job submitted with a hold
-// stays with its submitter.
+// stays with its submitter.  A job released at the moment PAPPL looks for
+// the next job itself is still started once (job_threads.cpp).
 //
 // PAPPL reports job events with its own locks taken, so the event callback
-// only queues the event; a thread of its own holds and releases jobs, in
-// event order.
+// only queues the event (after telling the job thread gate of a deleted
+// printer, at once); a thread of its own holds and releases jobs, in event
+// order.
 //
 
 #include "app.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -239,27 +238,6 @@ job_started(PrinterOrder   &order,  // IO - The printer's order
 }
 
 //
-// 'settle()' - Wait until the printer has finished with the job that just
-// ended, and a moment more (at most about two seconds in all).
-//
-// At the end of a job PAPPL 1.3 looks for the next job itself; a job
-// released while it does so can be started twice.  A job that ends before
-// its start was seen here (a short one), or without printing, gets here.
-//
-
-void
-settle(pappl_printer_t *printer)  // I - Printer
-{
-  constexpr auto kStep  = std::chrono::milliseconds(20);
-  constexpr int  kSteps = 100;
-
-  for (int i = 0; i < kSteps && printer_exists(printer) && papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING;
-       i++)
-    std::this_thread::sleep_for(kStep);
-  std::this_thread::sleep_for(5 * kStep);
-}
-
-//
 // 'job_ended()' - Explain an abort PAPPL left unexplained, forget the job;
 // when nothing is left under way (a job ended before it printed), release
 // the next one.
@@ -273,11 +251,8 @@ job_ended(PrinterOrder   &order,  // IO - The printer's order
     explain_aborted_job(job);
   std::erase(order.held, ev.job_id);
   std::erase(order.free, ev.job_id);
-  if (order.free.empty() && !order.held.empty())
-  {
-    settle(ev.printer);
+  if (order.free.empty())
     release_next(order, ev.printer);
-  }
 }
 
 //
@@ -331,6 +306,8 @@ job_event(pappl_system_t  *system,   // I - System (unused)
 
   JobChange change;
 
+  if (printer && (event & PAPPL_EVENT_PRINTER_DELETED))
+    forget_printer_threads(printer);
   if (!printer || !job)
     return;
   if (event & PAPPL_EVENT_JOB_COMPLETED)
@@ -363,6 +340,9 @@ start_job_order(pappl_system_t *system)  // I - System
 {
   std::call_once(g_order_once, [system] {
     g_order.system = system;
+    if (!job_thread_gate_ready())
+      papplLog(system, PAPPL_LOGLEVEL_WARN,
+               "PAPPL's job function was not found: concurrent submissions may start a job twice.");
     papplSystemSetEventCallback(system, job_event, nullptr);
     std::thread(order_thread).detach();
   });
