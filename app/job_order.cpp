@@ -24,6 +24,7 @@
 #include "app.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -166,6 +167,23 @@ held_by_submitter(pappl_job_t *job)  // I - Job
   return until && strcmp(until, "no-hold") != 0;
 }
 
+void release_next(PrinterOrder &order, pappl_printer_t *printer);
+
+//
+// 'prune()' - Forget jobs that ended unseen: PAPPL reports no end for a
+// raster stream it turns away as busy.
+//
+
+void
+prune(PrinterOrder    &order,    // IO - The printer's order
+      pappl_printer_t *printer)  // I - Printer
+{
+  const auto ended = [printer](int id) { return job_state(printer, id) > IPP_JSTATE_STOPPED; };
+
+  std::erase_if(order.free, ended);
+  std::erase_if(order.held, ended);
+}
+
 //
 // 'job_created()' - Let a new job run or hold it in line.  Jobs read back
 // from the state file at start-up (before the system runs) are left alone.
@@ -186,10 +204,10 @@ job_created(PrinterOrder   &order,  // IO - The printer's order
   if (state != IPP_JSTATE_HELD && state != IPP_JSTATE_PENDING)
     return;  // already printing, or ended
 
-  std::erase_if(order.free, [&ev](int id) { return job_state(ev.printer, id) > IPP_JSTATE_STOPPED; });
-  if (order.free.empty() ||
-      (order.free.size() == 1 && order.held.empty() &&
-       job_state(ev.printer, order.free.front()) == IPP_JSTATE_PROCESSING))
+  prune(order, ev.printer);
+  if (order.held.empty() &&
+      (order.free.empty() ||
+       (order.free.size() == 1 && job_state(ev.printer, order.free.front()) == IPP_JSTATE_PROCESSING)))
   {
     order.free.push_back(ev.job_id);
     return;
@@ -199,6 +217,8 @@ job_created(PrinterOrder   &order,  // IO - The printer's order
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Held until the jobs submitted before it have printed.");
     order.held.insert(std::upper_bound(order.held.begin(), order.held.end(), ev.job_id), ev.job_id);
   }
+  if (order.free.empty())
+    release_next(order, ev.printer);
 }
 
 //
@@ -232,6 +252,7 @@ void
 job_started(PrinterOrder   &order,  // IO - The printer's order
             const JobEvent &ev)     // I - The event
 {
+  prune(order, ev.printer);
   if (order.free.size() == 1 && order.free.front() == ev.job_id &&
       job_state(ev.printer, ev.job_id) == IPP_JSTATE_PROCESSING)
     release_next(order, ev.printer);
@@ -251,24 +272,55 @@ job_ended(PrinterOrder   &order,  // IO - The printer's order
     explain_aborted_job(job);
   std::erase(order.held, ev.job_id);
   std::erase(order.free, ev.job_id);
+  prune(order, ev.printer);
   if (order.free.empty())
     release_next(order, ev.printer);
 }
 
 //
-// 'order_thread()' - Handle queued job events, one at a time, for ever.
+// 'recheck()' - With no event for a while: release the next job of every
+// printer whose jobs all ended unseen, forget deleted printers.
+//
+
+void
+recheck()
+{
+  for (auto it = g_order.printers.begin(); it != g_order.printers.end();)
+  {
+    if (!printer_exists(it->first))
+    {
+      it = g_order.printers.erase(it);
+      continue;
+    }
+    prune(it->second, it->first);
+    if (it->second.free.empty())
+      release_next(it->second, it->first);
+    ++it;
+  }
+}
+
+//
+// 'order_thread()' - Handle queued job events, one at a time, for ever;
+// look over every printer after a second without one.
 //
 
 void
 order_thread()
 {
+  constexpr auto kQuiet = std::chrono::seconds(1);
+
   for (;;)
   {
     JobEvent ev;
     {
       std::unique_lock<std::mutex> hold(g_order.lock);
 
-      g_order.wake.wait(hold, [] { return !g_order.events.empty(); });
+      if (!g_order.wake.wait_for(hold, kQuiet, [] { return !g_order.events.empty(); }))
+      {
+        hold.unlock();
+        recheck();
+        continue;
+      }
       ev = g_order.events.front();
       g_order.events.pop_front();
     }

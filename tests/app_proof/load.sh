@@ -2,11 +2,13 @@
 #
 # Load: 200 jobs from 4 concurrent clients (8-bit PWG raster pages, the
 # bundled PNG picture and a label-sized JPEG, in turn), the clients
-# retrying while the printer answers busy.  Every job must complete; the
-# printer must receive exactly 200 jobs, each one sound page, in the order
-# the server processed them, each client's jobs in the order it sent them;
-# every raster page (each of its own height) must arrive once.  The
-# server's resident memory after the run must be within 10 MB of before.
+# retrying while the printer answers busy.  Every job must complete, once;
+# queued documents run one at a time, each client's in the order it sent
+# them; the printer must receive exactly 200 jobs, each one sound page, in
+# the order the server started them (a raster stream, printed as it
+# arrives, may pass a job starting beside it); every raster page (each of
+# its own height) must arrive once.  The server's resident memory after the
+# run must be within 10 MB of before.
 # Prints jobs per second and the server's peak memory.
 #
 #   load.sh APP INSPECT CLIENT PAGES PICTURE.png
@@ -69,25 +71,41 @@ done
 completed=$(tail -n +"$log_start" "$work/app.log" | grep -cE '\[Job [0-9]+\] Completed, ')
 ((completed == clients * per_client)) || fail "$completed jobs completed, not $((clients * per_client))"
 
-# The order in which the server started the jobs, from its log.
-tail -n +"$log_start" "$work/app.log" | sed -n 's/.*\[Job \([0-9]*\)\] Starting print job\..*/\1/p' >"$work/started.txt"
+# The server's log in order: "start ID" and "end ID" lines, and each job
+# sent as "ID CLIENT FORMAT ROWS" (the rows its page must have).
+tail -n +"$log_start" "$work/app.log" |
+  sed -n -e 's/.*\[Job \([0-9]*\)\] Starting print job\..*/start \1/p' \
+         -e 's/.*\[Job \([0-9]*\)\] \(Completed\|Aborted\|Canceled\), .*/end \1/p' >"$work/events.txt"
+awk '$1 == "start" { print $2 }' "$work/events.txt" >"$work/started.txt"
 started=$(wc -l <"$work/started.txt")
 ((started == clients * per_client)) || fail "the server started $started jobs, not $((clients * per_client))"
 sort -n "$work/started.txt" | uniq -d | grep -q . && fail "the server started a job twice"
+awk '$1 == "job" { rows = 1218; if ($6 ~ /\/page-[0-9]+\.pwg$/) { k = $6; sub(/.*\/page-/, "", k); sub(/\.pwg$/, "", k); rows = 200 + k }
+                   print $4, $2, $5, rows }' "$work/load.out" >"$work/sent.txt"
 
-# Each client's jobs in the order it sent them.
+# Queued documents (PNG, JPEG) run one at a time: none starts while another
+# is under way.  A raster stream is printed by its client's connection as it
+# arrives, outside the queue, and may start beside one.
+awk 'NR == FNR { queued[$1] = ($3 != "image/pwg-raster"); next }
+     $1 == "start" && queued[$2] { if (open != "") print "job " $2 " started while job " open " was under way"; open = $2 }
+     $1 == "end" && $2 == open { open = "" }' "$work/sent.txt" "$work/events.txt" >"$work/overlap.txt"
+[[ -s $work/overlap.txt ]] && fail "queued jobs under way together: $(head -3 "$work/overlap.txt")"
+
+# Each client's queued documents start in the order it sent them.  (PAPPL
+# prints a raster stream the moment nothing is printing, so a client's
+# stream may pass the pictures it queued before it.)
 awk 'NR == FNR { position[$1] = FNR; next }
-     $1 == "job" { if ($4 in position) { if (position[$4] < last[$2]) bad[$2] = 1; last[$2] = position[$4] }
-                   else missing++ }
+     $3 != "image/pwg-raster" { if (!($1 in position)) { missing++; next }
+                                if (position[$1] < last[$2]) bad[$2] = 1; last[$2] = position[$1] }
      END { for (c in bad) print "client " c " out of order"; if (missing) print missing " sent jobs never started" }' \
-  "$work/started.txt" "$work/load.out" >"$work/order.txt"
+  "$work/started.txt" "$work/sent.txt" >"$work/order.txt"
 [[ -s $work/order.txt ]] && fail "order: $(cat "$work/order.txt")"
 
 # What the printer received (PAPPL keeps the device open across queued
 # jobs, so one connection may carry several jobs): every connection sound,
-# one page per job, the pages in the order the jobs started, after the
-# warm-up job's page.
-awk '$1 == "job" { print $4, $5, $6 }' "$work/load.out" | sort -n >"$work/sent.txt"
+# one page per job, after the warm-up job's page, in the order the jobs
+# started; only a raster stream and a job under way beside it may arrive
+# the other way round.  Every raster page (each of its own height) once.
 for ((i = 0; i < 100; i++)); do
   [[ -z $(find "$work/printer" -mindepth 1 -maxdepth 1 -name 'job-*' '!' -exec test -f '{}/summary.json' ';' -print) ]] && break
   sleep 0.1
@@ -99,25 +117,23 @@ for dir in "$work"/printer/job-*; do
 done
 received=$(($(wc -l <"$work/rows.txt") - 1))
 ((received == clients * per_client)) || fail "the printer received $received pages, not $((clients * per_client))"
-seen_heights=""
-n=1
-while read -r job_id; do
-  n=$((n + 1))
-  rows=$(sed -n "${n}p" "$work/rows.txt")
-  file=$(awk -v id="$job_id" '$1 == id { print $3 }' "$work/sent.txt")
-  if [[ $file == */page-*.pwg ]]; then
-    k=${file##*/page-}
-    k=${k%.pwg}
-    [[ $rows == $((200 + k)) ]] || fail "page $((n - 1)) (job $job_id, raster page $k) has ${rows:-no} rows, not $((200 + k))"
-    seen_heights+="$rows "
-  elif [[ $rows != 1218 ]]; then
-    fail "page $((n - 1)) (job $job_id, $file) has ${rows:-no} rows, not the 4 x 6 in label's 1218"
-  fi
-done <"$work/started.txt"
-distinct=$(tr ' ' '\n' <<<"$seen_heights" | grep -c .)
-unique=$(tr ' ' '\n' <<<"$seen_heights" | grep . | sort -u | wc -l)
-((distinct == raster_pages && unique == raster_pages)) ||
-  fail "raster pages at the printer: $distinct, $unique distinct, of $raster_pages sent"
+awk 'FILENAME == ARGV[1] { rows[$1] = $4; next }
+     FILENAME == ARGV[2] { n++; if ($1 == "start") { order[++jobs] = $2; from[$2] = n } else if (!($2 in to)) to[$2] = n; next }
+     FNR == 1 { first = 1; next }
+     { page = FNR - 1
+       while (first <= jobs && done[first]) first++
+       pick = 0
+       for (j = first; j <= jobs && (j == first || from[order[j]] < to[order[first]]); j++)
+         if (!done[j] && rows[order[j]] == $1) { pick = j; break }
+       if (!pick) { print "page " page " has " $1 " rows; the next job to start, " order[first] ", has " rows[order[first]]; exit }
+       done[pick] = 1
+       if (rows[order[pick]] != 1218) heights[$1]++ }
+     END { for (h in heights) { distinct++; if (heights[h] > 1) print "a raster page of " h " rows arrived " heights[h] " times" }
+           print "raster pages " distinct + 0 }' \
+  "$work/sent.txt" "$work/events.txt" "$work/rows.txt" >"$work/device.txt"
+grep -v '^raster pages ' "$work/device.txt" | grep -q . && fail "at the printer: $(grep -v '^raster pages ' "$work/device.txt")"
+grep -qx "raster pages $raster_pages" "$work/device.txt" ||
+  fail "$(grep '^raster pages ' "$work/device.txt") distinct at the printer, of $raster_pages sent"
 
 growth=$((rss_after - rss_before))
 ((growth <= memory_slack_kb)) || fail "the server grew by $growth kB over the load"
