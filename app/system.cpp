@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -100,10 +101,33 @@ refuse_document(pappl_job_t    *job,     // I - Job
   return false;
 }
 
+//
+// 'detach_output()' - Give a private server /dev/null for its standard
+// input, output and error.
+//
+// PAPPL starts a private server for a sub-command when none runs.  It
+// inherits the sub-command's output and lives on after it, so a script
+// reading that output ($(pelna-printer-app printers)) would wait for ever.
+// The server writes nothing there: its log goes to its log file.
+//
+
+void
+detach_output()
+{
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+
+  if (null < 0)
+    return;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+    dup2(null, fd);
+  if (null > STDERR_FILENO)
+    close(null);
+}
+
 } // namespace
 
 //
-// 'system_callback()'' - Create the system from the server's options.
+// 'system_callback()' - Create the system from the server's options.
 //
 
 pappl_system_t *
@@ -143,7 +167,9 @@ system_callback(int            num_options,  // I - Number of options
   if (!system)
     return nullptr;
 
-  if (!is_private)
+  if (is_private)
+    detach_output();
+  else
   {
     value = cupsGetOption("listen-hostname", num_options, options);
     if (!papplSystemAddListeners(system, value ? value : kDefaultListen))

@@ -33,6 +33,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -936,6 +937,101 @@ TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
   EXPECT_EQ(cut[0].rows, 1218u);
   EXPECT_DOUBLE_EQ(cut[0].black_share, 1.0);
   EXPECT_NE(read_file(dir_ + "/server.log").find("1500 rows long; the job's media has 1218"), std::string::npos);
+}
+
+//
+// 'socket_peer()' - The process id of the server on a local socket, or 0.
+//
+
+pid_t
+socket_peer(const std::string &path)  // I - Socket file
+{
+  sockaddr_un addr{};
+  ucred       peer{};
+  socklen_t   len = sizeof(peer);
+  const int   fd  = socket(AF_UNIX, SOCK_STREAM, 0);
+
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+  const bool ok = fd >= 0 && !connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) &&
+                  !getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len);
+  if (fd >= 0)
+    close(fd);
+  return ok ? peer.pid : 0;
+}
+
+//
+// 'stop_stranger()' - Stop a process that is not a child of this one:
+// SIGTERM, SIGKILL after kStopSeconds.  A zombie counts as stopped.
+//
+
+void
+stop_stranger(pid_t pid)  // I - Process id
+{
+  const auto alive = [pid] {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto        end  = stat.rfind(") ");
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+  };
+
+  kill(pid, SIGTERM);
+  for (const double end = now_seconds() + kStopSeconds; now_seconds() < end;)
+  {
+    if (!alive())
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  kill(pid, SIGKILL);
+}
+
+//
+// A sub-command run where no server runs starts PAPPL's private server,
+// which lives on after it: it must not keep the sub-command's output open,
+// or a script reading that output waits for ever.
+//
+
+TEST_F(AppEndToEnd, SubCommandWithoutAServerEndsItsOutput)
+{
+  const std::string alone = dir_ + "/alone";
+  int               out[2];
+
+  ASSERT_EQ(mkdir(alone.c_str(), 0700), 0);
+  ASSERT_EQ(pipe(out), 0);
+
+  const pid_t pid = fork();
+  if (pid == 0)
+  {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    setenv("SNAP_COMMON", alone.c_str(), 1);
+    execl(PELNA_APP_PATH, PELNA_APP_PATH, "printers", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+
+  bool ended = false;
+  for (const double end = now_seconds() + kCommandSeconds; !ended && now_seconds() < end;)
+  {
+    pollfd pfd{out[0], POLLIN, 0};
+    char   buffer[512];
+
+    ended = poll(&pfd, 1, 200) > 0 && read(out[0], buffer, sizeof(buffer)) <= 0;
+  }
+  close(out[0]);
+  int status;
+  if (waitpid(pid, &status, WNOHANG) != pid)
+  {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+
+  // Stop the private server by its process id.
+  const pid_t server = socket_peer(alone + "/" + "pelna-printer-app.sock");
+  EXPECT_GT(server, 0) << "no private server answered";
+  if (server > 0)
+    stop_stranger(server);
+  EXPECT_TRUE(ended) << "the sub-command's output stayed open";
 }
 
 //
