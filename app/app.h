@@ -100,6 +100,9 @@ void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 // job_order.cpp: keep submission order on every printer of the system.
 void start_job_order(pappl_system_t *system);
 
+// job_order.cpp: whether a job has its place in line (may start).
+[[nodiscard]] bool job_placed(pappl_printer_t *printer, int job_id);
+
 // job_threads.cpp: whether PAPPL's job threads are started one per printer
 // at a time (PAPPL's job function was found).
 [[nodiscard]] bool job_thread_gate_ready();

@@ -30,6 +30,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -76,9 +77,11 @@ struct PrinterOrder
 
 struct OrderState
 {
-  std::mutex                                lock;     // guards events
+  std::mutex                                lock;     // guards events and unplaced
   std::condition_variable                   wake;     // signalled on a new event
   std::deque<JobEvent>                      events;   // events not yet handled
+  std::set<std::pair<pappl_printer_t *, int>> unplaced;  // jobs created and not yet
+                                                          // let run or held here
   std::map<pappl_printer_t *, PrinterOrder> printers; // ordering thread only
   pappl_system_t                           *system = nullptr;  // the system
 };
@@ -244,6 +247,28 @@ release_next(PrinterOrder    &order,    // IO - The printer's order
 }
 
 //
+// 'kick()' - Have PAPPL look for the printer's next job: it skipped a job
+// that was not yet placed in line.  Releasing a job that is not held only
+// does that.
+//
+
+void
+kick(const PrinterOrder &order,    // I - The printer's order
+     pappl_printer_t    *printer)  // I - Printer
+{
+  for (int id : order.free)
+  {
+    pappl_job_t *job = find_job(printer, id);
+
+    if (job && papplJobGetState(job) == IPP_JSTATE_PENDING)
+    {
+      papplJobRelease(job, nullptr);
+      return;
+    }
+  }
+}
+
+//
 // 'job_started()' - A free job started printing: release the next one, so
 // that it is the only one waiting.
 //
@@ -330,6 +355,13 @@ order_thread()
     {
       case JobChange::Created :
           job_created(order, ev);
+          {
+            std::lock_guard<std::mutex> hold(g_order.lock);
+
+            g_order.unplaced.erase({ev.printer, ev.job_id});
+          }
+          if (printer_exists(ev.printer))
+            kick(order, ev.printer);
           break;
       case JobChange::Started :
           job_started(order, ev);
@@ -376,11 +408,29 @@ job_event(pappl_system_t  *system,   // I - System (unused)
     std::lock_guard<std::mutex> hold(g_order.lock);
 
     g_order.events.push_back(ev);
+    if (change == JobChange::Created)
+      g_order.unplaced.insert({printer, ev.job_id});
   }
   g_order.wake.notify_one();
 }
 
 } // namespace
+
+//
+// 'job_placed()' - Whether a job may start as far as its order goes: false
+// while the ordering thread has not yet let it run or held it (PAPPL would
+// otherwise start a new job whose document came quickly before the older
+// ones).  Called by the job thread gate, within PAPPL's look for a job.
+//
+
+bool
+job_placed(pappl_printer_t *printer,  // I - Printer
+           int              job_id)   // I - Job ID
+{
+  std::lock_guard<std::mutex> hold(g_order.lock);
+
+  return !g_order.unplaced.contains({printer, job_id});
+}
 
 //
 // 'start_job_order()' - Keep submission order on the system's printers

@@ -22,6 +22,9 @@
 //     also started on nothing and the job stays pending; the thread under
 //     way, when it has returned from PAPPL's work, has PAPPL look for the
 //     next job again;
+//   - a job the job order has not yet placed in line (job_order.cpp) is
+//     started on nothing as well; once placed, the order has PAPPL look
+//     again;
 //   - otherwise the printer's gate closes and the job's thread runs; it
 //     opens again when that thread has returned (or could not start).
 //
@@ -166,14 +169,15 @@ gate_job_thread(CreateFn        real,    // I - The real pthread_create
                 pappl_job_t    *job)     // I - The job
 {
   pappl_printer_t *printer = papplJobGetPrinter(job);
+  const bool       placed  = pelna_app::job_placed(printer, papplJobGetID(job));
   auto             run     = std::make_unique<JobRun>(JobRun{start, job, printer, 0});
   {
     std::lock_guard<std::mutex> hold(g_gate.lock);
     PrinterGate                &gate = g_gate.printers[printer];
 
-    if (papplJobGetFilename(job) && gate.running == 0)
+    if (papplJobGetFilename(job) && placed && gate.running == 0)
       gate.running = run->token = g_gate.next_token++;
-    else if (papplJobGetFilename(job))
+    else if (papplJobGetFilename(job) && placed)
       gate.waiting = true;
   }
   if (run->token == 0)
