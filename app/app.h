@@ -13,6 +13,7 @@
 #include "settings.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace pelna_app {
@@ -74,6 +75,46 @@ bool driver_callback(pappl_system_t *system, const char *driver_name, const char
 
 // drivers.cpp: PAPPL filters for raster files (the test label).
 void add_raster_filters(pappl_system_t *system);
+
+//
+// A picture read as 8-bit gray (images.cpp).
+//
+
+struct PictureLimits
+{
+  std::size_t max_bytes  = 0;  // most bytes reading a picture may take
+  int         max_width  = 0;  // widest picture, in pixels
+  int         max_height = 0;  // highest picture, in pixels
+};
+
+struct GrayPicture
+{
+  pelna::MallocPtr<std::uint8_t[]> pixels;      // width x height, row after row, 0 black
+  std::uint32_t                    width  = 0;  // pixels across
+  std::uint32_t                    height = 0;  // rows
+  int                              ppi    = 0;  // pixels per inch, 0 when not known
+};
+
+// Why a picture was not read.
+enum class PictureFault
+{
+  None,      // read
+  TooLarge,  // over the limits
+  NoMemory,  // an allocation failed
+  Damaged,   // not a PNG, cut short, corrupt, or of pixels that are not square
+};
+
+// images.cpp: read a PNG file as gray over white paper, within the limits;
+// None, or the fault with its reason.
+[[nodiscard]] PictureFault read_png(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
+                                    char *reason, std::size_t reason_size);
+
+// images.cpp: PAPPL filters for pictures (PNG), ahead of PAPPL's own.
+void add_picture_filters(pappl_system_t *system);
+
+// images.cpp: the driver format that puts the picture filters first, and
+// its print-file callback.
+void set_picture_format(pappl_pr_driver_data_t &data);
 
 // page_headers.cpp: the raster page header this thread read last, or null.
 [[nodiscard]] const cups_page_header2_t *last_page_header();

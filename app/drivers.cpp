@@ -595,7 +595,7 @@ driver_callback(pappl_system_t         *system,       // I - System
   data->rendpage_cb   = rendpage;
   data->rendjob_cb    = rendjob;
   data->testpage_cb   = test_page;
-  data->format        = nullptr;  // raster only: PAPPL's own raster path
+  set_picture_format(*data);  // PNG pictures through the app's reader
   snprintf(data->make_and_model, sizeof(data->make_and_model), "%s", model->description);
   data->ppm  = 10;
   data->kind = static_cast<pappl_kind_t>(PAPPL_KIND_LABEL | PAPPL_KIND_ROLL);

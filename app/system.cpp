@@ -188,6 +188,7 @@ system_callback(int            num_options,  // I - Number of options
   papplSystemSetMIMECallback(system, unknown_format, nullptr);
   papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
   add_raster_filters(system);
+  add_picture_filters(system);
   start_job_order(system);
   return system;
 }

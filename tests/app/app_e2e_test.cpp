@@ -300,6 +300,131 @@ png_file(const std::string &path,   // I - File
 }
 
 //
+// 'mark_pixel()' - A black-and-white picture far from half black: a bar
+// over the top fifth and thin upright lines (28 % black), so that white
+// printed as black shows.
+//
+
+bool
+mark_pixel(unsigned x,       // I - Column
+           unsigned y,       // I - Row
+           unsigned height)  // I - Rows of the picture
+{
+  return y * 5 < height || x % 40 < 4;
+}
+
+//
+// 'png_layout_row()' - One row of the mark picture in a PNG layout:
+// "gray8", "interlaced" (8-bit gray), "gray1", "gray16", "palette" (0
+// white, 1 black), "rgb", and "gray-alpha" and "rgba" with white as
+// transparent black.
+//
+
+Bytes
+png_layout_row(const std::string &layout,  // I - Layout
+               unsigned           width,   // I - Width
+               unsigned           y,       // I - Row
+               unsigned           height)  // I - Rows
+{
+  Bytes row;
+
+  for (unsigned x = 0; x < width; x++)
+  {
+    const bool         black = mark_pixel(x, y, height);
+    const std::uint8_t v     = black ? 0 : 255;
+
+    if (layout == "gray1")
+    {
+      if (x % 8 == 0)
+        row.push_back(0);
+      if (!black)
+        row.back() |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    }
+    else if (layout == "gray16")
+      row.insert(row.end(), {v, v});
+    else if (layout == "palette")
+      row.push_back(black ? 1 : 0);
+    else if (layout == "rgb")
+      row.insert(row.end(), {v, v, v});
+    else if (layout == "gray-alpha")
+      row.insert(row.end(), {0, static_cast<std::uint8_t>(255 - v)});
+    else if (layout == "rgba")
+      row.insert(row.end(), {0, 0, 0, static_cast<std::uint8_t>(255 - v)});
+    else
+      row.push_back(v);
+  }
+  return row;
+}
+
+//
+// 'write_png()' - Write rows as a PNG of the given type and depth; false
+// when libpng fails.
+//
+
+bool
+write_png(FILE                         *fp,         // I - File, open for writing
+          unsigned                      width,      // I - Width
+          unsigned                      height,     // I - Height
+          int                           depth,      // I - Bits per channel
+          int                           type,       // I - PNG colour type
+          bool                          interlace,  // I - Adam7 interlaced
+          const std::vector<png_bytep> &rows)       // I - Rows, as the type packs them
+{
+  png_structp png  = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop   info = png_create_info_struct(png);
+  png_color   palette[2] = {{255, 255, 255}, {0, 0, 0}};
+
+  if (setjmp(png_jmpbuf(png)))
+  {
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  png_init_io(png, fp);
+  png_set_IHDR(png, info, width, height, depth, type, interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (type == PNG_COLOR_TYPE_PALETTE)
+    png_set_PLTE(png, info, palette, 2);
+  png_write_info(png, info);
+  png_write_image(png, const_cast<png_bytepp>(rows.data()));
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+//
+// 'png_layout_file()' - The mark picture as a PNG in one layout (see
+// png_layout_row); empty when it could not be written.
+//
+
+std::string
+png_layout_file(const std::string &path,    // I - File
+                const std::string &layout,  // I - Layout
+                unsigned           width,   // I - Width
+                unsigned           height)  // I - Height
+{
+  const int type  = layout == "palette"      ? PNG_COLOR_TYPE_PALETTE
+                    : layout == "rgb"        ? PNG_COLOR_TYPE_RGB
+                    : layout == "rgba"       ? PNG_COLOR_TYPE_RGB_ALPHA
+                    : layout == "gray-alpha" ? PNG_COLOR_TYPE_GRAY_ALPHA
+                                             : PNG_COLOR_TYPE_GRAY;
+  const int depth = layout == "gray1" ? 1 : layout == "gray16" ? 16 : 8;
+  std::vector<Bytes>     rows;
+  std::vector<png_bytep> pointers;
+
+  for (unsigned y = 0; y < height; y++)
+    rows.push_back(png_layout_row(layout, width, y, height));
+  for (Bytes &row : rows)
+    pointers.push_back(row.data());
+
+  FILE      *fp = fopen(path.c_str(), "wb");
+  const bool ok = fp && write_png(fp, width, height, depth, type, layout == "interlaced", pointers);
+
+  if (fp)
+    fclose(fp);
+  return ok ? path : "";
+}
+
+//
 // 'jpeg_file()' - A gray JPEG of the label pattern.
 //
 
@@ -901,6 +1026,45 @@ TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
 }
 
 //
+// A picture prints the same dots whatever PNG layout carries it: 1-bit and
+// 16-bit gray, a palette, colour, transparency over white paper and an
+// interlaced file give the frames of the 8-bit gray file, and white stays
+// white (the share of black dots is the picture's).
+//
+
+TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
+{
+  constexpr unsigned kWidth = 200, kHeight = 300;
+  const char *const  layouts[] = {"gray8", "gray1", "gray16", "palette", "rgb", "gray-alpha", "rgba", "interlaced"};
+  std::string        reference;
+
+  for (const char *layout : layouts)
+  {
+    SCOPED_TRACE(layout);
+    const std::string png = png_layout_file(dir_ + "/mark-" + layout + ".png", layout, kWidth, kHeight);
+    ASSERT_FALSE(png.empty());
+
+    const int job = print("pfile", png, "image/png");
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("pfile", job), "completed");
+    const std::string frames = job_file();
+    ASSERT_FALSE(frames.empty());
+    if (reference.empty())
+      reference = frames;
+    EXPECT_TRUE(frames == reference) << "the frames differ from the 8-bit gray picture's";
+  }
+
+  const int job = print("p203", dir_ + "/mark-gray1.png", "image/png");
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(job_end("p203", job), "completed");
+  const auto pages = inspected_pages(next_inspector_job());
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_TRUE(pages[0].sound);
+  EXPECT_GT(pages[0].black_share, 0.22);
+  EXPECT_LT(pages[0].black_share, 0.34);
+}
+
+//
 // A page wider than the head is cut to it, and a 1-bit page longer than its
 // label to the label, each with a message in the job log; media tracking
 // "mark" reaches the printer as black-mark media.
@@ -1063,6 +1227,8 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
      "could not be read"},
     {"cut stream", "image/pwg-raster", whole.substr(0, whole.size() / 2), ""},
     {"unreadable document", "application/octet-stream", std::string(3000, '\x17'), "no type the printer reads"},
+    {"damaged picture", "image/png", std::string("\x89PNG\r\n\x1a\n") + std::string(3000, '\x17'),
+     "picture cannot be read"},
   };
 
   for (const Case &c : cases)

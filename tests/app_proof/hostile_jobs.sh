@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 #
 # Hostile jobs, one after another on one server: raster pages the printer
-# cannot take, raster streams cut short or with impossible headers, a huge
-# PNG, noise, darkness and media values out of range, and a printer whose
-# device never answers.  Each case must end as a user would want (refused
-# at submission, or the job aborted with a message naming the reason, or
-# printed as far as it can be), nothing may reach the printer for a refused
-# page, the server must stay up and answer, and a good job printed after
-# every case must come out sound.
+# cannot take, raster streams cut short or with impossible headers, PNGs
+# too large to read or too thin to place, noise, darkness and media values
+# out of range, and a printer whose device never answers.  Each case must
+# end as a user would want (refused at submission, or the job aborted with
+# a message naming the reason, or printed as far as it can be), nothing may
+# reach the printer for a refused page, the server must stay up and answer,
+# and a good job printed after every case must come out sound.
 #
 #   hostile_jobs.sh APP INSPECT CLIENT PAGES
 #
@@ -49,6 +49,8 @@ head -c 900 "$docs/page.pwg" >"$docs/cut-header.pwg"
 cp "$docs/page.pwg" "$docs/long-rows.pwg"
 patch_be32 "$docs/long-rows.pwg" $off_bytes_per_line $((1 << 30))
 "$pages" png "$docs/huge.png" 30000 30000 1
+"$pages" png "$docs/wide.png" 30000 200 1
+"$pages" png "$docs/thin.png" 2000 1
 "$pages" png "$docs/small.png" 200 100
 "$pages" noise "$docs/noise.bin" 20000 7
 
@@ -131,6 +133,10 @@ hostile pwg-cut-in-page refused "$docs/cut-page.pwg" image/pwg-raster
 hostile pwg-cut-in-header unreadable "$docs/cut-header.pwg" image/pwg-raster
 hostile pwg-rows-longer-than-sent refused "$docs/long-rows.pwg" image/pwg-raster
 hostile png-30000x30000 refused "$docs/huge.png" image/png
+hostile png-30000x200 refused "$docs/wide.png" image/png
+grep -q "The picture is 30000 x 200 pixels; the printer takes pictures of at most 16384 x 16384." "$work/app.log" ||
+  fail "png-30000x200: the job log does not give the picture's size and the limit"
+hostile png-2000x1 refused "$docs/thin.png" image/png
 hostile noise-as-pwg unreadable "$docs/noise.bin" image/pwg-raster
 hostile noise-as-octet-stream refused "$docs/noise.bin" application/octet-stream
 hostile darkness-1000 refused "$docs/page.pwg" image/pwg-raster print-darkness=1000

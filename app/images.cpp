@@ -1,0 +1,487 @@
+//
+// PNG pictures: read with libpng into 8-bit gray (0 black, 255 white),
+// checked against the system's picture limits before anything is allocated,
+// then placed and scaled on the label by PAPPL's papplJobFilterImage, as
+// every picture is.  Every colour type and bit depth is turned into gray:
+// 1-, 2- and 4-bit gray stretched to 0..255, palettes looked up, colour
+// weighted by luminance, 16 bits scaled to 8, and transparency (an alpha
+// channel or a transparent colour) laid over white paper.  A picture that
+// cannot be read ends its job with the reason.
+//
+
+#include "app.h"
+
+#include <png.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+using namespace pelna;
+
+namespace pelna_app {
+
+namespace {
+
+// The document type PAPPL gives the drivers' own format: picture filters
+// registered to it come before PAPPL's own, and it is the one type PAPPL
+// already lists as supported, so nothing new is offered to clients.
+constexpr const char *kDriverFormat = "application/octet-stream";
+
+//
+// Everything the reader holds while libpng may jump out: plain data only,
+// so that a jump back to the reader's start leaves nothing to destroy, and
+// the caller frees what is here.
+//
+
+struct PngRead
+{
+  png_structp     png   = nullptr;  // libpng's reader
+  png_infop       info  = nullptr;  // the picture's facts
+  std::uint8_t   *row   = nullptr;  // one row as libpng gives it (malloc)
+  std::uint8_t   *image = nullptr;  // the picture (malloc): gray, or every
+                                    // channel while an interlaced one is read
+  PictureFault    fault = PictureFault::None;  // why it gave up
+  char           *reason = nullptr;            // O - why, in plain words
+  std::size_t     reason_size = 0;             // size of reason
+};
+
+//
+// 'png_fail()' - libpng's error callback: keep the message as the reason
+// and jump back to the reader's start (libpng requires that it not return).
+//
+
+[[noreturn]] void
+png_fail(png_structp     png,      // I - libpng's reader
+         png_const_charp message)  // I - libpng's message
+{
+  auto *read = static_cast<PngRead *>(png_get_error_ptr(png));
+
+  if (read->fault == PictureFault::None)
+  {
+    read->fault = PictureFault::Damaged;
+    snprintf(read->reason, read->reason_size, "The picture cannot be read: the PNG data is damaged (%s).",
+             message ? message : "no detail");
+  }
+  png_longjmp(png, 1);
+}
+
+//
+// 'png_warn()' - libpng's warning callback: warnings change nothing printed.
+//
+
+void
+png_warn(png_structp     png,      // I - libpng's reader (unused)
+         png_const_charp message)  // I - libpng's message (unused)
+{
+  (void)png;
+  (void)message;
+}
+
+//
+// 'refuse()' - Note why the picture is refused; always false.
+//
+
+[[gnu::format(printf, 3, 4)]] bool
+refuse(PngRead     &read,    // IO - Reader
+       PictureFault fault,   // I - Why, as a kind
+       const char  *format,  // I - printf format of the reason
+       ...)
+{
+  va_list ap;
+
+  read.fault = fault;
+  va_start(ap, format);
+  vsnprintf(read.reason, read.reason_size, format, ap);
+  va_end(ap);
+  return false;
+}
+
+//
+// 'check_size()' - Whether the picture's width and height are within the
+// limits, before any transform or allocation.
+//
+
+bool
+check_size(PngRead             &read,    // IO - Reader, info read
+           const PictureLimits &limits)  // I - The system's limits
+{
+  const png_uint_32 width  = png_get_image_width(read.png, read.info);
+  const png_uint_32 height = png_get_image_height(read.png, read.info);
+
+  if (width == 0 || height == 0 || width > static_cast<png_uint_32>(limits.max_width) ||
+      height > static_cast<png_uint_32>(limits.max_height))
+    return refuse(read, PictureFault::TooLarge,
+                  "The picture is %" PRIu32 " x %" PRIu32 " pixels; the printer takes pictures of at most %d x %d.",
+                  static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), limits.max_width,
+                  limits.max_height);
+  return true;
+}
+
+//
+// 'set_transforms()' - Ask libpng for 8 bits per channel, low-depth gray
+// stretched to 0..255, palettes and a transparent colour expanded (to RGB
+// and alpha); the number of passes over the rows.
+//
+
+int
+set_transforms(PngRead &read)  // IO - Reader, info read
+{
+  png_set_expand(read.png);
+  if (png_get_bit_depth(read.png, read.info) == 16)
+    png_set_scale_16(read.png);
+
+  const int passes = png_set_interlace_handling(read.png);
+
+  png_read_update_info(read.png, read.info);
+  return passes;
+}
+
+//
+// 'to_gray()' - Turn one row of 1 to 4 channels (gray, gray and alpha, RGB,
+// RGBA) into gray over white paper; out may be the row itself.
+//
+
+void
+to_gray(const std::uint8_t *in,        // I - Row as libpng gives it
+        std::uint8_t       *out,       // O - Gray row (may be in)
+        std::uint32_t       width,     // I - Pixels
+        unsigned            channels)  // I - Channels per pixel
+{
+  const bool color = channels >= 3;
+  const bool alpha = channels == 2 || channels == 4;
+
+  for (std::uint32_t x = 0; x < width; x++, in += channels)
+  {
+    unsigned v = color ? (in[0] * 299u + in[1] * 587u + in[2] * 114u + 500u) / 1000u : in[0];
+
+    if (alpha)
+    {
+      const unsigned a = in[channels - 1];
+      v = (v * a + 255u * (255u - a) + 127u) / 255u;
+    }
+    out[x] = static_cast<std::uint8_t>(v);
+  }
+}
+
+//
+// 'read_rows()' - Read every row into read.image as gray, within the byte
+// limit: row by row when the picture is not interlaced, else whole (the
+// passes fill every row several times) and turned into gray in place.
+//
+
+bool
+read_rows(PngRead             &read,    // IO - Reader, transforms set
+          const PictureLimits &limits,  // I - The system's limits
+          int                  passes,  // I - Passes over the rows
+          GrayPicture         &out)     // O - Size of the picture
+{
+  const std::uint32_t width    = png_get_image_width(read.png, read.info);
+  const std::uint32_t height   = png_get_image_height(read.png, read.info);
+  const unsigned      channels = png_get_channels(read.png, read.info);
+  const std::uint64_t rowbytes = png_get_rowbytes(read.png, read.info);
+  const std::uint64_t gray     = static_cast<std::uint64_t>(width) * height;
+  const std::uint64_t needed   = passes > 1 ? rowbytes * height : gray + rowbytes;
+
+  if (channels < 1 || channels > 4 || rowbytes != static_cast<std::uint64_t>(width) * channels)
+    return refuse(read, PictureFault::Damaged, "The picture cannot be read: its pixels are of no known layout.");
+  if (needed > limits.max_bytes || needed > SIZE_MAX)
+    return refuse(read, PictureFault::TooLarge,
+                  "The picture is %" PRIu32 " x %" PRIu32 " pixels and needs %" PRIu64
+                  " KiB to read; the printer takes pictures of at most %" PRIu64 " KiB.",
+                  width, height, (needed + 1023) / 1024, static_cast<std::uint64_t>(limits.max_bytes) / 1024);
+
+  read.image = static_cast<std::uint8_t *>(malloc(static_cast<std::size_t>(passes > 1 ? needed : gray)));
+  read.row   = passes > 1 ? nullptr : static_cast<std::uint8_t *>(malloc(static_cast<std::size_t>(rowbytes)));
+  if (!read.image || (passes == 1 && !read.row))
+    return refuse(read, PictureFault::NoMemory,
+                  "There is no memory to read the picture (%" PRIu32 " x %" PRIu32 " pixels).", width, height);
+
+  for (std::uint32_t y = 0; y < height && passes == 1; y++)
+  {
+    png_read_row(read.png, read.row, nullptr);
+    to_gray(read.row, read.image + static_cast<std::size_t>(y) * width, width, channels);
+  }
+  for (int pass = 0; pass < passes && passes > 1; pass++)
+  {
+    for (std::uint32_t y = 0; y < height; y++)
+      png_read_row(read.png, read.image + static_cast<std::size_t>(y) * rowbytes, nullptr);
+  }
+  for (std::uint32_t y = 0; y < height && passes > 1; y++)
+    to_gray(read.image + static_cast<std::size_t>(y) * rowbytes, read.image + static_cast<std::size_t>(y) * width,
+            width, channels);
+  out.width  = width;
+  out.height = height;
+  return true;
+}
+
+//
+// 'decode()' - Read the PNG from fp into read.image; false with
+// read.fault and read.reason set.  libpng jumps back here on an error, so
+// this function and those it calls hold nothing that needs destroying.
+//
+
+bool
+decode(PngRead             &read,    // IO - Reader, created
+       std::FILE           *fp,      // I - The PNG file
+       const PictureLimits &limits,  // I - The system's limits
+       GrayPicture         &out)     // O - Size and resolution
+{
+  if (setjmp(png_jmpbuf(read.png)))
+    return false;
+
+  png_init_io(read.png, fp);
+  // Sizes are checked here, against the system's limits, with a clear reason.
+  png_set_user_limits(read.png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+#if defined(PNG_SKIP_sRGB_CHECK_PROFILE) && defined(PNG_SET_OPTION_SUPPORTED)
+  png_set_option(read.png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
+#endif
+  png_read_info(read.png, read.info);
+  if (!check_size(read, limits))
+    return false;
+
+  const png_uint_32 xppi = png_get_x_pixels_per_inch(read.png, read.info);
+  const png_uint_32 yppi = png_get_y_pixels_per_inch(read.png, read.info);
+  if (xppi != yppi)
+    return refuse(read, PictureFault::Damaged,
+                  "The picture's pixels are not square (%" PRIu32 " x %" PRIu32
+                  " pixels per inch); the printer takes pictures with square pixels.",
+                  static_cast<std::uint32_t>(xppi), static_cast<std::uint32_t>(yppi));
+  out.ppi = xppi > 0x7fff ? 0 : static_cast<int>(xppi);
+  return read_rows(read, limits, set_transforms(read), out);
+}
+
+//
+// 'job_refusal()' - End a picture job: the reason as the job's state
+// message and in its log, and the job reason keyword PAPPL uses.
+//
+
+void
+job_refusal(pappl_job_t *job,     // I - Job
+            PictureFault fault,   // I - Why, as a kind
+            const char  *reason)  // I - Why, in plain words
+{
+  papplJobSetReasons(job, fault == PictureFault::Damaged ? PAPPL_JREASON_DOCUMENT_FORMAT_ERROR
+                                                         : PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
+                     PAPPL_JREASON_NONE);
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
+  papplJobSetMessage(job, "%s", reason);
+}
+
+//
+// 'placed_size_ok()' - Whether the picture keeps at least one dot across
+// and down where PAPPL's placement puts it on the label: at its own
+// resolution when it fits ("auto" with a resolution, or "none"), else
+// scaled to fit or to fill the printable area, turned for landscape.  A
+// picture that would shrink to nothing there (a thin line scaled to fit, a
+// few pixels at a fine resolution) leaves that placement dividing by zero,
+// which ends the whole server; it is refused instead.
+//
+
+bool
+placed_size_ok(const pappl_pr_options_t &o,    // I - Print options of the job
+               std::uint32_t             w,    // I - Picture width
+               std::uint32_t             h,    // I - Picture height
+               int                       ppi)  // I - Its resolution, 0 when not known
+{
+  const std::int64_t xres = o.printer_resolution[0], yres = o.printer_resolution[1];
+  pappl_scaling_t    scaling = o.print_scaling;
+  std::int64_t       iw = o.header.cupsWidth, ih = o.header.cupsHeight, p = ppi;
+
+  if (scaling != PAPPL_SCALING_FILL)
+  {
+    iw -= (o.media.left_margin + o.media.right_margin) * xres / 2540;
+    ih -= (o.media.top_margin + o.media.bottom_margin) * yres / 2540;
+  }
+  if (iw <= 0 || ih <= 0 || xres <= 0 || yres <= 0)
+    return true;  // PAPPL refuses such media itself
+
+  const ipp_orient_t turn   = o.orientation_requested;
+  const bool         turned = turn == IPP_ORIENT_LANDSCAPE || turn == IPP_ORIENT_REVERSE_LANDSCAPE ||
+                      (turn == IPP_ORIENT_NONE && w > h && o.header.cupsWidth < o.header.cupsHeight);
+  const std::int64_t across = turned ? h : w, down = turned ? w : h;
+
+  if (scaling == PAPPL_SCALING_AUTO || scaling == PAPPL_SCALING_AUTO_FIT)
+  {
+    const bool fits = p > 0 && across * xres / p <= iw && down * yres / p <= ih;
+    const bool borderless = !o.media.left_margin && !o.media.right_margin && !o.media.top_margin &&
+                            !o.media.bottom_margin;
+
+    scaling = fits ? PAPPL_SCALING_NONE
+                   : scaling == PAPPL_SCALING_AUTO && borderless ? PAPPL_SCALING_FILL : PAPPL_SCALING_FIT;
+  }
+  else if (scaling == PAPPL_SCALING_NONE && p <= 0)
+    p = 200;  // PAPPL's resolution for a picture that names none
+  if (scaling == PAPPL_SCALING_NONE)
+    return across * xres / p >= 1 && down * yres / p >= 1;
+
+  std::int64_t xsize = iw, ysize = xsize * down / across;
+  if ((ysize > ih && scaling == PAPPL_SCALING_FIT) || (ysize < ih && scaling == PAPPL_SCALING_FILL))
+  {
+    ysize = ih;
+    xsize = ysize * across / down;
+  }
+  return xsize >= 1 && ysize >= 1;
+}
+
+//
+// 'load_picture()' - Read the job's PNG file as gray within the system's
+// limits; false with the job ended with the reason.
+//
+
+bool
+load_picture(pappl_job_t *job,      // I - Job
+             GrayPicture &picture)  // O - The picture
+{
+  PictureLimits   limits;
+  pappl_system_t *system = papplPrinterGetSystem(papplJobGetPrinter(job));
+  limits.max_bytes       = papplSystemGetMaxImageSize(system, &limits.max_width, &limits.max_height);
+
+  const char *filename = papplJobGetFilename(job);
+  std::FILE  *fp       = filename ? std::fopen(filename, "rbe") : nullptr;
+  char        reason[320];
+
+  if (!fp)
+  {
+    job_refusal(job, PictureFault::Damaged, "The job's picture cannot be opened.");
+    return false;
+  }
+
+  const PictureFault fault = read_png(fp, limits, picture, reason, sizeof(reason));
+  std::fclose(fp);
+  if (fault != PictureFault::None)
+  {
+    job_refusal(job, fault, reason);
+    return false;
+  }
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Picture: %" PRIu32 " x %" PRIu32 " pixels, %d pixels per inch.",
+              picture.width, picture.height, picture.ppi);
+  return true;
+}
+
+//
+// 'print_png()' - PAPPL's filter for PNG documents: read the picture as
+// gray and print it through PAPPL's picture placement and the raster
+// callbacks.
+//
+
+bool
+print_png(pappl_job_t    *job,     // I - Job
+          pappl_device_t *device,  // I - Device
+          void           *data)    // I - Callback data (unused)
+{
+  (void)data;
+
+  GrayPicture picture;
+  if (!load_picture(job, picture))
+    return false;
+
+  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
+  if (!options)
+  {
+    job_refusal(job, PictureFault::NoMemory, "There is no memory to print the picture.");
+    return false;
+  }
+
+  if (!placed_size_ok(*options, picture.width, picture.height, picture.ppi))
+  {
+    char at[48] = "", reason[320];
+    if (picture.ppi > 0)
+      snprintf(at, sizeof(at), " at %d pixels per inch", picture.ppi);
+    snprintf(reason, sizeof(reason),
+             "The picture is %" PRIu32 " x %" PRIu32 " pixels%s; placed on the label it would be less than "
+             "one dot across or down.", picture.width, picture.height, at);
+    papplJobDeletePrintOptions(options);
+    job_refusal(job, PictureFault::TooLarge, reason);
+    return false;
+  }
+
+  const bool ok = papplJobFilterImage(job, device, options, picture.pixels.get(), static_cast<int>(picture.width),
+                                      static_cast<int>(picture.height), 1, picture.ppi, false);
+  papplJobDeletePrintOptions(options);
+  return ok;
+}
+
+//
+// 'refuse_raw_document()' - The drivers' print-file callback, for a job in
+// the drivers' own format that no filter took: such a document is of no
+// type the printer reads.
+//
+
+bool
+refuse_raw_document(pappl_job_t        *job,      // I - Job
+                    pappl_pr_options_t *options,  // I - Print options (unused)
+                    pappl_device_t     *device)   // I - Device (unused)
+{
+  (void)options;
+  (void)device;
+
+  constexpr const char *reason = "The document is of no type the printer reads "
+                                 "(PWG raster, Apple raster, PNG or JPEG).";
+
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
+  papplJobSetMessage(job, "%s", reason);
+  return false;
+}
+
+} // namespace
+
+//
+// 'read_png()' - Read a PNG file as 8-bit gray within the limits; the
+// fault (None when read) and, when not read, the reason.
+//
+
+PictureFault
+read_png(std::FILE           *fp,           // I - The PNG file
+         const PictureLimits &limits,       // I - The system's limits
+         GrayPicture         &out,          // O - The picture
+         char                *reason,       // O - Why not
+         std::size_t          reason_size)  // I - Size of reason
+{
+  PngRead read;
+
+  read.reason      = reason;
+  read.reason_size = reason_size;
+  read.png  = png_create_read_struct(PNG_LIBPNG_VER_STRING, &read, png_fail, png_warn);
+  read.info = read.png ? png_create_info_struct(read.png) : nullptr;
+
+  const bool ok = read.info ? decode(read, fp, limits, out)
+                            : refuse(read, PictureFault::NoMemory, "There is no memory to read the picture.");
+
+  png_destroy_read_struct(read.png ? &read.png : nullptr, read.info ? &read.info : nullptr, nullptr);
+  free(read.row);
+  if (!ok)
+  {
+    free(read.image);
+    return read.fault == PictureFault::None ? PictureFault::Damaged : read.fault;
+  }
+  out.pixels.reset(read.image);
+  return PictureFault::None;
+}
+
+//
+// 'add_picture_filters()' - Let PAPPL print PNG documents through
+// print_png, ahead of its own reader.
+//
+
+void
+add_picture_filters(pappl_system_t *system)  // I - System
+{
+  papplSystemAddMIMEFilter(system, "image/png", kDriverFormat, print_png, nullptr);
+}
+
+//
+// 'set_picture_format()' - Give a driver the format that puts the app's
+// picture filters first, and a print-file callback for documents in it.
+//
+
+void
+set_picture_format(pappl_pr_driver_data_t &data)  // IO - Driver data
+{
+  data.format       = kDriverFormat;
+  data.printfile_cb = refuse_raw_document;
+}
+
+} // namespace pelna_app
