@@ -24,14 +24,20 @@
 #include "app.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace pelna_app {
@@ -84,6 +90,10 @@ struct OrderState
                                                           // let run or held here
   std::map<pappl_printer_t *, PrinterOrder> printers; // ordering thread only
   pappl_system_t                           *system = nullptr;  // the system
+  std::string                               note_path;  // the note of holds made
+                                                        // here (empty until known)
+  std::set<std::pair<std::string, int>>     noted;      // printer name and job id
+                                                        // of each hold in the note
 };
 
 // The one ordering state.  Never destroyed: the ordering thread may still
@@ -171,6 +181,7 @@ held_by_submitter(pappl_job_t *job)  // I - Job
 }
 
 void release_next(PrinterOrder &order, pappl_printer_t *printer);
+std::string note_path_of(pappl_job_t *job);
 
 //
 // 'prune()' - Forget jobs that ended unseen: PAPPL reports no end for a
@@ -189,14 +200,15 @@ prune(PrinterOrder    &order,    // IO - The printer's order
 
 //
 // 'job_created()' - Let a new job run or hold it in line.  Jobs read back
-// from the state file at start-up (before the system runs) are left alone.
+// from the state file at start-up were placed by restore() already.
 //
 
 void
 job_created(PrinterOrder   &order,  // IO - The printer's order
             const JobEvent &ev)     // I - The event
 {
-  if (!papplSystemIsRunning(g_order.system))
+  if (std::ranges::find(order.free, ev.job_id) != order.free.end() ||
+      std::ranges::find(order.held, ev.job_id) != order.held.end())
     return;
 
   pappl_job_t *job = find_job(ev.printer, ev.job_id);
@@ -217,6 +229,8 @@ job_created(PrinterOrder   &order,  // IO - The printer's order
   }
   if (papplJobHold(job, nullptr, "indefinite", 0))
   {
+    if (g_order.note_path.empty())
+      g_order.note_path = note_path_of(job);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Held until the jobs submitted before it have printed.");
     order.held.insert(std::upper_bound(order.held.begin(), order.held.end(), ev.job_id), ev.job_id);
   }
@@ -266,6 +280,170 @@ kick(const PrinterOrder &order,    // I - The printer's order
       return;
     }
   }
+}
+
+//
+// 'add_printer()' - papplSystemIteratePrinters callback: collect a printer.
+//
+
+void
+add_printer(pappl_printer_t *printer,  // I - Printer
+            void            *data)     // IO - The list
+{
+  static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
+}
+
+//
+// 'add_job()' - papplPrinterIterateActiveJobs callback: collect a job.
+//
+
+void
+add_job(pappl_job_t *job,   // I - Job
+        void        *data)  // IO - The list
+{
+  static_cast<std::vector<pappl_job_t *> *>(data)->push_back(job);
+}
+
+//
+// 'note_path_of()' - The note of holds, in the spool folder of a job (as
+// PAPPL names a job's files there).
+//
+
+std::string
+note_path_of(pappl_job_t *job)  // I - Any job with the spool folder
+{
+  char      path[1024] = "";
+  const int fd = papplJobOpenFile(job, path, sizeof(path), nullptr, "holds", "r");
+
+  if (fd >= 0)
+    close(fd);
+  char *slash = strrchr(path, '/');
+  if (!slash)
+    return {};
+  *slash = '\0';
+  return std::string(path) + "/" + kAppName + ".holds";
+}
+
+//
+// 'read_note()' - The holds noted before the server stopped: "ID NAME" lines.
+//
+
+std::set<std::pair<std::string, int>>
+read_note(const std::string &path)  // I - The note
+{
+  std::set<std::pair<std::string, int>> noted;
+  std::ifstream                         in(path);
+  std::string                           line;
+
+  while (std::getline(in, line))
+  {
+    char     *end;
+    const long id = strtol(line.c_str(), &end, 10);
+
+    if (id > 0 && id <= INT32_MAX && *end == ' ' && end[1])
+      noted.insert({std::string(end + 1), static_cast<int>(id)});
+  }
+  return noted;
+}
+
+//
+// 'sync_note()' - Write the note again when the holds made here changed:
+// to a new file, then renamed over the old one.
+//
+
+void
+sync_note()
+{
+  std::set<std::pair<std::string, int>> now;
+
+  for (const auto &[printer, order] : g_order.printers)
+  {
+    if (order.held.empty() || !printer_exists(printer))
+      continue;
+    for (int id : order.held)
+      now.insert({papplPrinterGetName(printer), id});
+  }
+  if (now == g_order.noted || g_order.note_path.empty())
+    return;
+
+  const std::string temp = g_order.note_path + ".new";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    for (const auto &[name, id] : now)
+      out << id << ' ' << name << '\n';
+    if (!out.flush())
+    {
+      papplLog(g_order.system, PAPPL_LOGLEVEL_ERROR, "Unable to write \"%s\": %s", temp.c_str(), strerror(errno));
+      return;
+    }
+  }
+  if (rename(temp.c_str(), g_order.note_path.c_str()))
+  {
+    papplLog(g_order.system, PAPPL_LOGLEVEL_ERROR, "Unable to write \"%s\": %s", g_order.note_path.c_str(),
+             strerror(errno));
+    return;
+  }
+  g_order.noted = std::move(now);
+}
+
+//
+// 'restore_printer()' - Put a printer's jobs read back at start-up in line
+// again: those held here before the stop and those waiting unheld, oldest
+// first; the oldest is released, the others wait held.
+//
+
+void
+restore_printer(pappl_printer_t                             *printer,  // I - Printer
+                const std::vector<pappl_job_t *>            &jobs,     // I - Its active jobs
+                const std::set<std::pair<std::string, int>> &noted)    // I - Holds noted
+{
+  PrinterOrder &order = g_order.printers[printer];
+  const char   *name  = papplPrinterGetName(printer);
+
+  for (pappl_job_t *job : jobs)
+  {
+    const int          id    = papplJobGetID(job);
+    const ipp_jstate_t state = papplJobGetState(job);
+
+    if ((state == IPP_JSTATE_HELD && noted.contains({name, id})) ||
+        (state == IPP_JSTATE_PENDING && papplJobHold(job, nullptr, "indefinite", 0)))
+      order.held.insert(std::upper_bound(order.held.begin(), order.held.end(), id), id);
+  }
+  if (order.held.empty())
+    return;
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "%u job(s) waiting from before the restart, back in line.",
+                  static_cast<unsigned>(order.held.size()));
+  release_next(order, printer);
+}
+
+//
+// 'restore()' - Once the system runs: put the jobs read back from the
+// state file in line again, with the note of the holds made here.
+//
+
+void
+restore()
+{
+  std::vector<pappl_printer_t *>                               printers;
+  std::vector<std::pair<pappl_printer_t *, std::vector<pappl_job_t *>>> active;
+
+  papplSystemIteratePrinters(g_order.system, add_printer, &printers);
+  for (pappl_printer_t *printer : printers)
+  {
+    std::vector<pappl_job_t *> jobs;
+
+    papplPrinterIterateActiveJobs(printer, add_job, &jobs, 1, 0);
+    if (!jobs.empty())
+      active.emplace_back(printer, std::move(jobs));
+  }
+  if (active.empty())
+    return;
+
+  g_order.note_path = note_path_of(active.front().second.front());
+  const auto noted  = read_note(g_order.note_path);
+  for (const auto &[printer, jobs] : active)
+    restore_printer(printer, jobs, noted);
+  sync_note();
 }
 
 //
@@ -333,6 +511,11 @@ void
 order_thread()
 {
   constexpr auto kQuiet = std::chrono::seconds(1);
+  constexpr auto kStartStep = std::chrono::milliseconds(50);
+
+  while (!papplSystemIsRunning(g_order.system))
+    std::this_thread::sleep_for(kStartStep);
+  restore();
 
   for (;;)
   {
@@ -344,6 +527,7 @@ order_thread()
       {
         hold.unlock();
         recheck();
+        sync_note();
         continue;
       }
       ev = g_order.events.front();
@@ -370,6 +554,7 @@ order_thread()
           job_ended(order, ev);
           break;
     }
+    sync_note();
   }
 }
 

@@ -1456,3 +1456,58 @@ TEST_F(AppEndToEnd, JobsWaitingBehindABusyPrinterKeepTheirOrder)
   stop(printer);
   EXPECT_EQ(rows, (std::vector<unsigned>{203, 406, 609, 812, 1015}));
 }
+
+//
+// Jobs waiting in line when the server ends print after it starts again,
+// oldest first; a job its user submitted with a hold (on another printer,
+// whose device would otherwise stay open for it) stays held.
+//
+
+TEST_F(AppEndToEnd, JobsInLinePrintAfterARestart)
+{
+  const std::string png  = png_file(dir_ + "/restart.png", 200, 100);
+  const std::string hold = dir_ + "/hold-job.test";
+  std::vector<int>  jobs;
+
+  write_file(hold, "{ OPERATION Print-Job\n GROUP operation-attributes-tag\n"
+                   " ATTR charset attributes-charset utf-8\n ATTR naturalLanguage attributes-natural-language en\n"
+                   " ATTR uri printer-uri $uri\n ATTR name requesting-user-name pelna-test\n"
+                   " ATTR mimeMediaType document-format image/png\n GROUP job-attributes-tag\n"
+                   " ATTR keyword job-hold-until indefinite\n FILE $filename\n STATUS successful-ok\n"
+                   " DISPLAY job-id }\n");
+  ASSERT_EQ(app({"pause", "-d", "p203"}).status, 0);
+  for (int inches = 1; inches <= 3; inches++)
+  {
+    const std::string media = "media=custom_4x" + std::to_string(inches) + "in_4x" + std::to_string(inches) + "in";
+    jobs.push_back(print("p203", png, "image/png", {media}));
+    ASSERT_GT(jobs.back(), 0);
+  }
+  const CommandRun held = run({"ipptool", "-T", "30", "-tf", png, uri("pfile"), hold}, dir_);
+  const std::string user_job = field(held.out, "job-id (integer) = ", "\n");
+  ASSERT_FALSE(user_job.empty()) << held.out;
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the later ones held in line
+  ASSERT_EQ(app({"jobs", "-d", "p203"}).status, 0);       // and the state saved
+
+  // The server ends without a word (as on a power cut) and starts again.
+  kill(server_, SIGKILL);
+  waitpid(server_, nullptr, 0);
+  ASSERT_TRUE(start_server()) << read_file(dir_ + "/server.out");
+  ASSERT_EQ(app({"resume", "-d", "p203"}).status, 0);
+  for (int job : jobs)
+    EXPECT_EQ(job_end("p203", job), "completed");
+
+  std::vector<unsigned> rows;
+  while (rows.size() < jobs.size())
+  {
+    const auto pages = inspected_pages(next_inspector_job());
+    ASSERT_FALSE(pages.empty());
+    for (const auto &page : pages)
+      rows.push_back(page.rows);
+  }
+  EXPECT_EQ(rows, (std::vector<unsigned>{203, 406, 609}));
+
+  const CommandRun state = run({"ipptool", "-T", "10", "-t", "-d", "job=" + user_job, uri("pfile"),
+                                PELNA_APP_TESTS "/get-job.test"}, dir_);
+  EXPECT_EQ(field(state.out, "job-state (enum) = ", "\n"), "pending-held") << state.out;
+  EXPECT_EQ(app({"cancel", "-d", "pfile", "-j", user_job}).status, 0);
+}
