@@ -184,14 +184,13 @@ gate_job_thread(CreateFn        real,    // I - The real pthread_create
     return real(thread, attr, idle_thread, nullptr);
 
   const std::uint64_t token = run->token;
-  const int           error = real(thread, attr, job_thread, run.get());
+  JobRun             *owned = run.release();  // the thread owns it once started
+  const int           error = real(thread, attr, job_thread, owned);
   if (error == 0)
-  {
-    run.release();  // the thread owns it now
     return 0;
-  }
 
   // No thread: PAPPL aborts the job; the printer is free again.
+  run.reset(owned);
   std::lock_guard<std::mutex> hold(g_gate.lock);
   auto                        it = g_gate.printers.find(printer);
   if (it != g_gate.printers.end() && it->second.running == token)
