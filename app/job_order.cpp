@@ -3,22 +3,25 @@
 // jobs print in the order they were submitted, at most one job of a
 // printer waits unheld at any time, besides the one printing:
 //
-//   - a new job runs freely when the printer has nothing under way, or
-//     when the only job under way is already printing (it is then the one
-//     PAPPL picks next); otherwise it is held, in line by its id (ids grow
-//     with submission);
-//   - when a job starts printing and no other job is free, the oldest held
-//     job is released: it waits for the printer and is the only one PAPPL
-//     can pick next.
+//   - a new job runs freely when nothing is held and the printer has
+//     nothing under way, or only a job already printing (it is then the
+//     one PAPPL picks next); otherwise it is held, in line by its id (ids
+//     grow with submission);
+//   - when a job starts printing and no other job is free, or when no free
+//     job is left, the oldest held job is released: it waits for the
+//     printer and is the only one PAPPL can pick next.
 //
 // Only holds made here are released here; a job submitted with a hold
-// stays with its submitter.  A job released at the moment PAPPL looks for
-// the next job itself is still started once (job_threads.cpp).
+// stays with its submitter.  The holds made here are noted in the spool
+// folder, so that after a restart the jobs waiting in line (held here, or
+// unheld) are put back in line, oldest first.
 //
 // PAPPL reports job events with its own locks taken, so the event callback
 // only queues the event (after telling the job thread gate of a deleted
 // printer, at once); a thread of its own holds and releases jobs, in event
-// order.
+// order.  Until that thread has placed a new job (let it run or held it),
+// the job thread gate keeps PAPPL from starting it (job_threads.cpp): its
+// document may arrive first, and PAPPL would start it before older jobs.
 //
 
 #include "app.h"
