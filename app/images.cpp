@@ -14,6 +14,7 @@
 #include <png.h>
 
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <csetjmp>
 #include <cstdio>
@@ -140,6 +141,27 @@ set_transforms(PngRead &read)  // IO - Reader, info read
 }
 
 //
+// 'over_white()' - A gray value with its alpha laid over white paper.
+//
+
+inline std::uint8_t
+over_white(unsigned v,  // I - Gray value
+           unsigned a)  // I - Alpha, 255 opaque
+{
+  return static_cast<std::uint8_t>((v * a + 255u * (255u - a) + 127u) / 255u);
+}
+
+//
+// 'luma()' - The gray value of an sRGB colour, weighted by luminance.
+//
+
+inline unsigned
+luma(const std::uint8_t *rgb)  // I - Red, green, blue
+{
+  return (rgb[0] * 299u + rgb[1] * 587u + rgb[2] * 114u + 500u) / 1000u;
+}
+
+//
 // 'to_gray()' - Turn one row of 1 to 4 channels (gray, gray and alpha, RGB,
 // RGBA) into gray over white paper; out may be the row itself.
 //
@@ -150,19 +172,23 @@ to_gray(const std::uint8_t *in,        // I - Row as libpng gives it
         std::uint32_t       width,     // I - Pixels
         unsigned            channels)  // I - Channels per pixel
 {
-  const bool color = channels >= 3;
-  const bool alpha = channels == 2 || channels == 4;
-
-  for (std::uint32_t x = 0; x < width; x++, in += channels)
+  switch (channels)
   {
-    unsigned v = color ? (in[0] * 299u + in[1] * 587u + in[2] * 114u + 500u) / 1000u : in[0];
-
-    if (alpha)
-    {
-      const unsigned a = in[channels - 1];
-      v = (v * a + 255u * (255u - a) + 127u) / 255u;
-    }
-    out[x] = static_cast<std::uint8_t>(v);
+    case 1 :
+      memmove(out, in, width);
+      break;
+    case 2 :
+      for (std::uint32_t x = 0; x < width; x++, in += 2)
+        out[x] = over_white(in[0], in[1]);
+      break;
+    case 3 :
+      for (std::uint32_t x = 0; x < width; x++, in += 3)
+        out[x] = static_cast<std::uint8_t>(luma(in));
+      break;
+    default :
+      for (std::uint32_t x = 0; x < width; x++, in += 4)
+        out[x] = over_white(luma(in), in[3]);
+      break;
   }
 }
 
@@ -201,8 +227,11 @@ read_rows(PngRead             &read,    // IO - Reader, transforms set
 
   for (std::uint32_t y = 0; y < height && passes == 1; y++)
   {
-    png_read_row(read.png, read.row, nullptr);
-    to_gray(read.row, read.image + static_cast<std::size_t>(y) * width, width, channels);
+    std::uint8_t *gray_row = read.image + static_cast<std::size_t>(y) * width;
+
+    png_read_row(read.png, channels == 1 ? gray_row : read.row, nullptr);
+    if (channels > 1)
+      to_gray(read.row, gray_row, width, channels);
   }
   for (int pass = 0; pass < passes && passes > 1; pass++)
   {
@@ -249,7 +278,7 @@ decode(PngRead             &read,    // IO - Reader, created
                   "The picture's pixels are not square (%" PRIu32 " x %" PRIu32
                   " pixels per inch); the printer takes pictures with square pixels.",
                   static_cast<std::uint32_t>(xppi), static_cast<std::uint32_t>(yppi));
-  out.ppi = xppi > 0x7fff ? 0 : static_cast<int>(xppi);
+  out.ppi = xppi > static_cast<png_uint_32>(INT_MAX) ? 0 : static_cast<int>(xppi);  // beyond int: unknown
   return read_rows(read, limits, set_transforms(read), out);
 }
 
