@@ -16,6 +16,7 @@
 #include <cups/raster.h>
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -317,7 +318,8 @@ mark_pixel(unsigned x,       // I - Column
 // 'png_layout_row()' - One row of the mark picture in a PNG layout:
 // "gray8", "interlaced" (8-bit gray), "gray1", "gray16", "palette" (0
 // white, 1 black), "rgb", and "gray-alpha" and "rgba" with white as
-// transparent black.
+// transparent black; "colour" paints the white bands red, green and blue in
+// turn, "colour-gray" the same bands as those colours' gray (76, 150, 29).
 //
 
 Bytes
@@ -350,6 +352,15 @@ png_layout_row(const std::string &layout,  // I - Layout
       row.insert(row.end(), {0, static_cast<std::uint8_t>(255 - v)});
     else if (layout == "rgba")
       row.insert(row.end(), {0, 0, 0, static_cast<std::uint8_t>(255 - v)});
+    else if (layout == "colour")
+    {
+      const unsigned band = black ? 3 : x / 10 % 3;  // 3: black
+      row.insert(row.end(), {static_cast<std::uint8_t>(band == 0 ? 255 : 0),
+                             static_cast<std::uint8_t>(band == 1 ? 255 : 0),
+                             static_cast<std::uint8_t>(band == 2 ? 255 : 0)});
+    }
+    else if (layout == "colour-gray")
+      row.push_back(black ? 0 : std::array<std::uint8_t, 3>{76, 150, 29}[x / 10 % 3]);
     else
       row.push_back(v);
   }
@@ -403,7 +414,7 @@ png_layout_file(const std::string &path,    // I - File
                 unsigned           height)  // I - Height
 {
   const int type  = layout == "palette"      ? PNG_COLOR_TYPE_PALETTE
-                    : layout == "rgb"        ? PNG_COLOR_TYPE_RGB
+                    : layout == "rgb" || layout == "colour" ? PNG_COLOR_TYPE_RGB
                     : layout == "rgba"       ? PNG_COLOR_TYPE_RGB_ALPHA
                     : layout == "gray-alpha" ? PNG_COLOR_TYPE_GRAY_ALPHA
                                              : PNG_COLOR_TYPE_GRAY;
@@ -1028,8 +1039,9 @@ TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
 //
 // A picture prints the same dots whatever PNG layout carries it: 1-bit and
 // 16-bit gray, a palette, colour, transparency over white paper and an
-// interlaced file give the frames of the 8-bit gray file, and white stays
-// white (the share of black dots is the picture's).
+// interlaced file give the frames of the 8-bit gray file, colour gives the
+// frames of its gray, and white stays white (the share of black dots is the
+// picture's).
 //
 
 TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
@@ -1053,6 +1065,19 @@ TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
       reference = frames;
     EXPECT_TRUE(frames == reference) << "the frames differ from the 8-bit gray picture's";
   }
+
+  // Colour prints as its luminance, not as one of its channels.
+  std::string colour[2];
+  for (int i = 0; i < 2; i++)
+  {
+    const char *layout = i ? "colour-gray" : "colour";
+    const int   job = print("pfile", png_layout_file(dir_ + "/" + layout + ".png", layout, kWidth, kHeight), "image/png");
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("pfile", job), "completed");
+    colour[i] = job_file();
+  }
+  EXPECT_FALSE(colour[0].empty());
+  EXPECT_TRUE(colour[0] == colour[1]) << "a colour picture does not print as its gray";
 
   const int job = print("p203", dir_ + "/mark-gray1.png", "image/png");
   ASSERT_GT(job, 0);
