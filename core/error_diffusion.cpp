@@ -31,52 +31,68 @@ namespace {
 
 constexpr int kFirstWhite = 128;  // lowest value that becomes white
 
-//
-// Shares of one pixel's error.
-//
-
-struct Shares
-{
-  std::int16_t right;       // to (x + 1, y)
-  std::int16_t belowLeft;   // to (x - 1, y + 1)
-  std::int16_t below;       // to (x, y + 1)
-  std::int16_t belowRight;  // to (x + 1, y + 1)
-};
-
 // Gamma entries are 0..255; the right-hand share is at most 55 in
 // magnitude and the shares from above at most 69, so every value met lies
-// within -124..379.  The shares of that range are a table.
-constexpr int kLowest  = -128;  // value of the table's first entry
-constexpr int kEntries = 512;   // values kLowest .. kLowest + 511
+// within -124..379.  The shares of the values kLowest .. kLowest + kEntries
+// - 1 are tables, entry value - kLowest: the value plus kShareBias.
+constexpr int kLowest  = -static_cast<int>(kShareBias);
+constexpr int kEntries = 512;
 
 //
-// 'shares_of()' - Quantise one value and split its error.
+// The shares for the row below ride in one 64-bit word of three 16-bit
+// fields, the share for (x - 1, y + 1) lowest: one add hands a pixel's
+// three shares below over, and one shift moves on to the next pixel.  Each
+// share carries a bias that keeps every field within 0..65535, so no field
+// borrows from the next; a share for a pixel below is complete with the
+// three biases, kShareBias in all.
 //
 
-constexpr Shares
-shares_of(int value)  // I - Pixel value before quantising
+constexpr int kBiasLeft  = 80;  // added to every share below-left (-23..23)
+constexpr int kBiasBelow = 40;  // below (-39..39)
+constexpr int kBiasRight = 8;   // below-right (-7..7)
+
+static_assert(kBiasLeft + kBiasBelow + kBiasRight == kShareBias, "a complete share's bias");
+
+// The fields of a row that has passed no share on.
+constexpr std::uint64_t kNoShares = kBiasBelow + kBiasRight + (std::uint64_t{kBiasRight} << 16);
+
+//
+// The tables: the right-hand share, and the three shares below as fields,
+// by value - kLowest.
+//
+
+struct ShareTables
 {
-  const int error = value - (value < kFirstWhite ? kGrayBlack : kGrayWhite);
-
-  return {static_cast<std::int16_t>(error * 7 / 16), static_cast<std::int16_t>(error * 3 / 16),
-          static_cast<std::int16_t>(error * 5 / 16), static_cast<std::int16_t>(error * 1 / 16)};
-}
+  std::array<std::int16_t, kEntries>  right;  // share for (x + 1, y)
+  std::array<std::uint64_t, kEntries> below;  // shares for (x - 1, y + 1),
+                                              // (x, y + 1) and (x + 1,
+                                              // y + 1) with their biases
+};
 
 //
-// 'share_table()' - Shares of every value from kLowest up.
+// 'share_tables()' - Quantise every value from kLowest up and split its
+//                    error into shares.
 //
 
-constexpr std::array<Shares, kEntries>
-share_table()
+constexpr ShareTables
+share_tables()
 {
-  std::array<Shares, kEntries> table{};
+  ShareTables tables{};
 
   for (int i = 0; i < kEntries; i ++)
-    table[i] = shares_of(kLowest + i);
-  return table;
+  {
+    const int value = kLowest + i;
+    const int error = value - (value < kFirstWhite ? kGrayBlack : kGrayWhite);
+
+    tables.right[i] = static_cast<std::int16_t>(error * 7 / 16);
+    tables.below[i] = static_cast<std::uint64_t>(error * 3 / 16 + kBiasLeft) +
+                      (static_cast<std::uint64_t>(error * 5 / 16 + kBiasBelow) << 16) +
+                      (static_cast<std::uint64_t>(error * 1 / 16 + kBiasRight) << 32);
+  }
+  return tables;
 }
 
-constexpr std::array<Shares, kEntries> kShareTable = share_table();
+constexpr ShareTables kShareTables = share_tables();
 
 //
 // Shares within a row, waiting for the pixels after the current one.
@@ -84,9 +100,9 @@ constexpr std::array<Shares, kEntries> kShareTable = share_table();
 
 struct Carry
 {
-  std::ptrdiff_t right     = 0;  // for (x + 1, y)
-  std::ptrdiff_t belowPrev = 0;  // so far for (x - 1, y + 1)
-  std::ptrdiff_t belowCur  = 0;  // so far for (x, y + 1)
+  std::ptrdiff_t right = 0;          // for (x + 1, y)
+  std::uint64_t  below = kNoShares;  // so far for (x - 1, y + 1) and
+                                     // (x, y + 1), as fields
 };
 
 //
@@ -96,34 +112,50 @@ struct Carry
 [[gnu::always_inline]] inline bool
 idle(const Carry &carry)  // I - Shares within the row
 {
-  return !(carry.right | carry.belowPrev | carry.belowCur);
+  return !carry.right && carry.below == kNoShares;
+}
+
+//
+// 'last_below()' - The complete share, plus kShareBias, for the pixel
+//                  below-left of a row's next pixel when that pixel is off
+//                  the page.
+//
+
+[[gnu::always_inline]] inline std::uint16_t
+last_below(const Carry &carry)  // I - Shares within the row
+{
+  return static_cast<std::uint16_t>(carry.below + kBiasLeft);
 }
 
 //
 // 'visit()' - Diffuse one pixel whose value before the share from its left
-//             is start; sets its black flag and returns the complete shares
-//             for the pixel below-left of it.
+//             is start - kShareBias; sets its black flag and returns the
+//             complete share, plus kShareBias, for the pixel below-left of
+//             it.
 //
 // Only the right-hand share waits for the pixel before: it indexes the
 // table row of this pixel's start directly, so the chain from pixel to
 // pixel is one load.
 //
 
-[[gnu::always_inline]] inline std::ptrdiff_t
-visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above
+[[gnu::always_inline]] inline std::uint16_t
+visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above,
+                             //      plus kShareBias
       Carry         &carry,  // IO - Shares within the row
       std::uint8_t  &flag)   // O  - Black flag
 {
-  const Shares *entry = kShareTable.data() + (start - kLowest);
+  const std::int16_t *rights = kShareTables.right.data() + start;
 
-  asm("" : "+r"(entry));  // keeps the compiler from adding right in first
-  const Shares        &s        = entry[carry.right];
-  const std::ptrdiff_t finished = carry.belowPrev + s.belowLeft;
+  asm("" : "+r"(rights));  // keeps the compiler from adding right in first
+  const std::ptrdiff_t index = start + carry.right;  // value - kLowest
 
-  flag            = start + carry.right < kFirstWhite;
-  carry.belowPrev = carry.belowCur + s.below;
-  carry.belowCur  = s.belowRight;
-  carry.right     = s.right;
+  flag = index < kFirstWhite - kLowest;
+  carry.below += kShareTables.below[index];
+  carry.right = rights[carry.right];
+
+  const auto finished = static_cast<std::uint16_t>(carry.below);
+
+  carry.below >>= 16;
   return finished;
 }
 
@@ -145,16 +177,16 @@ extreme_block(const std::uint8_t *gray)  // I - Gray values
 }
 
 //
-// 'zero_block()' - Whether kBlock pending shares are all 0.
+// 'zero_block()' - Whether kBlock slots of pending shares are all empty.
 //
 
 [[gnu::always_inline]] inline bool
-zero_block(const std::int16_t *above)  // I - Shares from above
+zero_block(const std::uint16_t *above)  // I - Shares from above, plus kShareBias
 {
-  std::int16_t any = 0;  // Bits of any pending share
+  std::uint16_t any = 0;  // Bits of any pending share
 
   for (int i = 0; i < kBlock; i ++)  // no branch, so it vectorises
-    any = static_cast<std::int16_t>(any | above[i]);
+    any = static_cast<std::uint16_t>(any | (above[i] ^ kShareBias));
   return !any;
 }
 
@@ -196,7 +228,7 @@ quiet(const Halftoner &ht,     // I - Page context
 int
 pass_quiet(const Halftoner    &ht,     // I - Page context
            const std::uint8_t *gray,   // I - Gray row
-           const std::int16_t *above,  // I - Shares from above, by pixel
+           const std::uint16_t *above, // I - Shares from above, by pixel
            std::uint8_t       *flags,  // O - Black flags
            int                 x)      // I - First pixel
 {
@@ -206,7 +238,7 @@ pass_quiet(const Halftoner    &ht,     // I - Page context
     for (; x + kBlock <= width && zero_block(above + x) && extreme_block(gray + x); x += kBlock)
       flag_block(ht, gray + x, flags + x);
 
-  for (; x < width && !above[x] && quiet(ht, gray[x]); x ++)
+  for (; x < width && above[x] == kShareBias && quiet(ht, gray[x]); x ++)
     flags[x] = ht.kind[gray[x]];
   return x;
 }
@@ -226,7 +258,7 @@ int
 pass_quiet_pair(const Halftoner    &ht,      // I - Page context
                 const std::uint8_t *gray0,   // I - Upper gray row
                 const std::uint8_t *gray1,   // I - Lower gray row
-                const std::int16_t *above,   // I - Shares from above the upper row
+                const std::uint16_t *above,  // I - Shares from above the upper row
                 std::uint8_t       *flags0,  // O - Upper black flags
                 std::uint8_t       *flags1,  // O - Lower black flags
                 int                 t)       // I - First step, 1 or more
@@ -242,7 +274,8 @@ pass_quiet_pair(const Halftoner    &ht,      // I - Page context
       flag_block(ht, gray1 + t - 1, flags1 + t - 1);
     }
 
-  for (; t < width && !above[t] && quiet(ht, gray0[t]) && quiet(ht, gray1[t - 1]); t ++)
+  for (; t < width && above[t] == kShareBias && quiet(ht, gray0[t]) && quiet(ht, gray1[t - 1]);
+       t ++)
   {
     flags0[t]     = ht.kind[gray0[t]];
     flags1[t - 1] = ht.kind[gray1[t - 1]];
@@ -261,13 +294,16 @@ quiet_kinds(const GammaTable &gamma)  // I - Gamma table
 {
   std::array<std::uint8_t, 256> kind{};
 
+  // Value 0 is black already: its entry passes nothing on.
+  const std::uint64_t nothing = kShareTables.below[0 - kLowest];
+
   for (int v = 0; v < 256; v ++)
   {
-    const Shares s = shares_of(gamma[v]);
+    const int index = gamma[v] - kLowest;
 
-    kind[v] = (s.right || s.belowLeft || s.below || s.belowRight) ? kNoisy
-              : gamma[v] < kFirstWhite                            ? kQuietBlack
-                                                                  : kQuietWhite;
+    kind[v] = (kShareTables.right[index] || kShareTables.below[index] != nothing) ? kNoisy
+              : gamma[v] < kFirstWhite                                           ? kQuietBlack
+                                                                                 : kQuietWhite;
   }
   return kind;
 }
@@ -286,7 +322,7 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
 {
   const int           width   = static_cast<int>(ht.width);
   const std::uint8_t *gamma   = ht.gamma.data();
-  std::int16_t       *pending = ht.pending.get();
+  std::uint16_t      *pending = ht.pending.get();
   std::uint8_t       *flags   = ht.flags.get();
   Carry               carry;  // Shares within the row
 
@@ -298,7 +334,7 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
 
       if (end > x)
       {
-        pending[x] = 0;  // the pixel before the stretch ends with nothing below
+        pending[x] = kShareBias;  // the pixel before the stretch leaves nothing below
         x          = end;
         continue;
       }
@@ -306,14 +342,14 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
 
     for (const int end = std::min(width, x + kSpan); x < end; x ++)
     {
-      const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(gamma[gray[x]]) + pending[x + 1];
+      const std::ptrdiff_t start = std::ptrdiff_t{gamma[gray[x]]} + pending[x + 1];
 
-      pending[x] = static_cast<std::int16_t>(visit(start, carry, flags[x]));
+      pending[x] = visit(start, carry, flags[x]);
     }
   }
 
   // The last pixel's below-right share would leave the page.
-  pending[width] = static_cast<std::int16_t>(carry.belowPrev);
+  pending[width] = last_below(carry);
 }
 
 //
@@ -335,7 +371,7 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
 {
   const int           width   = static_cast<int>(ht.width);
   const std::uint8_t *gamma   = ht.gamma.data();
-  std::int16_t       *pending = ht.pending.get();
+  std::uint16_t      *pending = ht.pending.get();
   std::uint8_t       *flags0  = ht.flags.get();
   std::uint8_t       *flags1  = flags0 + 8 * static_cast<std::size_t>(ht.row_bytes);
   Carry               upper;  // Shares within the upper row
@@ -353,10 +389,10 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
       if (end > t)
       {
         // The lower row's pixels t - 1 .. end - 2 leave nothing below them
-        // (slots t - 1 .. end - 2).  Slots t + 1 .. end were read as 0;
+        // (slots t - 1 .. end - 2).  Slots t + 1 .. end were read as empty;
         // slot t still holds what the upper row's pixel t - 1 read.
-        pending[t - 1] = 0;
-        pending[t]     = 0;
+        pending[t - 1] = kShareBias;
+        pending[t]     = kShareBias;
         t              = end;
         continue;
       }
@@ -366,18 +402,17 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
 #pragma GCC unroll 2
     for (const int end = std::min(width, t + kSpan); t < end; t ++)
     {
-      const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(gamma[gray0[t]]) + pending[t + 1];
+      const std::ptrdiff_t start = std::ptrdiff_t{gamma[gray0[t]]} + pending[t + 1];
       const std::ptrdiff_t down  = visit(start, upper, flags0[t]);  // Lower's shares from above
 
-      pending[t - 1] = static_cast<std::int16_t>(visit(gamma[gray1[t - 1]] + down, lower, flags1[t - 1]));
+      pending[t - 1] = visit(gamma[gray1[t - 1]] + down, lower, flags1[t - 1]);
     }
   }
 
   // The lower row's last pixel: the upper row's last below-right share
   // would leave the page, so its shares for the pixel are complete.
-  pending[width - 1] = static_cast<std::int16_t>(
-      visit(gamma[gray1[width - 1]] + upper.belowPrev, lower, flags1[width - 1]));
-  pending[width] = static_cast<std::int16_t>(lower.belowPrev);
+  pending[width - 1] = visit(gamma[gray1[width - 1]] + last_below(upper), lower, flags1[width - 1]);
+  pending[width]     = last_below(lower);
 }
 
 } // namespace pelna

@@ -139,10 +139,22 @@ threshold_row(const Halftoner    &ht,    // I - Page context
     pack_row(ht.width, out, [](std::size_t) { return true; });
   else
   {
-    // Within 1..255 the comparison can be made on bytes.
-    const std::uint8_t limit = static_cast<std::uint8_t>(ht.threshold);
+    // Within 1..255 the comparison can be made on bytes: a block at a time
+    // into flags, which vectorises, then packed 8 to a byte.
+    constexpr std::size_t kBlock = 64;  // pixels compared at once
+    const std::uint8_t    limit  = static_cast<std::uint8_t>(ht.threshold);
+    const std::size_t     width  = ht.width;  // (out may alias ht)
+    std::size_t           x      = 0;
 
-    pack_row(ht.width, out, [gray, limit](std::size_t x) { return gray[x] < limit; });
+    for (; x + kBlock <= width; x += kBlock)
+    {
+      std::uint8_t flags[kBlock];
+
+      for (std::size_t i = 0; i < kBlock; i ++)
+        flags[i] = gray[x + i] < limit;
+      pack_flags(flags, out + x / 8, kBlock / 8);
+    }
+    pack_row(width - x, out + x / 8, [gray, x, limit](std::size_t i) { return gray[x + i] < limit; });
   }
 }
 
@@ -242,14 +254,14 @@ halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
                          const GammaTable &gamma)   // I - Gamma table
 {
   begin_common(ht, Halftone::Diffusion, width, height);
-  if (!fits(std::uint64_t{width} + 1, sizeof(std::int16_t)) || !fits(ht.row_bytes, 16))
+  if (!fits(std::uint64_t{width} + 1, sizeof(std::uint16_t)) || !fits(ht.row_bytes, 16))
   {
     halftone_end(ht);
     return false;
   }
   ht.gamma   = gamma;
   ht.kind    = quiet_kinds(gamma);
-  ht.pending = allocate<std::int16_t>(static_cast<std::size_t>(width) + 1, true);
+  ht.pending = allocate<std::uint16_t>(static_cast<std::size_t>(width) + 1, false);
   ht.flags   = allocate<std::uint8_t>(16 * static_cast<std::size_t>(ht.row_bytes), true);
   ht.packed  = allocate<std::uint8_t>(2 * static_cast<std::size_t>(ht.row_bytes), false);
   if (!ht.pending || !ht.flags || !ht.packed)
@@ -257,6 +269,7 @@ halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
     halftone_end(ht);
     return false;
   }
+  std::fill_n(ht.pending.get(), static_cast<std::size_t>(width) + 1, kShareBias);
   return true;
 }
 

@@ -46,6 +46,13 @@ constexpr std::uint8_t kQuietBlack = 1;
 constexpr std::uint8_t kNoisy      = 2;
 
 //
+// The pending shares for the next row are kept plus kShareBias, which
+// keeps every one of them above 0 (Diffusion); kShareBias means no share.
+//
+
+constexpr std::uint16_t kShareBias = 128;
+
+//
 // Two packed rows handed back together; empty spans when refused.
 //
 
@@ -71,10 +78,11 @@ struct Halftoner
   std::array<std::uint8_t, 256> kind = {};        // per gray value: kQuietWhite,
                                                   // kQuietBlack or kNoisy
                                                   // (Diffusion)
-  MallocPtr<std::int16_t[]> pending;              // shares for the next row:
-                                                  // slot x + 1 for pixel x,
-                                                  // slot 0 takes the share
-                                                  // left of pixel 0 (Diffusion)
+  MallocPtr<std::uint16_t[]> pending;             // shares for the next row
+                                                  // plus kShareBias: slot
+                                                  // x + 1 for pixel x, slot 0
+                                                  // takes the share left of
+                                                  // pixel 0 (Diffusion)
   MallocPtr<std::uint8_t[]> flags;                // two rows of black flags,
                                                   // one per pixel, each
                                                   // padded with 0 to 8 x
