@@ -318,7 +318,7 @@ mark_pixel(unsigned x,       // I - Column
 // 'png_layout_row()' - One row of the mark picture in a PNG layout:
 // "gray8", "interlaced" (8-bit gray), "gray1", "gray16", "palette" (0
 // white, 1 black), "rgb", and "gray-alpha" and "rgba" with white as
-// transparent black; "colour" paints the white bands red, green and blue in
+// transparent black ("interlaced-rgba" too); "colour" paints the white bands red, green and blue in
 // turn, "colour-gray" the same bands as those colours' gray (76, 150, 29).
 //
 
@@ -350,7 +350,7 @@ png_layout_row(const std::string &layout,  // I - Layout
       row.insert(row.end(), {v, v, v});
     else if (layout == "gray-alpha")
       row.insert(row.end(), {0, static_cast<std::uint8_t>(255 - v)});
-    else if (layout == "rgba")
+    else if (layout == "rgba" || layout == "interlaced-rgba")
       row.insert(row.end(), {0, 0, 0, static_cast<std::uint8_t>(255 - v)});
     else if (layout == "colour")
     {
@@ -415,7 +415,7 @@ png_layout_file(const std::string &path,    // I - File
 {
   const int type  = layout == "palette"      ? PNG_COLOR_TYPE_PALETTE
                     : layout == "rgb" || layout == "colour" ? PNG_COLOR_TYPE_RGB
-                    : layout == "rgba"       ? PNG_COLOR_TYPE_RGB_ALPHA
+                    : layout == "rgba" || layout == "interlaced-rgba" ? PNG_COLOR_TYPE_RGB_ALPHA
                     : layout == "gray-alpha" ? PNG_COLOR_TYPE_GRAY_ALPHA
                                              : PNG_COLOR_TYPE_GRAY;
   const int depth = layout == "gray1" ? 1 : layout == "gray16" ? 16 : 8;
@@ -428,7 +428,7 @@ png_layout_file(const std::string &path,    // I - File
     pointers.push_back(row.data());
 
   FILE      *fp = fopen(path.c_str(), "wb");
-  const bool ok = fp && write_png(fp, width, height, depth, type, layout == "interlaced", pointers);
+  const bool ok = fp && write_png(fp, width, height, depth, type, layout.starts_with("interlaced"), pointers);
 
   if (fp)
     fclose(fp);
@@ -1047,7 +1047,8 @@ TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
 TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
 {
   constexpr unsigned kWidth = 200, kHeight = 300;
-  const char *const  layouts[] = {"gray8", "gray1", "gray16", "palette", "rgb", "gray-alpha", "rgba", "interlaced"};
+  const char *const  layouts[] = {"gray8", "gray1", "gray16", "palette", "rgb", "gray-alpha", "rgba", "interlaced",
+                                  "interlaced-rgba"};
   std::string        reference;
 
   for (const char *layout : layouts)
