@@ -101,15 +101,25 @@ enum class PictureFault
   None,      // read
   TooLarge,  // over the limits
   NoMemory,  // an allocation failed
-  Damaged,   // not a PNG, cut short, corrupt, or of pixels that are not square
+  Damaged,   // not of its format, cut short, corrupt, of colours of no
+             // known kind, or of pixels that are not square
 };
+
+// A reader of one picture format: None, or the fault with its reason.
+using PictureReader = PictureFault (*)(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
+                                       char *reason, std::size_t reason_size);
 
 // images.cpp: read a PNG file as gray over white paper, within the limits;
 // None, or the fault with its reason.
 [[nodiscard]] PictureFault read_png(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
                                     char *reason, std::size_t reason_size);
 
-// images.cpp: PAPPL filters for pictures (PNG), ahead of PAPPL's own.
+// images.cpp: read a JPEG file (gray, colour or CMYK) as gray, within the
+// limits; None, or the fault with its reason.
+[[nodiscard]] PictureFault read_jpeg(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
+                                     char *reason, std::size_t reason_size);
+
+// images.cpp: PAPPL filters for pictures (PNG, JPEG), ahead of PAPPL's own.
 void add_picture_filters(pappl_system_t *system);
 
 // images.cpp: the driver format that puts the picture filters first, and

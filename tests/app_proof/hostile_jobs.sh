@@ -2,7 +2,7 @@
 #
 # Hostile jobs, one after another on one server: raster pages the printer
 # cannot take, raster streams cut short or with impossible headers, PNGs
-# too large to read or too thin to place, noise, darkness and media values
+# too large to read or too thin to place, a JPEG too thin to place, noise, darkness and media values
 # out of range, and a printer whose device never answers.  Each case must
 # end as a user would want (refused at submission, or the job aborted with
 # a message naming the reason, or printed as far as it can be), nothing may
@@ -31,6 +31,26 @@ patch_be32() {
     $(($3 >> 8 & 255)) $(($3 & 255)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
+#
+# thin_jpeg FILE - A valid baseline gray JPEG of 2000 x 1 mid-gray pixels,
+# written byte by byte: one quantisation table, one Huffman table each for
+# DC and AC with a single 1-bit code (DC difference 0, end of block), so
+# each of the 250 blocks is two 0 bits; the scan is 62 zero bytes and
+# 0x0f (the last four bits pad with ones).
+#
+thin_jpeg() {
+  local ones zeros16
+  ones=$(printf '\\x01%.0s' $(seq 1 64))
+  zeros16=$(printf '\\x00%.0s' $(seq 1 15))'\x00'
+  {
+    printf '\xff\xd8\xff\xdb\x00\x43\x00'"$ones"
+    printf '\xff\xc0\x00\x0b\x08\x00\x01\x07\xd0\x01\x01\x11\x00'
+    printf '\xff\xc4\x00\x14\x00\x01'"$zeros16"
+    printf '\xff\xc4\x00\x14\x10\x01'"$zeros16"
+    printf '\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00'"$(printf '\\x00%.0s' $(seq 1 62))"'\x0f\xff\xd9'
+  } >"$1"
+}
+
 # Offsets in a PWG raster stream (4 bytes of sync word, then the header).
 off_width=376 off_height=380 off_bytes_per_line=396
 
@@ -52,6 +72,7 @@ patch_be32 "$docs/long-rows.pwg" $off_bytes_per_line $((1 << 30))
 "$pages" png "$docs/wide.png" 30000 200 1
 "$pages" png "$docs/thin.png" 2000 1
 "$pages" png "$docs/small.png" 200 100
+thin_jpeg "$docs/thin.jpg"
 "$pages" noise "$docs/noise.bin" 20000 7
 
 #
@@ -137,6 +158,9 @@ hostile png-30000x200 refused "$docs/wide.png" image/png
 grep -q "The picture is 30000 x 200 pixels; the printer takes pictures of at most 16384 x 16384." "$work/app.log" ||
   fail "png-30000x200: the job log does not give the picture's size and the limit"
 hostile png-2000x1 refused "$docs/thin.png" image/png
+hostile jpeg-2000x1 refused "$docs/thin.jpg" image/jpeg
+grep -q "The picture is 2000 x 1 pixels; placed on the label it would be less than one dot" "$work/app.log" ||
+  fail "jpeg-2000x1: the job log does not say why"
 hostile noise-as-pwg unreadable "$docs/noise.bin" image/pwg-raster
 hostile noise-as-octet-stream refused "$docs/noise.bin" application/octet-stream
 hostile darkness-1000 refused "$docs/page.pwg" image/pwg-raster print-darkness=1000
