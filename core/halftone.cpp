@@ -141,7 +141,7 @@ threshold_row(const Halftoner    &ht,    // I - Page context
   {
     // Within 1..255 the comparison can be made on bytes: a block at a time
     // into flags, which vectorises, then packed 8 to a byte.
-    constexpr std::size_t kBlock = 64;  // pixels compared at once
+    constexpr std::size_t kBlock = 16;  // pixels compared at once, one vector
     const std::uint8_t    limit  = static_cast<std::uint8_t>(ht.threshold);
     const std::size_t     width  = ht.width;  // (out may alias ht)
     std::size_t           x      = 0;
