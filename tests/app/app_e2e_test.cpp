@@ -436,33 +436,45 @@ png_layout_file(const std::string &path,    // I - File
 }
 
 //
-// 'jpeg_file()' - A gray JPEG of the label pattern.
+// 'jpeg_file()' - The label pattern as a JPEG in one layout: "gray",
+// "colour" (each pixel's gray as RGB, stored as YCbCr), "cmyk" (the gray
+// as black ink, stored inverted with Adobe's marker, as Adobe's programs
+// write it) or "progressive" (gray, in several scans).  Every layout
+// decodes to the gray file's very pixels.
 //
 
 std::string
-jpeg_file(const std::string &path,    // I - File
-          unsigned           width,   // I - Width
-          unsigned           height)  // I - Height
+jpeg_file(const std::string &path,              // I - File
+          unsigned           width,             // I - Width
+          unsigned           height,            // I - Height
+          const std::string &layout = "gray")   // I - Layout
 {
   FILE                       *fp = fopen(path.c_str(), "wb");
   jpeg_compress_struct        cinfo;
   jpeg_error_mgr              jerr;
-  Bytes                       row(width);
+  const int                   channels = layout == "colour" ? 3 : layout == "cmyk" ? 4 : 1;
+  Bytes                       row(std::size_t{width} * channels);
 
   cinfo.err = jpeg_std_error(&jerr);
   jpeg_create_compress(&cinfo);
   jpeg_stdio_dest(&cinfo, fp);
   cinfo.image_width      = width;
   cinfo.image_height     = height;
-  cinfo.input_components = 1;
-  cinfo.in_color_space   = JCS_GRAYSCALE;
+  cinfo.input_components = channels;
+  cinfo.in_color_space   = channels == 3 ? JCS_RGB : channels == 4 ? JCS_CMYK : JCS_GRAYSCALE;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, 90, TRUE);
+  if (layout == "progressive")
+    jpeg_simple_progression(&cinfo);
   jpeg_start_compress(&cinfo, TRUE);
   for (unsigned y = 0; y < height; y++)
   {
     for (unsigned x = 0; x < width; x++)
-      row[x] = label_pixel(x, y);
+    {
+      const std::uint8_t v = label_pixel(x, y);
+      for (int c = 0; c < channels; c++)  // inverted CMYK: 255 no ink, black ink 255 - v
+        row[std::size_t{x} * channels + c] = channels == 4 && c < 3 ? 255 : v;
+    }
     JSAMPROW rows[1] = {row.data()};
     jpeg_write_scanlines(&cinfo, rows, 1);
   }
@@ -994,20 +1006,25 @@ TEST_F(AppEndToEnd, RasterPageFramesEqualTheFilters)
 
 //
 // PNG and JPEG pictures and the submit sub-command: sound frames, as wide as
-// the label on the head of each model, as long as the label.
+// the label on the head of each model, as long as the label.  A colour,
+// an Adobe CMYK and a progressive JPEG of a gray picture print the gray
+// JPEG's very dots.
 //
 
 TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
 {
-  const std::string png  = png_file(dir_ + "/label.png", 400, 600);
-  const std::string jpeg = jpeg_file(dir_ + "/label.jpg", 400, 600);
+  const std::string png    = png_file(dir_ + "/label.png", 400, 600);
+  const std::string jpeg   = jpeg_file(dir_ + "/label.jpg", 400, 600);
+  const std::string colour = jpeg_file(dir_ + "/label-colour.jpg", 400, 600, "colour");
   struct Case
   {
     const char *printer, *file_kind;
     unsigned    width, rows;  // 4 x 6 in at the model's resolution
   };
-  const Case cases[] = {{"p203", "png", 812, 1218}, {"p203", "jpeg", 812, 1218},
-                        {"p300", "png", 1200, 1800}, {"p300", "submit", 1200, 1800}};
+  const Case cases[] = {{"p203", "png", 812, 1218},     {"p203", "jpeg", 812, 1218},
+                        {"p203", "colour", 812, 1218},  {"p300", "png", 1200, 1800},
+                        {"p300", "submit", 1200, 1800}, {"p300", "jpeg", 1200, 1800},
+                        {"p300", "colour", 1200, 1800}};
 
   for (const Case &c : cases)
   {
@@ -1020,7 +1037,8 @@ TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
     else
     {
       const bool is_png = !strcmp(c.file_kind, "png");
-      const int  job    = print(c.printer, is_png ? png : jpeg, is_png ? "image/png" : "image/jpeg");
+      const int  job    = print(c.printer, is_png ? png : strcmp(c.file_kind, "jpeg") ? colour : jpeg,
+                                is_png ? "image/png" : "image/jpeg");
       ASSERT_GT(job, 0);
       ASSERT_EQ(job_end(c.printer, job), "completed");
     }
@@ -1033,6 +1051,20 @@ TEST_F(AppEndToEnd, PicturesPrintOnBothModels)
     EXPECT_EQ(pages[0].page_mark, "label");
     EXPECT_GT(pages[0].black_share, 0.05);
     EXPECT_LT(pages[0].black_share, 0.95);
+  }
+
+  std::string gray_frames;
+  for (const char *layout : {"gray", "colour", "cmyk", "progressive"})
+  {
+    SCOPED_TRACE(layout);
+    const int job = print("pfile", jpeg_file(dir_ + "/mark-" + layout + ".jpg", 200, 300, layout), "image/jpeg");
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("pfile", job), "completed");
+    const std::string frames = job_file();
+    ASSERT_FALSE(frames.empty());
+    if (gray_frames.empty())
+      gray_frames = frames;
+    EXPECT_TRUE(frames == gray_frames) << "the frames differ from the gray JPEG's";
   }
 }
 
@@ -1241,6 +1273,7 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
   };
   TestPage empty = pwg_page("sgray_8", 300, 100, {});
   empty.header.cupsHeight = 0;
+  const std::string jpeg = read_file(jpeg_file(dir_ + "/whole.jpg", 400, 600));
 
   const Case cases[] = {
     {"colour page", "image/pwg-raster",
@@ -1255,6 +1288,9 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
     {"unreadable document", "application/octet-stream", std::string(3000, '\x17'), "no type the printer reads"},
     {"damaged picture", "image/png", std::string("\x89PNG\r\n\x1a\n") + std::string(3000, '\x17'),
      "picture cannot be read"},
+    {"cut JPEG", "image/jpeg", jpeg.substr(0, jpeg.size() / 2), "picture cannot be read"},
+    {"JPEG too thin to place", "image/jpeg", read_file(jpeg_file(dir_ + "/thin.jpg", 2000, 1)),
+     "less than one dot"},
   };
 
   for (const Case &c : cases)
