@@ -73,6 +73,10 @@ patch_be32 "$docs/long-rows.pwg" $off_bytes_per_line $((1 << 30))
 "$pages" png "$docs/thin.png" 2000 1
 "$pages" png "$docs/small.png" 200 100
 thin_jpeg "$docs/thin.jpg"
+# The same file claiming 30000 x 30000 pixels (height and width of its
+# frame header at offsets 76 and 78), its data far too short for them.
+cp "$docs/thin.jpg" "$docs/huge.jpg"
+printf '\x75\x30\x75\x30' | dd of="$docs/huge.jpg" bs=1 seek=76 conv=notrunc status=none
 "$pages" noise "$docs/noise.bin" 20000 7
 
 #
@@ -161,6 +165,9 @@ hostile png-2000x1 refused "$docs/thin.png" image/png
 hostile jpeg-2000x1 refused "$docs/thin.jpg" image/jpeg
 grep -q "The picture is 2000 x 1 pixels; placed on the label it would be less than one dot" "$work/app.log" ||
   fail "jpeg-2000x1: the job log does not say why"
+hostile jpeg-30000x30000 refused "$docs/huge.jpg" image/jpeg
+grep -q "The picture is 30000 x 30000 pixels; the printer takes pictures of at most 16384 x 16384." "$work/app.log" ||
+  fail "jpeg-30000x30000: the job log does not give the picture's size and the limit"
 hostile noise-as-pwg unreadable "$docs/noise.bin" image/pwg-raster
 hostile noise-as-octet-stream refused "$docs/noise.bin" application/octet-stream
 hostile darkness-1000 refused "$docs/page.pwg" image/pwg-raster print-darkness=1000
