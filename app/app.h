@@ -165,6 +165,10 @@ void forget_printer_threads(pappl_printer_t *printer);
 // name, or null.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);
 
+// system.cpp: end a job whose document is of no type the printer reads;
+// always false.
+bool refuse_unreadable_document(pappl_job_t *job);
+
 // system.cpp: the system callback of papplMainloop.
 pappl_system_t *system_callback(int num_options, cups_option_t *options, void *data);
 

@@ -721,13 +721,7 @@ refuse_raw_document(pappl_job_t        *job,      // I - Job
 {
   (void)options;
   (void)device;
-
-  constexpr const char *reason = "The document is of no type the printer reads "
-                                 "(PWG raster, Apple raster, PNG or JPEG).";
-
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
-  papplJobSetMessage(job, "%s", reason);
-  return false;
+  return refuse_unreadable_document(job);
 }
 
 } // namespace

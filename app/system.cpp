@@ -81,8 +81,8 @@ unknown_format(const unsigned char *header,      // I - First bytes (unused)
 }
 
 //
-// 'refuse_document()' - End a job whose document is of no type the printer
-// reads, with the reason.
+// 'refuse_document()' - PAPPL's filter for documents of no type the printer
+// reads: end the job with the reason.
 //
 
 bool
@@ -92,13 +92,7 @@ refuse_document(pappl_job_t    *job,     // I - Job
 {
   (void)device;
   (void)data;
-
-  constexpr const char *reason = "The document is of no type the printer reads "
-                                 "(PWG raster, Apple raster, PNG or JPEG).";
-
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
-  papplJobSetMessage(job, "%s", reason);
-  return false;
+  return refuse_unreadable_document(job);
 }
 
 //
@@ -125,6 +119,22 @@ detach_output()
 }
 
 } // namespace
+
+//
+// 'refuse_unreadable_document()' - End a job whose document is of no type
+// the printer reads, with the reason; always false.
+//
+
+bool
+refuse_unreadable_document(pappl_job_t *job)  // I - Job
+{
+  constexpr const char *reason = "The document is of no type the printer reads "
+                                 "(PWG raster, Apple raster, PNG or JPEG).";
+
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
+  papplJobSetMessage(job, "%s", reason);
+  return false;
+}
 
 //
 // 'system_callback()' - Create the system from the server's options.

@@ -587,6 +587,7 @@ class AppEndToEnd : public ::testing::Test
                     const std::vector<std::string> &vars = {});
   static std::string job_end(const char *printer, int job, std::string *message = nullptr);
   static std::string next_inspector_job();
+  static std::vector<unsigned> next_page_rows(std::size_t count);
   static std::string job_file();
   static int  web(const std::string &method, const std::string &path, const std::string &cookie,
                   const std::string &body, std::string *response);
@@ -820,6 +821,29 @@ AppEndToEnd::next_inspector_job()
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return "";
+}
+
+//
+// 'AppEndToEnd::next_page_rows()' - The rows of each of the virtual
+// printer's next count pages, however many jobs they came in (PAPPL may
+// keep the connection open from one job to the next); fewer when no more
+// came in time.
+//
+
+std::vector<unsigned>
+AppEndToEnd::next_page_rows(std::size_t count)  // I - Pages wanted
+{
+  std::vector<unsigned> rows;
+
+  while (rows.size() < count)
+  {
+    const auto pages = inspected_pages(next_inspector_job());
+    if (pages.empty())
+      break;
+    for (const auto &page : pages)
+      rows.push_back(page.rows);
+  }
+  return rows;
 }
 
 //
@@ -1340,16 +1364,7 @@ TEST_F(AppEndToEnd, QueuedJobsPrintInSubmissionOrder)
   for (int job : jobs)
     ASSERT_EQ(job_end("p203", job), "completed");
 
-  // PAPPL may keep the connection open from one job to the next: collect
-  // pages until all five came.
-  std::vector<unsigned> rows;
-  while (rows.size() < jobs.size())
-  {
-    const auto pages = inspected_pages(next_inspector_job());
-    ASSERT_FALSE(pages.empty());
-    for (const auto &page : pages)
-      rows.push_back(page.rows);
-  }
+  const std::vector<unsigned> rows = next_page_rows(jobs.size());
   EXPECT_EQ(rows, (std::vector<unsigned>{203, 406, 609, 812, 1015}));
 }
 
@@ -1558,14 +1573,7 @@ TEST_F(AppEndToEnd, JobsInLinePrintAfterARestart)
   for (int job : jobs)
     EXPECT_EQ(job_end("p203", job), "completed");
 
-  std::vector<unsigned> rows;
-  while (rows.size() < jobs.size())
-  {
-    const auto pages = inspected_pages(next_inspector_job());
-    ASSERT_FALSE(pages.empty());
-    for (const auto &page : pages)
-      rows.push_back(page.rows);
-  }
+  const std::vector<unsigned> rows = next_page_rows(jobs.size());
   EXPECT_EQ(rows, (std::vector<unsigned>{203, 406, 609}));
 
   const CommandRun state = run({"ipptool", "-T", "10", "-t", "-d", "job=" + user_job, uri("pfile"),
