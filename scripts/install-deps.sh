@@ -10,9 +10,10 @@ packages=(
   build-essential cmake pkg-config   # compiler and build
   libcups2-dev                        # raster, PPD, options, filter messages
   libdeflate-dev                      # page frame: raw deflate and CRC-32
-  libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate
+  libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate; the app: PNG
   libpappl-dev                        # pelna-printer-app: IPP Printer Application (PAPPL 1.3.1)
-  cups-ipp-utils libjpeg-dev          # app tests: ipptool as the client, JPEG test pictures
+  libjpeg-dev                         # pelna-printer-app: JPEG pictures
+  cups-ipp-utils                      # app tests: ipptool as the client
   libgtest-dev libbenchmark-dev       # tests and benchmarks
   cups-ppdc                           # ppdc: the PPD files from ppd/pelna.drv
   cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
