@@ -262,7 +262,7 @@ rstartpage(pappl_job_t        *job,      // I - Job
   note_cuts(job, *h, *state, page);
 
   state->row.clear();
-  if (state->invert || state->packed)
+  if (state->invert)
   {
     try
     {
@@ -306,8 +306,11 @@ rwriteline(pappl_job_t         *job,      // I - Job
   {
     // The row's first bytes are the page's dots; the core clears the bits
     // beyond the width.
-    for (std::size_t i = 0; i < state->row.size(); i++)
-      state->row[i] = state->invert ? static_cast<std::uint8_t>(~line[i]) : line[i];
+    const std::span<const std::uint8_t> dots(line, packed_row_bytes(state->width));
+    if (!state->invert)
+      return page_packed_row(state->page, dots);
+    std::transform(dots.begin(), dots.end(), state->row.begin(),
+                   [](std::uint8_t b) { return static_cast<std::uint8_t>(~b); });
     return page_packed_row(state->page, state->row);
   }
 

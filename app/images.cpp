@@ -681,31 +681,35 @@ print_picture(pappl_job_t    *job,        // I - Job
 }
 
 //
-// 'print_png()' - PAPPL's filter for PNG documents, scaled to the nearest
-// pixel.
+// How the app prints one picture format.
+//
+
+struct PictureFormat
+{
+  const char   *type;       // MIME media type of the documents
+  PictureReader reader;     // reader of the format
+  bool          smoothing;  // interpolate when scaling (as PAPPL's own JPEG
+                            // filter does), else the nearest pixel
+};
+
+// The picture formats the app reads itself.
+constexpr PictureFormat kPictureFormats[] = {
+  {"image/png", read_png, false},
+  {"image/jpeg", read_jpeg, true},
+};
+
+//
+// 'print_picture_document()' - PAPPL's filter for picture documents.
 //
 
 bool
-print_png(pappl_job_t    *job,     // I - Job
-          pappl_device_t *device,  // I - Device
-          void           *data)    // I - Callback data (unused)
+print_picture_document(pappl_job_t    *job,     // I - Job
+                       pappl_device_t *device,  // I - Device
+                       void           *data)    // I - The PictureFormat
 {
-  (void)data;
-  return print_picture(job, device, read_png, false);
-}
+  const auto *format = static_cast<const PictureFormat *>(data);
 
-//
-// 'print_jpeg()' - PAPPL's filter for JPEG documents, scaled with
-// interpolation as PAPPL's own JPEG filter does.
-//
-
-bool
-print_jpeg(pappl_job_t    *job,     // I - Job
-           pappl_device_t *device,  // I - Device
-           void           *data)    // I - Callback data (unused)
-{
-  (void)data;
-  return print_picture(job, device, read_jpeg, true);
+  return print_picture(job, device, format->reader, format->smoothing);
 }
 
 //
@@ -795,14 +799,15 @@ read_jpeg(std::FILE           *fp,           // I - The JPEG file
 
 //
 // 'add_picture_filters()' - Let PAPPL print PNG and JPEG documents through
-// print_png and print_jpeg, ahead of its own readers.
+// the app's own readers, ahead of its own.
 //
 
 void
 add_picture_filters(pappl_system_t *system)  // I - System
 {
-  papplSystemAddMIMEFilter(system, "image/png", kDriverFormat, print_png, nullptr);
-  papplSystemAddMIMEFilter(system, "image/jpeg", kDriverFormat, print_jpeg, nullptr);
+  for (const PictureFormat &format : kPictureFormats)
+    papplSystemAddMIMEFilter(system, format.type, kDriverFormat, print_picture_document,
+                             const_cast<PictureFormat *>(&format));  // PAPPL only hands it back
 }
 
 //

@@ -89,6 +89,23 @@ start_app() {
 }
 
 #
+# need_cupsd - Make sure a private cupsd can run here: skip the test (exit
+# 77) unless root, which the scheduler needs to run filters as lp; fail
+# when a CUPS program is missing.  Puts the sbin folders on PATH.
+#
+need_cupsd() {
+  local tool
+  if ((EUID != 0)); then
+    echo "SKIP: the private scheduler must start as root (it runs filters as lp)"
+    exit 77
+  fi
+  export PATH=$PATH:/usr/sbin:/sbin
+  for tool in cupsd lpadmin lp lpstat cancel; do
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (bash scripts/install-deps.sh)"; exit 1; }
+  done
+}
+
+#
 # start_cupsd ETC LOG - A private cupsd with ETC/cups-files.conf (written by
 # the caller) and a cupsd.conf written here that listens on a free loopback
 # port and lets anyone do anything; its output in LOG.  Sets cupsd_pid,

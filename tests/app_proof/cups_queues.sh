@@ -21,14 +21,7 @@ source "$here/lib.sh"
 job_timeout=120
 cupsd_pid=""
 
-if ((EUID != 0)); then
-  echo "SKIP: the private scheduler must start as root (it runs filters as lp)"
-  exit 77
-fi
-export PATH=$PATH:/usr/sbin:/sbin
-for tool in cupsd lpadmin lp lpstat cancel; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (bash scripts/install-deps.sh)"; exit 1; }
-done
+need_cupsd
 
 proof_setup
 trap 'stop_process "$cupsd_pid"; proof_cleanup' EXIT

@@ -25,14 +25,7 @@ job_timeout=${PELNA_E2E_JOB_TIMEOUT:-120}   # seconds one job may take from lp t
 overall_timeout=600  # seconds for the whole run
 filter_log=/tmp/pelna_printer_logs.txt
 
-if ((EUID != 0)); then
-  echo "SKIP: the private scheduler must start as root (it runs filters as lp)"
-  exit 77
-fi
-export PATH=$PATH:/usr/sbin:/sbin
-for tool in cupsd lpadmin lp lpstat cancel; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (bash scripts/install-deps.sh)"; exit 1; }
-done
+need_cupsd
 
 work=$(mktemp -d /tmp/pelna-e2e.XXXXXX)
 cupsd_pid="" inspect_pid="" failures=0
