@@ -1571,7 +1571,24 @@ TEST_F(AppEndToEnd, JobsInLinePrintAfterARestart)
   const std::string user_job = field(held.out, "job-id (integer) = ", "\n");
   ASSERT_FALSE(user_job.empty()) << held.out;
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the later ones held in line
-  ASSERT_EQ(app({"jobs", "-d", "p203"}).status, 0);       // and the state saved
+  ASSERT_EQ(app({"jobs", "-d", "p203"}).status, 0);       // and the state saved...
+
+  // ...by PAPPL's main loop, beside the request: wait until the whole state
+  // file lists the three jobs, since a kill in the middle of a save cuts it.
+  const auto saved = [&] {
+    const std::string state = read_file(dir_ + "/pelna-printer-app.state");
+    const auto        start = state.find("name=\"p203\"");
+    const auto        end   = state.find("</Printer>", start);
+    if (start == std::string::npos || end == std::string::npos || !state.ends_with("</Printer>\n"))
+      return false;
+    return std::ranges::all_of(jobs, [&](int id) {
+      const auto at = state.find(" id=\"" + std::to_string(id) + "\"", start);
+      return at != std::string::npos && at < end;
+    });
+  };
+  for (const double end = now_seconds() + kCommandSeconds; !saved() && now_seconds() < end;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(saved()) << "the state file does not list the jobs";
 
   // The server ends without a word (as on a power cut) and starts again.
   kill(server_, SIGKILL);
