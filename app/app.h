@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-printer-app: an IPP Printer Application for Pelna label printers on
 // PAPPL.  Pixels and printer data go through the shared core; this side

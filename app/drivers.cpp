@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The two drivers and the raster callbacks: PAPPL hands over the rows of
 // each page, the core halftones 8-bit gray rows one by one and takes 1-bit

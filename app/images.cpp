@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // PNG and JPEG pictures: read with libpng and libjpeg into 8-bit gray (0
 // black, 255 white), checked against the system's picture limits before

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Submission order.  PAPPL starts the newest waiting job first.  So that
 // jobs print in the order they were submitted, at most one job of a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // One job thread per printer at a time.
 //

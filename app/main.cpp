@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-printer-app: an IPP Printer Application for Pelna label printers.
 // PAPPL's main loop provides the sub-commands (server, add, submit, ...).

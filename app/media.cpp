@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Media: the label sizes of the PPD files under the PWG names CUPS gives
 // them, custom sizes from 0.5 in up to the head width and 1 m long, the

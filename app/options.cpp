@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Print options: darkness to the blackness number, and the halftone method
 // (print-color-mode bi-level, or the printer's default method).

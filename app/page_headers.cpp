@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The page header of each raster page, as it was read.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # The bundled label through pelna-printer-app, beside the filter's print of
 # it (run by scripts/run-sample.sh after the filter; the build folder,

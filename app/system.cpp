@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The system: PAPPL's own server settings (server-port, listen-hostname,
 // log-file, log-level, server-hostname, spool-directory, admin-group,

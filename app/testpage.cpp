@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The built-in test label ("Print Test Page"): an 8-bit gray PWG raster
 // page of the loaded label size at the printer's resolution, drawn row by

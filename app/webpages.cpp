@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Keeping PAPPL's web pages and device lists safe without avahi-daemon.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # pelna-printer-app under load: COUNT labels of 4 x 6 in at 203 dpi (the
 # bundled shipping label, rendered once to 8-bit gray PWG raster by CUPS's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Speed of the page frame: gzip_frame over the command stream of a 1-bit
 // A4 page at 300 dpi (2480 x 3508 dots, about 1.1 MB of commands), for a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Speed and memory of the halftoning packers on two typical pages:
 //

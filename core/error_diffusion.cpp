@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Error diffusion, one row or two rows at a time.
 //

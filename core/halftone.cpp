@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The halftoner: the job's settings pick a fixed threshold, error diffusion
 // through the gamma table (error_diffusion.cpp) or no halftoning; gray rows

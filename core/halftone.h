@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The halftoner: 8-bit gray rows in, packed 1-bit rows out, one row at a
 // time.  One context serves one page; it holds its own gamma table, so any

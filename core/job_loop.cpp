@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The job loop: pages from a source, through the page pipeline, frames to a
 // sink.  Every line the job's log shows about its pages is composed here.

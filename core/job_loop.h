@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The job loop: pages from a source, through the page pipeline, frames to a
 // sink, until the source ends, the job is cancelled or a frame cannot be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Messages of the core: composed here, filed by the front end's sink.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Messages of the core, through a sink that the front end supplies: the
 // filter writes them to its log file, the Printer Application to its job

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Packing of 1-bit rows, shared by the threshold and the error-diffusion
 // paths: ceil(width / 8) bytes a row (packed_row_bytes() in halftone.h),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The page check: whether a page's numbers allow it to be converted, and
 // if not, why, in plain words.  Run before anything is allocated for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // One page through every stage, row by row: halftoning, the command stream
 // and the page frame.  The job loop drives it for the filter; a front end

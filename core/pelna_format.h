@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Named constants of the printer's data format, the page limits the filter
 // accepts and the fixed paths it uses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Printer data encoding: the command stream of one page, built row by row,
 // and the compressed page frame around it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Readers of the option keywords that carry the job's settings.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The job's settings as plain values, and pure readers of the option
 // keywords that carry them.  Both front ends turn their own options (PPD

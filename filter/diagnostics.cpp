@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Diagnostics: with "PrintDebug" set to "ON", every page is converted as
 // usual while the gray page, the 1-bit page and the page frame are kept as

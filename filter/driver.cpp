@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Filter driver: the log stream and the core's messages in it, the raster
 // input, the job's settings from its PPD choices, the page hooks, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Error diffusion over a plane of values, written straight from the rule:
 // the reference that the row-wise diffusion of the core is held to.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Halftone selection: the job's "Halftone" and "BlacknessAdjustH" choices
 // pick a fixed threshold or error diffusion through the gamma table; and the

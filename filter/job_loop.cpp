@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // rastertopelna: CUPS filter from 8-bit gray raster pages to the printer's
 // compressed page frames.

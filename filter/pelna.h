@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Shared declarations of the rastertopelna filter: the fixed-width types,
 // the process-wide state and the procedures of every unit.  The filter is an

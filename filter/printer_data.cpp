@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The filter's printer data functions, over the core's encoder
 // (core/printer_data.cpp holds the byte map of the command stream and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The raster stream as the core's page source, and standard output as its
 // frame sink.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Fuzz target: arbitrary bytes as a raster job through the Printer
 // Application's own driver callbacks and the core, without a network.

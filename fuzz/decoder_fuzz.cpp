@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Fuzz target: pelna-inspect's decoder on arbitrary bytes.
 //

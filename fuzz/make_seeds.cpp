@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Writes the seed corpora of the fuzz targets:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Fuzz target: the option readers and the halftoning they drive.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Fuzz target: the whole path from raster bytes to page frames.
 //

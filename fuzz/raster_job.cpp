@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // A raster job converted in memory by the job loop the filter runs.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // A raster job converted in memory by the filter's own job loop: the same
 // raster input callback, page source, checks and conversion, with the page

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Replays fuzz inputs without a fuzzer: every file named on the command
 // line, and every file in every folder named there, goes once through

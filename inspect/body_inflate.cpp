@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Inflating a frame body and the CRC-32, both through zlib.
 //

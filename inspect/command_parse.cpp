@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Parsing the command stream of one page, as the printer reads it:
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-inspect: an independent reader of the printer data that the filter
 // writes.  This header declares the decoder, which does no I/O: it takes a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Names and one-line descriptions of the faults the decoder reports, and the
 // small text helpers its messages use.

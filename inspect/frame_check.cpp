@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Checking page frames: the fixed header bytes, the length field, the frame
 // CRC, the body and the stream CRC; then the command stream inside.

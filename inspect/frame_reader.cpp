@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Reading page frames from a descriptor one at a time and handing each to
 // the decoder.  The frame header is read first; the rest of the frame only

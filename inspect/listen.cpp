@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The virtual printer: accepts raw socket print jobs the way a network label
 // printer on port 9100 does, one connection per job, and checks and draws

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-inspect: says exactly what the printer would do with the data that
 // the rastertopelna filter writes, draws each page at the printer's dots,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Pictures of a page at the printer's own dots: one pixel per dot, black
 // where the printer prints.  PNG files are 1-bit gray through libpng; PBM

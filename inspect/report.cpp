@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Reports: one text line per page with its faults, the command listing, and
 // the JSON summary that scripts and the virtual printer use.

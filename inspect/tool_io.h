@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-inspect: the parts that do I/O around the decoder: reading frames
 // from a descriptor one at a time, pictures, reports and the virtual

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Check the compiled PPD files: cupstestppd finds no error (with the built
 # filter placed where the scheduler looks for it), and every PPD makes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The raster page header of an 8-bit gray page, as CUPS's own raster
 // filters write it for this printer: filled in this one place for the sample

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // make-sample-raster: write 8-bit gray PGM images as the pages of a CUPS
 // raster stream, the way the printing system hands pages to the filter.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Check the core's boundary after a build:
 #   1. no core source includes a libcups header, directly or through another

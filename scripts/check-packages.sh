@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Build the Debian packages from a clean copy of the tree and check them:
 # the changelog's version is the project's one version number (root

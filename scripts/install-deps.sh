@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Install what building, running and testing the filter needs on Debian 12.
 # Packages already present are left alone; apt-get runs only when one is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # The filter's main job on the bundled sample: a 4 x 6 in shipping label PDF
 # (text, a barcode, a code block, a gray logo) goes through the real CUPS

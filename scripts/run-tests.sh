@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Build and run every test: in a normal build (build/), again in a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), then

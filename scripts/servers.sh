@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Servers for the tests, benchmarks and the sample (sourced, not run): a
 # private cupsd, pelna-printer-app and pelna-inspect as a socket printer,
 # each on a free loopback port, each stopped by its own process id, with

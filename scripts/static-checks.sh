@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Static checks over the core, the filter, the Printer Application,
-# pelna-inspect and the sample tools:
+# pelna-inspect and the sample tools: the licence line of every source file,
 # clang-tidy with the project's .clang-tidy and cppcheck.  Any finding fails.
 # Needs a configured build folder with compile_commands.json (default build/).
 #
@@ -10,6 +11,17 @@ cd "$(dirname "$0")/.."
 
 build=${1:-build}
 sources=(core/*.cpp filter/*.cpp app/*.cpp inspect/*.cpp sample/*.cpp sample/label/*.cpp)
+
+echo "== licence lines"
+# Every source file, script and build file names its licence on its first
+# lines (after a #! line).
+missing=$(git ls-files '*.cpp' '*.h' '*.sh' '*.py' '*CMakeLists.txt' '*.drv' 2>/dev/null |
+  while read -r f; do head -3 "$f" | grep -q 'SPDX-License-Identifier: Apache-2.0' || echo "$f"; done)
+if [[ -n $missing ]]; then
+  echo "no SPDX-License-Identifier line:"
+  echo "$missing"
+  exit 1
+fi
 
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++20 \

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Allocation failures in a page's conversion, injected one at a time into a
 // test build of the filter (fuzz/alloc_fault.cpp): each allocation made

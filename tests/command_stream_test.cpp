@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The command stream of a page: layout, lengths and the page mark.
 //

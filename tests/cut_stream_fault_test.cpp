@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // A two-page job cut at every byte offset, converted in process through the
 // same job loop the whole-path fuzz target runs: never a partial frame,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The diagnostic path of the built filter: with PrintDebug "ON" the gray
 // page, the 1-bit page and the page frame are kept in /tmp/pelna_printer,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The diagnostic dump writers: BMP files that a reader shows as the page,
 // byte for byte headers, padding, and safe handling of the file system.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The built filter run as the printing system runs it: command line, PPD,
 // raster input, page frames out, log lines, exit status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Halftoning: the fixed-threshold and error-diffusion packers, the gamma
 // table, the blackness number and the choice between the two paths.

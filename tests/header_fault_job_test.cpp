@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Hostile page headers through the built filter: pages it cannot print sit
 // between two good pages.  The bad page is named in an "ERROR" line, no

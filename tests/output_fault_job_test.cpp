@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Standard output failing under the built filter: a backend that is gone
 // before the job starts, one that goes away in the middle of a frame, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The page frame: fixed bytes, length field, both CRCs, and a body that
 // inflates (through zlib, not the compressor's library) to exactly the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // SIGTERM at random moments of a long job run by the built filter: the job
 // stops between pages, the page under way is finished and written whole,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Hand-made faulty input: each fault is reported as that fault, on the
 // right page, at the right offset; hostile input ends in a report, never in

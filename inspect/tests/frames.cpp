@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Helpers of the pelna-inspect tests; see frames.h.
 //

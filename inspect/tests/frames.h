@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Helpers of the pelna-inspect tests: pages of random dots, command streams
 // and page frames made by hand (with zlib's deflate, apart from both the

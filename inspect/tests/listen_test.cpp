@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The virtual printer: a job sent over loopback lands in its folder with
 // one picture per page and a summary, and SIGTERM ends the printer cleanly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Reports: the JSON summary, the text lines, the command listing with its
 // folded runs, and the exit status of the command-line tool.

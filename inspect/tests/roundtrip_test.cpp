@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Round trips with the filter: frames made by image_buildPrintData and
 // gzip_frame are sound, say what was packed, and draw exactly the packed

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Draw the sample pages as 8-bit PGM files (0 = black, 255 = white).
 
 The PGM files are committed; this script only documents how they were made

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Drawing helpers of make-label: PDF page operators, the barcode, the code
 // block, the PDF file around a page, and a plain gray PNG writer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // make-label: write the bundled shipping label as a one-page PDF (4 x 6 in),
 // a text file with the places of its barcode bars, and a gray PNG picture

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-printer-app end to end: one server on a free loopback port with a
 // private SNAP_COMMON, three printers (203 and 300 dpi on pelna-inspect

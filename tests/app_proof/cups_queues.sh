@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # CUPS driverless queues on the Printer Application: a private cupsd on a
 # free loopback port (its own configuration, spool and log folders) with a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Hostile jobs, one after another on one server: raster pages the printer
 # cannot take, raster streams cut short or with impossible headers, PNGs

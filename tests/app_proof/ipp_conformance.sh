@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # The IPP Everywhere conformance suite that Debian's cups-ipp-utils ships
 # (ipp-everywhere.test, which includes the IPP 1.1 and 2.0 tests), run by

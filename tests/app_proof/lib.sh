@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared by the proof scripts (sourced): a temporary folder, a Printer
 # Application server on a free loopback port with its state in that folder
 # (SNAP_COMMON), pelna-inspect listening as the printer, each stopped by its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Load: 200 jobs from 4 concurrent clients (8-bit PWG raster pages, the
 # bundled PNG picture and a label-sized JPEG, in turn), the clients

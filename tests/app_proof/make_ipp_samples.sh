@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Write the sample documents that Debian's ipp-everywhere.test (with the
 # ipp-1.1 and ipp-2.0 tests it includes) names, next to copies of those test

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // app-proof-client: the IPP and web client of the Printer Application's
 // proof tests, on libcups.  Every wait is bounded.

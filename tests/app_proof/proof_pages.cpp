@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // app-proof-pages: the documents of the Printer Application's proof tests.
 //
@@ -20,6 +21,7 @@
 #include <cups/raster.h>
 #include <png.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # The web interface as a browser uses it: the pages answer, the printing
 # defaults form (with the page's session cookie and form token) sets the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // The core on its own: the job loop's outcomes through an in-memory page
 // source and frame sink, and pages of two printers halftoned and encoded

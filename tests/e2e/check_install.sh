@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Install the build into a staging folder (DESTDIR) and check where the
 # pieces land: the filter in the scheduler's filter folder with mode 0555,

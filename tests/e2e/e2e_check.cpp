@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // pelna-e2e-check: check what the virtual printer (pelna-inspect --listen
 // --pbm) received for one print job against what was sent.

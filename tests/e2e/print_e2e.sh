@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 #
 # Print through the real scheduler: a private cupsd on a free loopback port,
 # with its own configuration, spool and log folders in a temporary folder and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 //
 // Helpers shared by the tests: raster streams written with libcups's own
 // writer, running the built filter, and an independent raw inflate.
