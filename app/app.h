@@ -127,7 +127,7 @@ void add_picture_filters(pappl_system_t *system);
 // its print-file callback.
 void set_picture_format(pappl_pr_driver_data_t &data);
 
-// page_headers.cpp: the raster page header this thread read last, or null.
+// workarounds/raster_page_headers.cpp: the raster page header this thread read last, or null.
 [[nodiscard]] const cups_page_header2_t *last_page_header();
 
 // drivers.cpp: a state message for a job PAPPL aborted without one.
@@ -155,11 +155,11 @@ void start_job_order(pappl_system_t *system);
 // job_order.cpp: whether a job has its place in line (may start).
 [[nodiscard]] bool job_placed(pappl_printer_t *printer, int job_id);
 
-// job_threads.cpp: whether PAPPL's job threads are started one per printer
+// workarounds/job_start_gate.cpp: whether PAPPL's job threads are started one per printer
 // at a time (PAPPL's job function was found).
 [[nodiscard]] bool job_thread_gate_ready();
 
-// job_threads.cpp: forget a printer that is being deleted.
+// workarounds/job_start_gate.cpp: forget a printer that is being deleted.
 void forget_printer_threads(pappl_printer_t *printer);
 
 // testpage.cpp: write the built-in test label for the printer; the file

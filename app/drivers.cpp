@@ -197,7 +197,7 @@ page_layout(const cups_page_header2_t &h,          // I - The page's own header
 // PAPPL renders pictures into the header it made for the job.  Raster pages
 // are the client's: PAPPL passes their header on only when the page is
 // 8-bit, so it is taken from what this thread read last (see
-// page_headers.cpp), which is this page's header both for a client's stream
+// workarounds/raster_page_headers.cpp), which is this page's header both for a client's stream
 // and for a raster file.
 //
 

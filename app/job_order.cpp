@@ -21,7 +21,7 @@
 // only queues the event (after telling the job thread gate of a deleted
 // printer, at once); a thread of its own holds and releases jobs, in event
 // order.  Until that thread has placed a new job (let it run or held it),
-// the job thread gate keeps PAPPL from starting it (job_threads.cpp): its
+// the job thread gate keeps PAPPL from starting it (workarounds/job_start_gate.cpp): its
 // document may arrive first, and PAPPL would start it before older jobs.
 //
 
