@@ -2,7 +2,8 @@
 //
 // pelna-printer-app: an IPP Printer Application for Pelna label printers on
 // PAPPL.  Pixels and printer data go through the shared core; this side
-// only speaks PAPPL: drivers, media, options, job order, the test page.
+// speaks PAPPL: drivers, documents, devices, the job flow and its state,
+// media, options and the test page.  Each section below names its file.
 //
 
 #ifndef PELNA_APP_H
@@ -12,9 +13,12 @@
 
 #include "page_pipeline.h"
 #include "settings.h"
+#include "workarounds/workarounds.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <string>
 #include <vector>
 
 namespace pelna_app {
@@ -26,8 +30,17 @@ constexpr const char *kAppName = "pelna-printer-app";
 // number, from the build.
 constexpr const char *kAppVersion = PELNA_VERSION;
 
+// The drivers' own document format: raster from clients is spooled as it,
+// and the picture filters lead to it.  PAPPL already lists it as supported,
+// so nothing new is offered to clients.
+constexpr const char *kDriverFormat = "application/octet-stream";
+
+// Footer of PAPPL's web pages (PAPPL 1.3 needs one on every page).
+constexpr const char *kFooterHtml =
+    "pelna-printer-app " PELNA_VERSION " &middot; Pelna label printers";
+
 //
-// One printer model: what the driver tells PAPPL about it.
+// drivers.cpp: the printer models and the driver callback.
 //
 
 struct Model
@@ -42,14 +55,44 @@ struct Model
 // The models, in the order of the driver list.
 extern const Model kModels[2];
 
+// The driver list handed to PAPPL.
+extern pappl_pr_driver_t kDrivers[2];
+
 // The model of a driver name, or null.
 [[nodiscard]] const Model *find_model(const char *driver);
 
-// The driver list handed to papplMainloop.
-extern pappl_pr_driver_t kDrivers[2];
+// Describe a model to PAPPL: resolution, raster types, media, options and
+// callbacks.
+bool driver_callback(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                     const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs, void *cbdata);
 
 //
-// What one job needs between PAPPL's raster callbacks.
+// frame_store.cpp: a job's printer data, held until the device takes it.
+//
+
+struct FrameStore
+{
+  std::vector<std::uint8_t> memory;          // the first frames, back to back
+  int                       file       = -1; // the rest, in an unlinked temporary file
+  std::uint64_t             file_bytes = 0;  // bytes in the file
+};
+
+// Add one frame; false with errno set when there is no room for it.
+[[nodiscard]] bool frames_append(FrameStore &store, std::span<const std::uint8_t> frame);
+
+// Bytes of printer data held.
+[[nodiscard]] std::uint64_t frames_size(const FrameStore &store);
+
+// The data from an offset on, a piece at a time (a view into memory or into
+// buffer); empty at the end or when it cannot be read (errno set).
+[[nodiscard]] std::span<const std::uint8_t> frames_at(const FrameStore &store, std::uint64_t offset,
+                                                      std::vector<std::uint8_t> &buffer);
+
+// Drop the held data.
+void frames_clear(FrameStore &store);
+
+//
+// printing.cpp: the raster callbacks, over the core.
 //
 
 struct JobState
@@ -63,22 +106,72 @@ struct JobState
                                               // (255 black) or 1-bit white raster (1 white)
   bool                  packed    = false;    // rows are 1-bit, printed dot for dot
   std::uint32_t         width     = 0;        // dots printed per row (cut to the head)
-  std::uint32_t         height    = 0;        // rows printed (fewer than the page's when
-                                              // PAPPL hands over fewer)
+  std::uint32_t         height    = 0;        // rows printed
   std::vector<std::uint8_t> row;              // one converted row, width bytes at most
-  unsigned              pages_printed = 0;    // frames written to the device
+  FrameStore            frames;               // the job's printer data so far
+  unsigned              pages_held = 0;       // frames in it
+  int                   copies     = 1;       // copies of the whole document
 };
 
-// drivers.cpp: the driver callback of papplMainloop.
-bool driver_callback(pappl_system_t *system, const char *driver_name, const char *device_uri,
-                     const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
-                     void *cbdata);
+// Give a driver the raster callbacks.
+void set_raster_callbacks(pappl_pr_driver_data_t &data);
 
-// drivers.cpp: PAPPL filters for raster files (the test label).
-void add_raster_filters(pappl_system_t *system);
+// Log an error and make it the job's state message.
+void job_error(pappl_job_t *job, const char *message);
 
 //
-// A picture read as 8-bit gray (images.cpp).
+// documents.cpp: documents from the spool file, by type.
+//
+
+// PAPPL filters for raster files and pictures.
+void add_document_filters(pappl_system_t *system);
+
+// Give a driver its own format and the print-file callback for it.
+void set_document_format(pappl_pr_driver_data_t &data);
+
+//
+// delivery.cpp and socket_device.cpp: the job's data to the device.
+//
+
+// Send a job's printer data to its device, every copy whole; false when
+// the device did not take it all.
+[[nodiscard]] bool deliver_job(pappl_job_t *job, pappl_device_t *device, const FrameStore &frames, int copies);
+
+// Use the app's socket device for socket:// URIs (before any device is used).
+void add_socket_scheme();
+
+// Whether a device is one of the app's socket devices.
+[[nodiscard]] bool is_socket_device(pappl_device_t *device);
+
+// Send to one of the app's socket devices until the printer has taken it.
+[[nodiscard]] bool deliver_to_socket(pappl_job_t *job, pappl_device_t *device, const FrameStore &frames,
+                                     int copies);
+
+// A printer is being deleted: wait until its job thread stops touching it.
+void stop_deliveries(pappl_printer_t *printer);
+
+//
+// state.cpp: the state file.
+//
+
+// Where the state file is.
+[[nodiscard]] std::string state_path();
+
+// Load the state file (or its last good copy), before the system runs.
+void load_state(pappl_system_t *system, const std::string &spool);
+
+// Save the state now (also PAPPL's save callback); false when it failed.
+bool save_state(pappl_system_t *system, void *data);
+
+// Save a change before its reply goes out.
+void save_before_reply(pappl_client_t *client);
+
+// Save the state once a job has ended.
+void save_after_job(pappl_printer_t *printer);
+
+//
+// Pictures read as 8-bit gray (picture_read.cpp, png_reader.cpp,
+// jpeg_reader.cpp) and printed (picture_job.cpp).
 //
 
 struct PictureLimits
@@ -110,72 +203,51 @@ enum class PictureFault
 using PictureReader = PictureFault (*)(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
                                        char *reason, std::size_t reason_size);
 
-// images.cpp: read a PNG file as gray over white paper, within the limits;
-// None, or the fault with its reason.
+// Read a PNG file as gray over white paper, within the limits.
 [[nodiscard]] PictureFault read_png(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
                                     char *reason, std::size_t reason_size);
 
-// images.cpp: read a JPEG file (gray, colour or CMYK) as gray, within the
-// limits; None, or the fault with its reason.
+// Read a JPEG file (gray, colour or CMYK) as gray, within the limits.
 [[nodiscard]] PictureFault read_jpeg(std::FILE *fp, const PictureLimits &limits, GrayPicture &out,
                                      char *reason, std::size_t reason_size);
 
-// images.cpp: PAPPL filters for pictures (PNG, JPEG), ahead of PAPPL's own.
+// PAPPL filters for pictures (PNG, JPEG) to the drivers' format.
 void add_picture_filters(pappl_system_t *system);
 
-// images.cpp: the driver format that puts the picture filters first, and
-// its print-file callback.
-void set_picture_format(pappl_pr_driver_data_t &data);
+//
+// media.cpp: media sizes, the loaded roll and media tracking.
+//
 
-// workarounds/raster_page_headers.cpp: the raster page header this thread read last, or null.
-[[nodiscard]] const cups_page_header2_t *last_page_header();
-
-// drivers.cpp: a state message for a job PAPPL aborted without one.
-void explain_aborted_job(pappl_job_t *job);
-
-// media.cpp: media sizes, the loaded roll and media tracking of a model.
 void set_media(const Model &model, pappl_pr_driver_data_t &data);
 
-// media.cpp: the page mark a media-tracking value asks for.
+// The page mark a media-tracking value asks for.
 [[nodiscard]] pelna::PageMark page_mark_for(pappl_media_tracking_t tracking);
 
+//
 // options.cpp: darkness, halftone and the vendor attribute of the default
 // halftone method.
+//
+
 void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 
-// options.cpp: the blackness number of a darkness 0..100.
+// The blackness number of a darkness 0..100.
 [[nodiscard]] int blackness_for_darkness(int darkness);
 
-// options.cpp: the job's settings from its print options.
+// The job's settings from its print options.
 [[nodiscard]] pelna::JobSettings job_settings(const pappl_pr_options_t &options);
 
-// job_order.cpp: keep submission order on every printer of the system.
-void start_job_order(pappl_system_t *system);
+//
+// testpage.cpp: the built-in test label for the printer; the file name,
+// or null.
+//
 
-// job_order.cpp: whether a job has its place in line (may start).
-[[nodiscard]] bool job_placed(pappl_printer_t *printer, int job_id);
-
-// workarounds/job_start_gate.cpp: whether PAPPL's job threads are started one per printer
-// at a time (PAPPL's job function was found).
-[[nodiscard]] bool job_thread_gate_ready();
-
-// workarounds/job_start_gate.cpp: forget a printer that is being deleted.
-void forget_printer_threads(pappl_printer_t *printer);
-
-// testpage.cpp: write the built-in test label for the printer; the file
-// name, or null.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);
 
-// system.cpp: end a job whose document is of no type the printer reads;
-// always false.
-bool refuse_unreadable_document(pappl_job_t *job);
-
+//
 // system.cpp: the system callback of papplMainloop.
-pappl_system_t *system_callback(int num_options, cups_option_t *options, void *data);
+//
 
-// Footer of PAPPL's web pages (PAPPL 1.3 needs one on every page).
-constexpr const char *kFooterHtml =
-    "pelna-printer-app " PELNA_VERSION " &middot; Pelna label printers";
+pappl_system_t *system_callback(int num_options, cups_option_t *options, void *data);
 
 } // namespace pelna_app
 

@@ -14,6 +14,7 @@ int
 main(int  argc,    // I - Number of arguments
      char *argv[])  // I - Arguments
 {
+  pelna_workarounds::submit_copies_option(argc, argv);
   return papplMainloop(argc, argv, pelna_app::kAppVersion, pelna_app::kFooterHtml,
                        static_cast<int>(std::size(pelna_app::kDrivers)), pelna_app::kDrivers,
                        nullptr, pelna_app::driver_callback, nullptr, nullptr, pelna_app::system_callback,

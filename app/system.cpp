@@ -3,11 +3,14 @@
 // The system: PAPPL's own server settings (server-port, listen-hostname,
 // log-file, log-level, server-hostname, spool-directory, admin-group,
 // auth-service), read the way PAPPL's default server reads them, except
-// that without listen-hostname the server listens on loopback only.  State
-// goes where PAPPL puts it: SNAP_COMMON when set, else the standard places.
+// that without listen-hostname the server listens on loopback only; then
+// the job flow set up and the state loaded (state.cpp).  State goes where
+// PAPPL puts it: SNAP_COMMON when set, else the standard places.
 //
 
 #include "app.h"
+
+#include "workarounds/workarounds.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +24,9 @@ namespace {
 
 // Address the server listens on unless listen-hostname says otherwise.
 constexpr const char *kDefaultListen = "localhost";
+
+// Documents of finished jobs kept per printer (for Reprint on the web page).
+constexpr int kPreservedJobs = 1;
 
 //
 // 'log_level()' - The log level named by a log-level option (warn when unset
@@ -62,41 +68,6 @@ spool_dir()
 }
 
 //
-// 'unknown_format()' - Name documents PAPPL cannot recognise.
-//
-// A document sent as application/octet-stream that PAPPL 1.3 cannot
-// recognise crashes the server when it comes to print it (it compares the
-// format with the driver's, which raster drivers leave unset).  Named, it
-// reaches refuse_document instead.
-//
-
-const char *
-unknown_format(const unsigned char *header,      // I - First bytes (unused)
-               size_t               headersize,  // I - Their number (unused)
-               void                *data)        // I - Callback data (unused)
-{
-  (void)header;
-  (void)headersize;
-  (void)data;
-  return "application/octet-stream";
-}
-
-//
-// 'refuse_document()' - PAPPL's filter for documents of no type the printer
-// reads: end the job with the reason.
-//
-
-bool
-refuse_document(pappl_job_t    *job,     // I - Job
-                pappl_device_t *device,  // I - Device (unused)
-                void           *data)    // I - Callback data (unused)
-{
-  (void)device;
-  (void)data;
-  return refuse_unreadable_document(job);
-}
-
-//
 // 'detach_output()' - Give a private server /dev/null for its standard
 // input, output and error.
 //
@@ -119,23 +90,66 @@ detach_output()
     close(null);
 }
 
-} // namespace
-
 //
-// 'refuse_unreadable_document()' - End a job whose document is of no type
-// the printer reads, with the reason; always false.
+// 'printer_created()' - Printer creation callback: finished jobs are
+// cleaned up as each job ends (PAPPL cleans them only while it keeps a
+// document of a finished job, at most one here).
 //
 
-bool
-refuse_unreadable_document(pappl_job_t *job)  // I - Job
+void
+printer_created(pappl_printer_t *printer,  // I - New printer
+                void            *data)     // I - Callback data (unused)
 {
-  constexpr const char *reason = "The document is of no type the printer reads "
-                                 "(PWG raster, Apple raster, PNG or JPEG).";
-
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
-  papplJobSetMessage(job, "%s", reason);
-  return false;
+  (void)data;
+  papplPrinterSetMaxPreservedJobs(printer, kPreservedJobs);
 }
+
+//
+// 'system_event()' - Event callback: a printer being deleted leaves the
+// job start gate.
+//
+
+void
+system_event(pappl_system_t  *system,   // I - System (unused)
+             pappl_printer_t *printer,  // I - Printer
+             pappl_job_t     *job,      // I - Job (unused)
+             pappl_event_t    event,    // I - Event
+             void            *data)     // I - Callback data (unused)
+{
+  (void)system;
+  (void)job;
+  (void)data;
+
+  if (printer && (event & PAPPL_EVENT_PRINTER_DELETED))
+    pelna_workarounds::forget_printer_jobs(printer);
+}
+
+//
+// 'set_up_jobs()' - Documents, drivers, devices, the job flow and the
+// state, before the system runs.
+//
+
+void
+set_up_jobs(pappl_system_t    *system,  // I - System
+            const std::string &spool)   // I - Spool folder
+{
+  add_socket_scheme();
+  pelna_workarounds::spool_every_document(kDriverFormat);
+  add_document_filters(system);
+  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, nullptr, printer_created,
+                               driver_callback, nullptr);
+  papplSystemSetEventCallback(system, system_event, nullptr);
+  if (!pelna_workarounds::job_start_gate_ready())
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "PAPPL's job function was not found: concurrent submissions may start a job twice.");
+
+  load_state(system, spool);
+  papplSystemSetSaveCallback(system, save_state, nullptr);
+  pelna_workarounds::set_before_reply(save_before_reply);
+  pelna_workarounds::set_after_job(save_after_job);
+}
+
+} // namespace
 
 //
 // 'system_callback()' - Create the system from the server's options.
@@ -195,12 +209,9 @@ system_callback(int            num_options,  // I - Number of options
   if ((value = cupsGetOption("admin-group", num_options, options)) != nullptr)
     papplSystemSetAdminGroup(system, value);
 
-  // papplMainloop adds the drivers, the footer and the versions itself.
-  papplSystemSetMIMECallback(system, unknown_format, nullptr);
-  papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
-  add_raster_filters(system);
-  add_picture_filters(system);
-  start_job_order(system);
+  // papplMainloop adds the footer and the versions itself; the drivers are
+  // added here, for the state file names the printers' drivers.
+  set_up_jobs(system, spool);
   return system;
 }
 

@@ -1,42 +1,40 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// One job thread per printer at a time.
+// One job thread per printer, always for the printer's oldest waiting job.
 //
-// PAPPL 1.3.1 starts a job by creating a thread for the newest pending job
-// of a printer that has no job under way; only that thread, once running,
-// marks the job and the printer as processing.  Every look for the next job
-// in between (another client's submission, a release, the end of the job
+// PAPPL 1.3.1 starts a job by creating a thread for the newest waiting job
+// of a printer that has no job under way (its list of active jobs is sorted
+// newest first, also in 1.4 and the current head), and only that thread,
+// once running, marks the job and the printer as processing.  Every look
+// for work in between (another client's submission, the end of the job
 // before) therefore sees an idle printer and starts the same job again, or
-// a second job on the same device.  Two threads on one job finish it twice:
-// the heap is corrupted, the server ends and its jobs are lost.  The wider
-// the start-up latency of a thread (a loaded two-core board), the likelier.
+// a second job on the same device; two threads on one job finish it twice,
+// which corrupts the heap and ends the server.
 //
 // The program defines pthread_create, which takes the place of the C
-// library's for every caller in the process (the sanitizers' own, in a
-// sanitizer build, is the one called on).  A thread that PAPPL creates to
+// library's for every caller in the process (in a sanitizer build the
+// sanitizer's own is the one called on).  A thread PAPPL creates to
 // process a job goes through a gate per printer:
 //
-//   - a job without a spool file is a raster stream that its client's own
-//     thread prints: its job thread is started on a function that does
-//     nothing, and the job is left to that client;
-//   - while another job thread of the printer is under way, the new one is
-//     also started on nothing and the job stays pending; the thread under
-//     way, when it has returned from PAPPL's work, has PAPPL look for the
-//     next job again;
-//   - a job the job order has not yet placed in line (job_order.cpp) is
-//     started on nothing as well; once placed, the order has PAPPL look
-//     again;
-//   - otherwise the printer's gate closes and the job's thread runs; it
-//     opens again when that thread has returned (or could not start).
+//   - while a job thread of the printer is under way, the new thread is
+//     started on a function that does nothing, and the job stays waiting;
+//   - otherwise the gate closes and the thread looks for the printer's
+//     oldest waiting job (the lowest job id: ids grow with submission) and
+//     has PAPPL process that one, unless the printer was paused or deleted
+//     meanwhile; the job PAPPL named waits its turn;
+//   - when the thread has returned from PAPPL's work, the gate opens and,
+//     if a job still waits, PAPPL is asked to look again (releasing a job
+//     that is not held does only that).
 //
-// The gate opens when the thread returns, not at the job's end event:
-// PAPPL also reports a job as ended when it is cancelled while printing,
-// and still uses the device after the event.
+// The gate opens when the thread returns, not at the job's end event: PAPPL
+// also reports a job as ended when it is cancelled while printing, and
+// still uses the device after the event.
 //
 
-#include "app.h"
+#include "workarounds.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <dlfcn.h>
 #include <map>
@@ -53,40 +51,33 @@ using StartFn = void *(*)(void *);
 using CreateFn = int (*)(pthread_t *, const pthread_attr_t *, StartFn, void *);
 
 //
-// The gate of one printer.
-//
-
-struct PrinterGate
-{
-  std::uint64_t running = 0;      // token of the job thread under way, 0 for none
-  bool          waiting = false;  // a job was left pending while it ran
-};
-
-//
 // Everything the gate keeps, across threads.
 //
 
 struct GateState
 {
-  std::mutex                                lock;        // guards the members below
-  std::map<pappl_printer_t *, PrinterGate>  printers;    // gates of the printers seen
-  std::uint64_t                             next_token = 1;  // tokens of started job threads
+  std::mutex                                 lock;            // guards the members below
+  std::map<pappl_printer_t *, std::uint64_t> running;         // token of each printer's job
+                                                              // thread under way
+  std::uint64_t                              next_token = 1;  // tokens of started job threads
 };
 
 //
-// What a job thread needs: PAPPL's own start function and the gate to open.
+// What a job thread needs.
 //
 
 struct JobRun
 {
   StartFn          start;    // PAPPL's job processing function
-  pappl_job_t     *job;      // the job it processes
-  pappl_printer_t *printer;  // the job's printer, as the gate knows it
+  pappl_printer_t *printer;  // the printer whose gate it holds
   std::uint64_t    token;    // this thread's token in the gate
 };
 
 // The one gate.  Never destroyed: job threads may still run at exit.
 GateState &g_gate = *new GateState;
+
+// The app's function for the end of a job, or null.
+pelna_workarounds::AfterJob g_after_job = nullptr;
 
 //
 // 'real_create()' - The pthread_create this program's definition stands in
@@ -115,7 +106,7 @@ job_start_function()
 }
 
 //
-// 'idle_thread()' - The thread of a job the gate left pending: nothing.
+// 'idle_thread()' - The thread of a job the gate left waiting: nothing.
 //
 
 void *
@@ -126,34 +117,83 @@ idle_thread(void *data)  // I - Unused
 }
 
 //
-// 'job_thread()' - Run PAPPL's job processing, then open the printer's
-// gate; when a job was left pending meanwhile, have PAPPL look again.
+// 'note_oldest()' - papplPrinterIterateActiveJobs callback: keep the
+// waiting job with the lowest id.
+//
+
+void
+note_oldest(pappl_job_t *job,   // I - One active job
+            void        *data)  // IO - The oldest waiting job so far
+{
+  auto *oldest = static_cast<pappl_job_t **>(data);
+
+  if (papplJobGetState(job) == IPP_JSTATE_PENDING && (!*oldest || papplJobGetID(job) < papplJobGetID(*oldest)))
+    *oldest = job;
+}
+
+//
+// 'oldest_waiting()' - The printer's oldest waiting job, or null.
+//
+
+pappl_job_t *
+oldest_waiting(pappl_printer_t *printer)  // I - Printer
+{
+  pappl_job_t *oldest = nullptr;
+
+  papplPrinterIterateActiveJobs(printer, note_oldest, &oldest, 1, INT_MAX);
+  return oldest;
+}
+
+//
+// 'holds_gate()' - Whether a job thread still holds its printer's gate
+// (the printer was not deleted meanwhile).
+//
+
+bool
+holds_gate(const JobRun &run)  // I - The job thread's run
+{
+  const std::lock_guard<std::mutex> hold(g_gate.lock);
+  const auto                        it = g_gate.running.find(run.printer);
+
+  return it != g_gate.running.end() && it->second == run.token;
+}
+
+//
+// 'job_thread()' - Process the printer's oldest waiting job, open the gate,
+// and have PAPPL look again when a job still waits.
 //
 
 void *
 job_thread(void *data)  // I - The JobRun, owned from here on
 {
-  std::unique_ptr<JobRun> run(static_cast<JobRun *>(data));
-  void                   *result = run->start(run->job);
-  bool                    look   = false;
+  const std::unique_ptr<JobRun> run(static_cast<JobRun *>(data));
+  void                         *result = nullptr;
+  bool                          ran    = false;
 
+  if (!papplPrinterIsDeleted(run->printer) && papplPrinterGetState(run->printer) != IPP_PSTATE_STOPPED)
   {
-    std::lock_guard<std::mutex> hold(g_gate.lock);
-    auto                        it = g_gate.printers.find(run->printer);
-
-    // A deleted printer's gate is gone, and with it the printer and its jobs.
-    if (it != g_gate.printers.end() && it->second.running == run->token)
+    if (pappl_job_t *job = oldest_waiting(run->printer))
     {
-      it->second.running = 0;
-      look               = it->second.waiting;
-      it->second.waiting = false;
+      result = run->start(job);
+      ran    = true;
     }
   }
-  // The job has ended and is not held, so releasing it only has PAPPL look
-  // for the printer's next job.  PAPPL keeps ended jobs for a minute at
-  // least, so the job is still there.
-  if (look)
-    papplJobRelease(run->job, nullptr);
+
+  // A deleted printer's gate is gone, and with it the printer and its jobs.
+  if (!holds_gate(*run))
+    return result;
+  if (ran && g_after_job)
+    g_after_job(run->printer);
+  {
+    const std::lock_guard<std::mutex> hold(g_gate.lock);
+
+    if (const auto it = g_gate.running.find(run->printer); it != g_gate.running.end() && it->second == run->token)
+      g_gate.running.erase(it);
+    else
+      return result;
+  }
+  if (pappl_job_t *next = oldest_waiting(run->printer))
+    papplJobRelease(next, nullptr);
   return result;
 }
 
@@ -163,23 +203,19 @@ job_thread(void *data)  // I - The JobRun, owned from here on
 //
 
 int
-gate_job_thread(CreateFn        real,    // I - The real pthread_create
-                pthread_t      *thread,  // O - The thread
-                const pthread_attr_t *attr,  // I - Its attributes
-                StartFn         start,   // I - PAPPL's job function
-                pappl_job_t    *job)     // I - The job
+gate_job_thread(CreateFn              real,    // I - The real pthread_create
+                pthread_t            *thread,  // O - The thread
+                const pthread_attr_t *attr,    // I - Its attributes
+                StartFn               start,   // I - PAPPL's job function
+                pappl_job_t          *job)     // I - The job PAPPL named
 {
-  pappl_printer_t *printer = papplJobGetPrinter(job);
-  const bool       placed  = pelna_app::job_placed(printer, papplJobGetID(job));
-  auto             run     = std::make_unique<JobRun>(JobRun{start, job, printer, 0});
+  auto run = std::make_unique<JobRun>(JobRun{start, papplJobGetPrinter(job), 0});
   {
-    std::lock_guard<std::mutex> hold(g_gate.lock);
-    PrinterGate                &gate = g_gate.printers[printer];
+    const std::lock_guard<std::mutex> hold(g_gate.lock);
+    std::uint64_t                    &running = g_gate.running[run->printer];
 
-    if (papplJobGetFilename(job) && placed && gate.running == 0)
-      gate.running = run->token = g_gate.next_token++;
-    else if (papplJobGetFilename(job) && placed)
-      gate.waiting = true;
+    if (running == 0)
+      running = run->token = g_gate.next_token++;
   }
   if (run->token == 0)
     return real(thread, attr, idle_thread, nullptr);
@@ -190,12 +226,11 @@ gate_job_thread(CreateFn        real,    // I - The real pthread_create
   if (error == 0)
     return 0;
 
-  // No thread: PAPPL aborts the job; the printer is free again.
+  // No thread: PAPPL aborts the job it named; the printer is free again.
   run.reset(owned);
-  std::lock_guard<std::mutex> hold(g_gate.lock);
-  auto                        it = g_gate.printers.find(printer);
-  if (it != g_gate.printers.end() && it->second.running == token)
-    it->second.running = 0;
+  const std::lock_guard<std::mutex> hold(g_gate.lock);
+  if (const auto it = g_gate.running.find(run->printer); it != g_gate.running.end() && it->second == token)
+    g_gate.running.erase(it);
   return error;
 }
 
@@ -221,30 +256,40 @@ pthread_create(pthread_t            *thread,  // O - The thread
   return gate_job_thread(real, thread, attr, start, static_cast<pappl_job_t *>(arg));
 }
 
-namespace pelna_app {
+namespace pelna_workarounds {
 
 //
-// 'job_thread_gate_ready()' - Whether the gate can tell PAPPL's job threads
+// 'job_start_gate_ready()' - Whether the gate can tell PAPPL's job threads
 // from the others.
 //
 
 bool
-job_thread_gate_ready()
+job_start_gate_ready()
 {
   return real_create() && job_start_function();
 }
 
 //
-// 'forget_printer_threads()' - Drop a printer's gate: the printer is being
-// deleted (called synchronously from PAPPL's event, before PAPPL frees it).
+// 'set_after_job()' - Call after_job at the end of every job.
 //
 
 void
-forget_printer_threads(pappl_printer_t *printer)  // I - Printer
+set_after_job(AfterJob after_job)  // I - The app's function
 {
-  std::lock_guard<std::mutex> hold(g_gate.lock);
-
-  g_gate.printers.erase(printer);
+  g_after_job = after_job;
 }
 
-} // namespace pelna_app
+//
+// 'forget_printer_jobs()' - Drop a printer's gate: the printer is being
+// deleted.
+//
+
+void
+forget_printer_jobs(pappl_printer_t *printer)  // I - Printer
+{
+  const std::lock_guard<std::mutex> hold(g_gate.lock);
+
+  g_gate.running.erase(printer);
+}
+
+} // namespace pelna_workarounds

@@ -108,10 +108,12 @@ hostile() {
   done
   case $want in
     unreadable)
-      # PAPPL reads the raster stream itself and ends the job with "Job
-      # aborted."; the reason is in the job's log.
+      # The app reads the spooled raster stream and ends the job with the
+      # reason, in its state message and its log.
       [[ $state == aborted* ]] || fail "$name: not aborted ($state)"
-      grep -qE "\[Job ${id:-0}\] Unable to (read|open) raster stream" "$work/app.log" ||
+      [[ $state == *"cannot be read"* || $state == *"no page that can be read"* ]] ||
+        fail "$name: the job's state message does not say why ($state)"
+      grep -qE "\[Job ${id:-0}\] The raster document" "$work/app.log" ||
         fail "$name: the job log does not say why"
       ((pages_out == 0)) || fail "$name: $pages_out page(s) reached the printer for a refused job"
       ;;

@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: Apache-2.0
+//
+// Documents as the job thread meets them, every one from its spool file:
+//
+//   - PWG and Apple raster (also CUPS raster): pages read with libcups's
+//     raster reader, each under its own page header, through the drivers'
+//     raster callbacks;
+//   - PNG and JPEG pictures: picture_job.cpp;
+//   - a document in the drivers' own format, the type PWG and Apple raster
+//     from clients are spooled as (and the type of a document sent without
+//     one): read as raster when it is raster, otherwise ended with the
+//     reason.
+//
+
+#include "app.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pelna_app {
+
+namespace {
+
+// The first bytes of a raster stream: CUPS raster 1, 2 and 3 and PWG
+// raster in either byte order, and Apple raster.
+constexpr const char *kRasterSyncs[] = {"RaSt", "tSaR", "RaS2", "2SaR", "RaS3", "3SaR"};
+constexpr char        kAppleSync[]   = "UNIRAST";  // with its NUL, 8 bytes
+
+//
+// 'is_raster()' - Whether a file starts as a raster stream.
+//
+
+bool
+is_raster(const char *filename)  // I - File
+{
+  char      start[8] = {};
+  const int fd       = open(filename, O_RDONLY | O_CLOEXEC);
+
+  if (fd < 0)
+    return false;
+
+  const ssize_t n = read(fd, start, sizeof(start));
+  close(fd);
+  if (n == static_cast<ssize_t>(sizeof(start)) && !memcmp(start, kAppleSync, sizeof(kAppleSync)))
+    return true;
+  for (const char *sync : kRasterSyncs)
+  {
+    if (n >= 4 && !memcmp(start, sync, 4))
+      return true;
+  }
+  return false;
+}
+
+//
+// 'print_pages()' - Print every page of an open raster stream through the
+// raster callbacks; false when a page could not be printed.
+//
+
+bool
+print_pages(pappl_job_t              *job,      // I - Job
+            pappl_pr_options_t       *options,  // I - Print options
+            pappl_device_t           *device,   // I - Device
+            const pappl_pr_driver_data_t &driver,  // I - The driver's callbacks
+            cups_raster_t            *ras)      // I - Raster stream
+{
+  cups_page_header2_t        header;
+  std::vector<unsigned char> line;
+  unsigned                   page = 0;
+
+  while (!papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header))
+  {
+    options->header = header;
+    if (!driver.rstartpage_cb(job, options, device, ++page))
+      return false;
+    try
+    {
+      line.resize(header.cupsBytesPerLine);
+    }
+    catch (const std::bad_alloc &)
+    {
+      job_error(job, "The page cannot be printed: there is no memory for a row.");
+      return false;
+    }
+    for (unsigned y = 0; y < header.cupsHeight; y++)
+    {
+      if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine ||
+          !driver.rwriteline_cb(job, options, device, y, line.data()))
+      {
+        char message[96];
+        snprintf(message, sizeof(message), "Page %u cannot be printed: its rows did not all arrive.", page);
+        job_error(job, message);
+        return false;
+      }
+    }
+    if (!driver.rendpage_cb(job, options, device, page))
+      return false;
+    papplJobSetImpressionsCompleted(job, 1);
+  }
+  if (page == 0 && !papplJobIsCanceled(job))
+  {
+    job_error(job, "The raster document has no page that can be read: its stream is cut short, or its first "
+                   "page header is damaged (a page without rows, say).");
+    return false;
+  }
+  return true;
+}
+
+//
+// 'print_raster()' - Print the job's raster file through the raster
+// callbacks.
+//
+
+bool
+print_raster(pappl_job_t    *job,     // I - Job
+             pappl_device_t *device)  // I - Device
+{
+  const char *filename = papplJobGetFilename(job);
+  const int   fd       = filename ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
+
+  if (fd < 0)
+  {
+    job_error(job, "The job's document cannot be opened.");
+    return false;
+  }
+
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+
+  cups_raster_t      *ras     = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
+  bool                ok      = ras && options && driver.rstartjob_cb(job, options, device);
+
+  if (ok)
+  {
+    ok = print_pages(job, options, device, driver, ras);
+    ok = driver.rendjob_cb(job, options, device) && ok;
+  }
+  else if (!ras || !options)
+    job_error(job, "The raster document cannot be read: no memory.");
+  if (options)
+    papplJobDeletePrintOptions(options);
+  if (ras)
+    cupsRasterClose(ras);
+  close(fd);
+  return ok;
+}
+
+//
+// 'print_raster_file()' - PAPPL's filter for PWG and Apple raster files
+// (the test label, which PAPPL prints from a file).
+//
+
+bool
+print_raster_file(pappl_job_t    *job,     // I - Job
+                  pappl_device_t *device,  // I - Device
+                  void           *data)    // I - Callback data (unused)
+{
+  (void)data;
+  return print_raster(job, device);
+}
+
+//
+// 'print_document()' - The drivers' print-file callback, for documents in
+// their own format: raster (spooled from a client), or refused.
+//
+
+bool
+print_document(pappl_job_t        *job,      // I - Job
+               pappl_pr_options_t *options,  // I - Print options (unused)
+               pappl_device_t     *device)   // I - Device
+{
+  (void)options;
+
+  const char      *filename = papplJobGetFilename(job);
+  ipp_attribute_t *supplied = papplJobGetAttribute(job, "document-format-supplied");
+  const char      *format   = supplied ? ippGetString(supplied, 0, nullptr) : nullptr;
+
+  if (filename && is_raster(filename))
+    return print_raster(job, device);
+  if (format && (!strcmp(format, "image/pwg-raster") || !strcmp(format, "image/urf")))
+    job_error(job, "The raster document cannot be read: it does not start as a PWG, Apple or CUPS raster stream.");
+  else
+    job_error(job, "The document is of no type the printer reads (PWG raster, Apple raster, PNG or JPEG).");
+  return false;
+}
+
+} // namespace
+
+//
+// 'add_document_filters()' - Let PAPPL print raster files and pictures
+// through the app.
+//
+
+void
+add_document_filters(pappl_system_t *system)  // I - System
+{
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", print_raster_file, nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", "image/pwg-raster", print_raster_file, nullptr);
+  add_picture_filters(system);
+}
+
+//
+// 'set_document_format()' - Give a driver its own format, which raster from
+// clients is spooled as and the picture filters lead to, and the print-file
+// callback for it.
+//
+
+void
+set_document_format(pappl_pr_driver_data_t &data)  // IO - Driver data
+{
+  data.format       = kDriverFormat;
+  data.printfile_cb = print_document;
+}
+
+} // namespace pelna_app

@@ -1,0 +1,657 @@
+// SPDX-License-Identifier: Apache-2.0
+//
+// Network printers (socket://HOST[:PORT], port 9100 by default): the app's
+// own device scheme in place of PAPPL's, so that a job counts as printed
+// only when the printer has taken all of it, and a printer that cannot be
+// reached keeps its jobs.
+//
+// Opening the device connects to nothing; each job makes its own
+// connection when its data is ready (deliver_to_socket):
+//
+//   - it connects, and while the printer cannot be reached it tries again
+//     every few seconds; the printer then reports offline-report and the
+//     job's state message names the printer and the cause;
+//   - it sends the job's whole printer data (every copy); when the
+//     connection is lost on the way the job is sent again, whole, on a new
+//     connection: a frame cut by a lost connection is never continued;
+//   - it closes its sending side and waits for the printer to close its
+//     own, which a printer does once it has read everything; a printer
+//     that keeps the connection open counts as having taken the data once
+//     its network stack has acknowledged every byte;
+//   - a printer that takes no data for a while is reported offline, and
+//     the job waits on;
+//   - cancelling the job ends all of this within a quarter of a second.
+//
+// Each wait is a poll of at most kStepMs, between which the job is checked
+// for cancellation and the printer for deletion: a printer being deleted
+// (the server stopping) waits, in stop_deliveries, until its job thread
+// has stopped touching PAPPL; that thread then sleeps until the process
+// ends, and the job, still "processing" in the saved state, prints again
+// after the next start.
+//
+
+#include "app.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <map>
+#include <mutex>
+#include <netdb.h>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pelna_app {
+
+namespace {
+
+// Port of a socket:// URI that names none.
+constexpr const char *kDefaultPort = "9100";
+
+// Longest single wait between checks for cancellation, in milliseconds.
+constexpr int kStepMs = 250;
+
+// Seconds a connection may take to be made.
+constexpr int kConnectSeconds = 10;
+
+// Seconds between tries to reach a printer that cannot be reached.
+constexpr int kRetrySeconds = 5;
+
+// Seconds without progress after which a printer counts as taking no data.
+constexpr int kStallSeconds = 10;
+
+// Seconds to wait for the printer to close its side before its network
+// stack's acknowledgement is taken instead.
+constexpr int kCloseSeconds = 30;
+
+using Clock = std::chrono::steady_clock;
+
+//
+// The app's socket device: where the printer is, and the open connection.
+//
+
+struct SocketDevice
+{
+  std::string host;       // host name or address
+  std::string port;       // port number as text
+  std::string name;       // HOST:PORT, for messages
+  int         fd = -1;    // connection made by write_cb, or -1
+};
+
+//
+// The job threads delivering to each printer, and the printers being
+// deleted.
+//
+
+struct Deliveries
+{
+  std::mutex                                lock;      // guards the members below
+  std::condition_variable                   changed;   // a delivery ended or stopped
+  std::set<pappl_printer_t *>               active;    // printers with a delivery under way
+  std::set<pappl_printer_t *>               deleting;  // printers being deleted
+  std::set<pappl_device_t *>                devices;   // devices of this scheme now open
+};
+
+// The one registry.  Never destroyed: a stopped delivery sleeps until exit.
+Deliveries &g_deliveries = *new Deliveries;
+
+//
+// One job's delivery, as its waits see it.
+//
+
+struct Delivery
+{
+  pappl_job_t     *job;                // the job
+  pappl_printer_t *printer;            // its printer
+  SocketDevice    *device;             // where to
+  bool             offline = false;    // offline reported
+  std::string      reported;           // the last cause reported
+};
+
+//
+// 'stop_here()' - The printer is being deleted: stop touching PAPPL and
+// sleep until the process ends.
+//
+
+[[noreturn]] void
+stop_here(pappl_printer_t *printer)  // I - Printer
+{
+  {
+    const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+    g_deliveries.active.erase(printer);
+  }
+  g_deliveries.changed.notify_all();
+  for (;;)
+    std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+//
+// 'go_on()' - Whether the delivery goes on: false when the job was
+// cancelled; never returns when the printer is being deleted.
+//
+
+bool
+go_on(const Delivery &d)  // I - The delivery
+{
+  bool deleting;
+  {
+    const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+    deleting = g_deliveries.deleting.contains(d.printer);
+  }
+  if (deleting)
+    stop_here(d.printer);
+  return !papplJobIsCanceled(d.job);
+}
+
+//
+// 'report()' - Tell the job, the printer and the log why the job waits
+// (once per cause).
+//
+
+void
+report(Delivery          &d,      // IO - The delivery
+       const std::string &cause)  // I - Why it waits
+{
+  if (cause == d.reported)
+    return;
+  d.reported = cause;
+  if (!d.offline)
+    papplPrinterSetReasons(d.printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+  d.offline = true;
+  papplJobSetMessage(d.job, "Waiting for the printer at %s: %s.", d.device->name.c_str(), cause.c_str());
+  papplLogJob(d.job, PAPPL_LOGLEVEL_WARN, "Waiting for the printer at %s: %s.", d.device->name.c_str(),
+              cause.c_str());
+}
+
+//
+// 'clear_report()' - The printer answers again.
+//
+
+void
+clear_report(Delivery &d)  // IO - The delivery
+{
+  if (!d.offline)
+    return;
+  d.offline = false;
+  d.reported.clear();
+  papplPrinterSetReasons(d.printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+  papplJobSetMessage(d.job, "The printer at %s answers again.", d.device->name.c_str());
+  papplLogJob(d.job, PAPPL_LOGLEVEL_INFO, "The printer at %s answers again.", d.device->name.c_str());
+}
+
+//
+// 'pause_for()' - Wait some seconds, checking the job; false when it was
+// cancelled.
+//
+
+bool
+pause_for(const Delivery &d,        // I - The delivery
+          int             seconds)  // I - How long
+{
+  for (int waited = 0; waited < seconds * 1000; waited += kStepMs)
+  {
+    if (!go_on(d))
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+  }
+  return go_on(d);
+}
+
+//
+// 'connect_one()' - Start a non-blocking connection to one address and
+// wait for it; the socket, or -1 with the cause.
+//
+
+int
+connect_one(const Delivery  &d,      // I - The delivery
+            const addrinfo  *addr,   // I - Address
+            std::string     &cause)  // O - Why not
+{
+  const int fd = socket(addr->ai_family, addr->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, addr->ai_protocol);
+
+  if (fd < 0)
+  {
+    cause = strerror(errno);
+    return -1;
+  }
+  if (connect(fd, addr->ai_addr, addr->ai_addrlen) == 0)
+    return fd;
+  if (errno != EINPROGRESS)
+  {
+    cause = strerror(errno);
+    close(fd);
+    return -1;
+  }
+  for (int waited = 0; waited < kConnectSeconds * 1000 && go_on(d); waited += kStepMs)
+  {
+    pollfd pfd{fd, POLLOUT, 0};
+    if (poll(&pfd, 1, kStepMs) <= 0)
+      continue;
+
+    int       error = 0;
+    socklen_t len   = sizeof(error);
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+    if (error == 0)
+      return fd;
+    cause = strerror(error);
+    close(fd);
+    return -1;
+  }
+  cause = "no answer";
+  close(fd);
+  return -1;
+}
+
+//
+// 'connect_to()' - Connect to the printer; the socket, or -1 with the cause.
+//
+
+int
+connect_to(const Delivery &d,      // I - The delivery
+           std::string    &cause)  // O - Why not
+{
+  addrinfo  hints{};
+  addrinfo *addrs = nullptr;
+
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags    = AI_ADDRCONFIG;
+  if (const int error = getaddrinfo(d.device->host.c_str(), d.device->port.c_str(), &hints, &addrs))
+  {
+    cause = gai_strerror(error);
+    return -1;
+  }
+
+  int fd = -1;
+  for (const addrinfo *addr = addrs; addr && fd < 0 && go_on(d); addr = addr->ai_next)
+    fd = connect_one(d, addr, cause);
+  freeaddrinfo(addrs);
+  return fd;
+}
+
+//
+// 'unsent()' - Bytes the printer's network stack has not yet acknowledged.
+//
+
+int
+unsent(int fd)  // I - Connection
+{
+  int bytes = 0;
+
+  return ioctl(fd, SIOCOUTQ, &bytes) == 0 ? bytes : 0;
+}
+
+//
+// What became of sending a job on one connection.
+//
+
+enum class Sent
+{
+  Taken,     // the printer took everything and closed its side
+  Lost,      // the connection was lost: send the job again
+  Canceled,  // the job was cancelled
+  Failed     // the job's data could not be read back
+};
+
+//
+// 'send_piece()' - Send one piece of the data, waiting while the printer
+// takes nothing; Taken when sent.
+//
+
+Sent
+send_piece(Delivery                     &d,      // IO - The delivery
+           int                           fd,     // I - Connection
+           std::span<const std::uint8_t> piece)  // I - What to send
+{
+  auto last = Clock::now();
+
+  while (!piece.empty())
+  {
+    if (!go_on(d))
+      return Sent::Canceled;
+
+    pollfd pfd{fd, POLLOUT, 0};
+    if (poll(&pfd, 1, kStepMs) > 0)
+    {
+      const ssize_t n = send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN && errno != EINTR)
+      {
+        report(d, std::string("the connection was lost (") + strerror(errno) + "); sending the job again");
+        return Sent::Lost;
+      }
+      if (n > 0)
+      {
+        piece = piece.subspan(static_cast<std::size_t>(n));
+        last  = Clock::now();
+        clear_report(d);
+      }
+    }
+    if (Clock::now() - last > std::chrono::seconds(kStallSeconds))
+      report(d, "it takes no data");
+  }
+  return Sent::Taken;
+}
+
+//
+// 'wait_close()' - After the last byte: close the sending side and wait for
+// the printer to close its own (reading what it sends back).
+//
+
+Sent
+wait_close(Delivery &d,   // IO - The delivery
+           int       fd)  // I - Connection
+{
+  const auto start = Clock::now();
+  char       buffer[1024];
+
+  shutdown(fd, SHUT_WR);
+  for (;;)
+  {
+    if (!go_on(d))
+      return Sent::Canceled;
+
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, kStepMs) > 0)
+    {
+      const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+      if (n == 0)
+        return Sent::Taken;
+      if (n < 0 && errno != EAGAIN && errno != EINTR)
+      {
+        report(d, std::string("the connection was lost (") + strerror(errno) + "); sending the job again");
+        return Sent::Lost;
+      }
+    }
+    if (Clock::now() - start > std::chrono::seconds(kCloseSeconds))
+    {
+      if (unsent(fd) == 0)
+      {
+        papplLogJob(d.job, PAPPL_LOGLEVEL_INFO, "The printer at %s keeps the connection open; it has acknowledged "
+                    "every byte.", d.device->name.c_str());
+        return Sent::Taken;
+      }
+      report(d, "it takes no data");
+    }
+  }
+}
+
+//
+// 'send_job()' - Send every copy of the job's data on one connection.
+//
+
+Sent
+send_job(Delivery         &d,       // IO - The delivery
+         int               fd,      // I - Connection
+         const FrameStore &frames,  // I - The job's printer data
+         int               copies)  // I - Copies, each whole
+{
+  std::vector<std::uint8_t> buffer;
+
+  for (int copy = 0; copy < copies; copy++)
+  {
+    for (std::uint64_t offset = 0; offset < frames_size(frames);)
+    {
+      const auto piece = frames_at(frames, offset, buffer);
+      if (piece.empty())
+      {
+        papplLogJob(d.job, PAPPL_LOGLEVEL_ERROR, "The job's printer data cannot be read back: %s.", strerror(errno));
+        return Sent::Failed;
+      }
+      if (const Sent sent = send_piece(d, fd, piece); sent != Sent::Taken)
+        return sent;
+      offset += piece.size();
+    }
+  }
+  return wait_close(d, fd);
+}
+
+//
+// 'deliver()' - Send the job until the printer has taken it whole, the job
+// is cancelled, or its data cannot be read back.
+//
+
+bool
+deliver(Delivery         &d,       // IO - The delivery
+        const FrameStore &frames,  // I - The job's printer data
+        int               copies)  // I - Copies
+{
+  for (;;)
+  {
+    std::string cause;
+    const int   fd = go_on(d) ? connect_to(d, cause) : -1;
+
+    if (!go_on(d))
+    {
+      if (fd >= 0)
+        close(fd);
+      return false;
+    }
+    if (fd < 0)
+    {
+      report(d, cause + "; trying again every " + std::to_string(kRetrySeconds) + " seconds");
+      if (!pause_for(d, kRetrySeconds))
+        return false;
+      continue;
+    }
+
+    const Sent sent = send_job(d, fd, frames, copies);
+    if (sent == Sent::Canceled)
+    {
+      const linger abort{1, 0};  // drop what the printer has not read
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    }
+    close(fd);
+    if (sent == Sent::Taken)
+    {
+      clear_report(d);
+      return true;
+    }
+    if (sent != Sent::Lost || !pause_for(d, 1))
+      return false;
+  }
+}
+
+//
+// 'parse_uri()' - The host and port of a socket:// URI; false when bad.
+//
+
+bool
+parse_uri(const char   *uri,     // I - Device URI
+          SocketDevice &device)  // O - Host and port
+{
+  char scheme[32], userpass[256], host[256], resource[256];
+  int  port = 0;
+
+  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof(scheme), userpass, sizeof(userpass), host,
+                      sizeof(host), &port, resource, sizeof(resource)) < HTTP_URI_STATUS_OK || !host[0])
+    return false;
+  device.host = host;
+  device.port = port > 0 ? std::to_string(port) : kDefaultPort;
+  device.name = device.host + ":" + device.port;
+  return true;
+}
+
+//
+// 'socket_open()' - Device open callback: note where the printer is.
+//
+
+bool
+socket_open(pappl_device_t *device,  // I - Device
+            const char     *uri,     // I - Device URI
+            const char     *name)    // I - Job name (unused)
+{
+  (void)name;
+
+  auto *data = new (std::nothrow) SocketDevice;
+  if (!data || !parse_uri(uri, *data))
+  {
+    papplDeviceError(device, "Bad network printer address \"%s\".", uri);
+    delete data;
+    return false;
+  }
+  papplDeviceSetData(device, data);
+  const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+  g_deliveries.devices.insert(device);
+  return true;
+}
+
+//
+// 'socket_close()' - Device close callback.
+//
+
+void
+socket_close(pappl_device_t *device)  // I - Device
+{
+  auto *data = static_cast<SocketDevice *>(papplDeviceGetData(device));
+  {
+    const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+    g_deliveries.devices.erase(device);
+  }
+  if (data && data->fd >= 0)
+    close(data->fd);
+  delete data;
+}
+
+//
+// 'socket_read()' - Device read callback: what the printer sends back.
+//
+
+ssize_t
+socket_read(pappl_device_t *device,  // I - Device
+            void           *buffer,  // O - Bytes read
+            size_t          bytes)   // I - Room in buffer
+{
+  auto  *data = static_cast<SocketDevice *>(papplDeviceGetData(device));
+  pollfd pfd{data ? data->fd : -1, POLLIN, 0};
+
+  if (pfd.fd < 0 || poll(&pfd, 1, 1000) <= 0)
+    return -1;
+  return recv(pfd.fd, buffer, bytes, 0);
+}
+
+//
+// 'socket_write()' - Device write callback, for data written outside a
+// job's delivery: connects once and sends.
+//
+
+ssize_t
+socket_write(pappl_device_t *device,  // I - Device
+             const void     *buffer,  // I - Bytes to write
+             size_t          bytes)   // I - Number of bytes
+{
+  auto *data = static_cast<SocketDevice *>(papplDeviceGetData(device));
+
+  if (!data)
+    return -1;
+  if (data->fd < 0)
+  {
+    addrinfo  hints{};
+    addrinfo *addrs = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(data->host.c_str(), data->port.c_str(), &hints, &addrs))
+      return -1;
+    for (const addrinfo *a = addrs; a && data->fd < 0; a = a->ai_next)
+    {
+      data->fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+      if (data->fd >= 0 && connect(data->fd, a->ai_addr, a->ai_addrlen) != 0)
+      {
+        close(data->fd);
+        data->fd = -1;
+      }
+    }
+    freeaddrinfo(addrs);
+    if (data->fd < 0)
+      return -1;
+  }
+
+  const auto *bytes_in = static_cast<const std::uint8_t *>(buffer);
+  for (size_t done = 0; done < bytes;)
+  {
+    const ssize_t n = send(data->fd, bytes_in + done, bytes - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return -1;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(bytes);
+}
+
+} // namespace
+
+//
+// 'add_socket_scheme()' - Use the app's socket device for socket:// URIs.
+//
+
+void
+add_socket_scheme()
+{
+  pelna_workarounds::replace_device_scheme("socket", PAPPL_DEVTYPE_SOCKET, socket_open, socket_close, socket_read,
+                                           socket_write);
+}
+
+//
+// 'is_socket_device()' - Whether a device is one of the app's socket devices.
+//
+
+bool
+is_socket_device(pappl_device_t *device)  // I - Device
+{
+  const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+
+  return g_deliveries.devices.contains(device);
+}
+
+//
+// 'deliver_to_socket()' - Send a job's printer data, every copy, until the
+// printer has taken it whole; false when the job was cancelled or its data
+// could not be read back.  Never returns when the printer is deleted
+// meanwhile (see above).
+//
+
+bool
+deliver_to_socket(pappl_job_t      *job,     // I - Job
+                  pappl_device_t   *device,  // I - One of the app's socket devices
+                  const FrameStore &frames,  // I - The job's printer data
+                  int               copies)  // I - Copies
+{
+  Delivery d{job, papplJobGetPrinter(job), static_cast<SocketDevice *>(papplDeviceGetData(device)), false, {}};
+  {
+    const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+    g_deliveries.active.insert(d.printer);
+  }
+
+  const bool taken = deliver(d, frames, copies);
+  {
+    const std::lock_guard<std::mutex> hold(g_deliveries.lock);
+    g_deliveries.active.erase(d.printer);
+  }
+  g_deliveries.changed.notify_all();
+  if (!taken && d.offline)
+    papplPrinterSetReasons(d.printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+  return taken;
+}
+
+//
+// 'stop_deliveries()' - A printer is being deleted: wait until its job
+// thread, if it is delivering, has stopped touching PAPPL.
+//
+
+void
+stop_deliveries(pappl_printer_t *printer)  // I - Printer
+{
+  std::unique_lock<std::mutex> hold(g_deliveries.lock);
+
+  g_deliveries.deleting.insert(printer);
+  g_deliveries.changed.wait(hold, [printer] { return !g_deliveries.active.contains(printer); });
+  g_deliveries.deleting.erase(printer);  // its memory may serve a new printer
+}
+
+} // namespace pelna_app

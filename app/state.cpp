@@ -1,0 +1,822 @@
+// SPDX-License-Identifier: Apache-2.0
+//
+// The server's state file (printers, their settings and jobs), kept whole
+// across crashes and full disks.
+//
+// PAPPL writes the file's contents (papplSystemSaveState); the app decides
+// when and how:
+//
+//   - saving writes a new file beside the old one, adds the app's own lines
+//     (the printers that are paused, then a last line with the length and
+//     CRC-32 of everything before it), flushes it to disk and renames it
+//     over the old file, after keeping the old file as NAME.state.bak (the
+//     last good copy); a save that fails leaves the old file as it was and
+//     logs the cause;
+//   - a save whose contents equal the last one written is dropped;
+//   - every IPP request that changes a printer or a job is saved before its
+//     reply goes out (a job with its document: save_before_reply.cpp), and
+//     so is the end of every job;
+//   - loading checks the last line; a file that fails the check is kept
+//     aside as NAME.state.bad, logged as an error naming it, and the last
+//     good copy is loaded instead.  Jobs that were printing when the server
+//     stopped wait to print again from their first page; spool files of
+//     jobs the state does not know (documents of requests never answered)
+//     are removed; paused printers stay paused.
+//
+
+#include "app.h"
+
+#include <libdeflate.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pelna_app {
+
+namespace {
+
+// The app's own lines at the end of the state file; PAPPL never sees them.
+constexpr const char *kOwnLine = "# pelna-printer-app ";
+constexpr const char *kPausedWord = "paused ";
+constexpr const char *kCheckWord  = "state ";
+
+// Largest state file read back (a file larger is not the app's).
+constexpr std::size_t kMaxStateBytes = 64U << 20;
+
+// Free space below which a cut file is put down to a full disk.
+constexpr unsigned long long kLowSpaceBytes = 1U << 20;
+
+// PAPPL's job states as the state file numbers them.
+constexpr int kJobPending    = 3;  // IPP_JSTATE_PENDING
+constexpr int kJobProcessing = 5;  // IPP_JSTATE_PROCESSING
+
+//
+// What the saver keeps between saves.
+//
+
+struct Saver
+{
+  std::mutex  lock;   // one save at a time
+  std::string path;   // the state file
+  std::string spool;  // the spool folder
+  std::string last;   // contents of the last file written
+};
+
+// The one saver.  Never destroyed: a job thread may save while the process
+// exits.
+Saver &g_saver = *new Saver;
+
+//
+// 'read_file()' - A whole file, at most kMaxStateBytes; false when it
+// cannot be read (errno says why; EFBIG when too large).
+//
+
+bool
+read_file(const std::string &path,  // I - File
+          std::string       &out)   // O - Its contents
+{
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  char      buffer[65536];
+  ssize_t   n;
+
+  out.clear();
+  if (fd < 0)
+    return false;
+  while ((n = read(fd, buffer, sizeof(buffer))) > 0)
+  {
+    if (out.size() + static_cast<std::size_t>(n) > kMaxStateBytes)
+    {
+      close(fd);
+      errno = EFBIG;
+      return false;
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return n == 0;
+}
+
+//
+// 'check_line()' - The app's last line for contents: their length and CRC-32.
+//
+
+std::string
+check_line(const std::string &contents)  // I - Everything before the line
+{
+  char line[128];
+
+  snprintf(line, sizeof(line), "%s%s%zu bytes, CRC-32 %08" PRIx32 "\n", kOwnLine, kCheckWord, contents.size(),
+           static_cast<std::uint32_t>(libdeflate_crc32(0, contents.data(), contents.size())));
+  return line;
+}
+
+//
+// 'verify()' - Whether a state file is whole: its last line checks its
+// contents (a file the app wrote), or it has none and reads as PAPPL's own
+// format (a file written before the app checked them).  The contents
+// without the check line in body, the reason in why when not whole.
+//
+
+bool
+verify(const std::string &file,  // I - The whole file
+       std::string       &body,  // O - Contents before the check line
+       std::string       &why)   // O - Why it is not whole
+{
+  const std::size_t last = file.size() > 1 ? file.rfind('\n', file.size() - 2) : std::string::npos;
+  const std::size_t start = last == std::string::npos ? 0 : last + 1;
+
+  if (file.empty())
+  {
+    why = "it is empty";
+    return false;
+  }
+  if (file.back() != '\n')
+  {
+    why = "it was cut short";
+    return false;
+  }
+  if (file.compare(start, strlen(kOwnLine) + strlen(kCheckWord), std::string(kOwnLine) + kCheckWord) == 0)
+  {
+    body = file.substr(0, start);
+    if (file.compare(start, std::string::npos, check_line(body)) != 0)
+    {
+      why = "its contents do not match their check sum";
+      return false;
+    }
+    return true;
+  }
+  // No check line: only PAPPL's own format is taken, system lines first.
+  static const char *const kFirstWords[] = {
+    "DNSSDName ", "Location ", "GeoLocation ", "Organization ", "OrganizationalUnit ", "Contact ",
+    "AdminGroup ", "DefaultPrintGroup ", "Password ", "DefaultPrinterID ", "MaxImageSize ",
+    "NextPrinterID ", "UUID ", "<Printer ",
+  };
+  for (const char *word : kFirstWords)
+  {
+    if (file.compare(0, strlen(word), word) == 0)
+    {
+      body = file;
+      return true;
+    }
+  }
+  why = "it is not a state file";
+  return false;
+}
+
+//
+// 'write_value()' - Append one option as PAPPL writes it: NAME="VALUE" with
+// backslashes and quotes escaped.
+//
+
+void
+write_value(std::string         &line,    // IO - The line
+            const cups_option_t &option)  // I - Option
+{
+  line += ' ';
+  line += option.name;
+  line += "=\"";
+  for (const char *p = option.value; *p; p++)
+  {
+    if (*p == '\\' || *p == '"')
+      line += '\\';
+    line += *p;
+  }
+  line += '"';
+}
+
+//
+// What loading notes about the jobs in a state file.
+//
+
+struct JobNotes
+{
+  std::set<std::string> files;      // spool files the jobs name
+  std::vector<int>      restarted;  // jobs that were printing
+};
+
+//
+// 'fix_job_line()' - A Job line as it should be loaded: a job that was
+// printing waits to print again.  Notes the job's files.
+//
+
+std::string
+fix_job_line(const std::string &value,  // I - The line after "Job "
+             JobNotes          &notes)  // IO - What the jobs name
+{
+  cups_option_t *options     = nullptr;
+  const int      num_options = cupsParseOptions(value.c_str(), 0, &options);
+  const char    *state       = cupsGetOption("state", num_options, options);
+  const char    *file        = cupsGetOption("filename", num_options, options);
+  std::string    line        = "Job";
+
+  if (file)
+    notes.files.insert(file);
+  for (int i = 0; i < num_options; i++)
+  {
+    cups_option_t option = options[i];
+    char          pending[8];
+
+    if (!strcmp(option.name, "state") && state && atoi(state) == kJobProcessing)
+    {
+      snprintf(pending, sizeof(pending), "%d", kJobPending);
+      option.value = pending;
+      if (const char *id = cupsGetOption("id", num_options, options))
+        notes.restarted.push_back(atoi(id));
+    }
+    write_value(line, option);
+  }
+  cupsFreeOptions(num_options, options);
+  return line + "\n";
+}
+
+//
+// 'prepare()' - The state file's body as PAPPL should load it (the app's
+// lines out, jobs fixed), with the paused printers and the jobs' notes.
+//
+
+std::string
+prepare(const std::string        &body,    // I - Verified contents
+        std::vector<std::string> &paused,  // O - Printers to pause
+        JobNotes                 &notes)   // O - What the jobs name
+{
+  std::string out;
+  std::size_t pos = 0;
+
+  while (pos < body.size())
+  {
+    const std::size_t end  = body.find('\n', pos);
+    const std::string line = body.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+
+    pos = end == std::string::npos ? body.size() : end + 1;
+    if (line.compare(0, strlen(kOwnLine), kOwnLine) == 0)
+    {
+      const std::string rest = line.substr(strlen(kOwnLine));
+      if (rest.compare(0, strlen(kPausedWord), kPausedWord) == 0)
+        paused.push_back(rest.substr(strlen(kPausedWord)));
+      continue;
+    }
+    if (line.compare(0, 4, "Job ") == 0)
+      out += fix_job_line(line.substr(4), notes);
+    else
+      out += line + "\n";
+  }
+  return out;
+}
+
+//
+// 'is_job_file()' - Whether a spool file name is PAPPL's for a job's
+// document or attributes: pNNNNNjNNNNNNNNN-NAME.EXT.
+//
+
+bool
+is_job_file(const char *name)  // I - File name
+{
+  if (name[0] != 'p' || strlen(name) < 17 || name[6] != 'j' || name[16] != '-')
+    return false;
+  for (int i = 1; i < 16; i++)
+  {
+    if (i != 6 && (name[i] < '0' || name[i] > '9'))
+      return false;
+  }
+  return true;
+}
+
+//
+// 'remove_orphans()' - Remove spool files of jobs the state does not know:
+// documents of requests the server never answered.
+//
+
+void
+remove_orphans(pappl_system_t *system,  // I - System
+               const JobNotes &notes)   // I - Files the jobs name
+{
+  const std::string &folder = g_saver.spool;
+  DIR               *dir    = folder.empty() ? nullptr : opendir(folder.c_str());
+
+  if (!dir)
+    return;
+  while (const dirent *entry = readdir(dir))
+  {
+    const std::string path = folder + "/" + entry->d_name;
+    const char       *dot  = strrchr(entry->d_name, '.');
+
+    if (!is_job_file(entry->d_name) || (dot && !strcmp(dot, ".ipp")) || notes.files.contains(path))
+      continue;
+    if (unlink(path.c_str()) == 0)
+      papplLog(system, PAPPL_LOGLEVEL_INFO, "Removed \"%s\": no job names it (its request was never answered).",
+               path.c_str());
+  }
+  closedir(dir);
+}
+
+//
+// What find_named looks for and found.
+//
+
+struct NameSearch
+{
+  const char      *name  = nullptr;  // printer name wanted
+  pappl_printer_t *found = nullptr;  // the printer of that name
+};
+
+//
+// 'match_name()' - papplSystemIteratePrinters callback: note the printer of
+// the wanted name.
+//
+
+void
+match_name(pappl_printer_t *printer,  // I - One printer
+           void            *data)     // IO - The search
+{
+  auto *search = static_cast<NameSearch *>(data);
+
+  if (!strcmp(papplPrinterGetName(printer), search->name))
+    search->found = printer;
+}
+
+//
+// 'pause_printers()' - Pause the printers that were paused when the state
+// was saved.
+//
+
+void
+pause_printers(pappl_system_t                 *system,  // I - System
+               const std::vector<std::string> &names)   // I - Quoted printer names
+{
+  for (const std::string &quoted : names)
+  {
+    cups_option_t *options = nullptr;
+    const int      count   = cupsParseOptions(("name=" + quoted).c_str(), 0, &options);
+    NameSearch     search;
+
+    if ((search.name = cupsGetOption("name", count, options)) != nullptr)
+      papplSystemIteratePrinters(system, match_name, &search);
+    if (search.found)
+    {
+      papplPrinterPause(search.found);
+      papplLogPrinter(search.found, PAPPL_LOGLEVEL_INFO, "Paused, as it was when the server stopped.");
+    }
+    cupsFreeOptions(count, options);
+  }
+}
+
+//
+// 'load_file()' - Load one verified state file; its body and the notes of
+// its jobs.
+//
+
+void
+load_file(pappl_system_t    *system,  // I - System
+          const std::string &path,    // I - The state file
+          const std::string &body)    // I - Its verified contents
+{
+  std::vector<std::string> paused;
+  JobNotes                 notes;
+  const std::string        prepared = prepare(body, paused, notes);
+  const std::string        temp     = path + ".load";
+  FILE                    *fp       = fopen(temp.c_str(), "we");
+
+  if (!fp || fwrite(prepared.data(), 1, prepared.size(), fp) != prepared.size() || fclose(fp))
+  {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to read the state from \"%s\": %s", path.c_str(),
+             strerror(errno));
+    if (fp)
+      fclose(fp);
+    unlink(temp.c_str());
+    return;
+  }
+  papplSystemLoadState(system, temp.c_str());
+  unlink(temp.c_str());
+  for (int id : notes.restarted)
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %d was printing when the server stopped: it prints again from its "
+             "first page.", id);
+  pause_printers(system, paused);
+  remove_orphans(system, notes);
+}
+
+
+//
+// 'note_paused()' - papplSystemIteratePrinters callback: the app's line for
+// a paused printer.
+//
+
+void
+note_paused(pappl_printer_t *printer,  // I - One printer
+            void            *data)     // IO - The lines so far
+{
+  if (papplPrinterGetState(printer) != IPP_PSTATE_STOPPED)
+    return;
+
+  std::string         value;
+  const cups_option_t option{const_cast<char *>("name"), const_cast<char *>(papplPrinterGetName(printer))};
+
+  write_value(value, option);  // " name=\"...\""
+  *static_cast<std::string *>(data) += std::string(kOwnLine) + kPausedWord + value.substr(6) + "\n";
+}
+
+//
+// 'count_printer()' - papplSystemIteratePrinters callback: count a printer.
+//
+
+void
+count_printer(pappl_printer_t *printer,  // I - One printer (unused)
+              void            *data)     // IO - The count
+{
+  (void)printer;
+  ++*static_cast<int *>(data);
+}
+
+//
+// 'count_lines()' - How many lines of a text begin with a word.
+//
+
+int
+count_lines(const std::string &text,  // I - The text
+            const char        *word)  // I - First word
+{
+  int         count = 0;
+  std::size_t pos   = 0;
+
+  while (pos < text.size())
+  {
+    if (text.compare(pos, strlen(word), word) == 0)
+      count++;
+    const std::size_t end = text.find('\n', pos);
+    pos                   = end == std::string::npos ? text.size() : end + 1;
+  }
+  return count;
+}
+
+//
+// 'whole_contents()' - Whether what PAPPL wrote holds every printer, each
+// block closed (PAPPL does not report a write that fails).
+//
+
+bool
+whole_contents(pappl_system_t    *system,  // I - System
+               const std::string &body)    // I - What PAPPL wrote
+{
+  int printers = 0;
+
+  papplSystemIteratePrinters(system, count_printer, &printers);
+  return !body.empty() && body.back() == '\n' && count_lines(body, "<Printer ") == printers &&
+         count_lines(body, "</Printer>") == printers;
+}
+
+//
+// 'append_synced()' - Append text to a file and flush the file to disk;
+// false with errno set when either fails.
+//
+
+bool
+append_synced(const std::string &path,  // I - File
+              const std::string &text)  // I - What to append
+{
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+
+  if (fd < 0)
+    return false;
+
+  std::size_t done = 0;
+  bool        ok   = true;
+  while (ok && done < text.size())
+  {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ok              = n > 0;
+    done += ok ? static_cast<std::size_t>(n) : 0;
+  }
+  ok = ok && fsync(fd) == 0;
+
+  const int error = errno;
+  ok              = close(fd) == 0 && ok;
+  if (!ok && error)
+    errno = error;
+  return ok;
+}
+
+//
+// 'sync_folder()' - Flush a file's folder (the entry of a renamed file).
+//
+
+void
+sync_folder(const std::string &path)  // I - A file in the folder
+{
+  const std::size_t slash = path.rfind('/');
+  const std::string dir   = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+  const int         fd    = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+  if (fd >= 0)
+  {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+//
+// 'replace_file()' - Keep the current state file as the last good copy and
+// put the new one in its place; false with errno set when it fails.
+//
+
+bool
+replace_file(const std::string &temp,  // I - The new file, flushed
+             const std::string &path)  // I - The state file
+{
+  const std::string backup = path + ".bak", backup_temp = backup + ".new";
+
+  unlink(backup_temp.c_str());
+  if (link(path.c_str(), backup_temp.c_str()) == 0)
+    rename(backup_temp.c_str(), backup.c_str());
+  if (rename(temp.c_str(), path.c_str()) != 0)
+    return false;
+  sync_folder(path);
+  return true;
+}
+
+//
+// 'save_failed()' - Log why a save failed and drop the new file; false.
+//
+
+bool
+save_failed(pappl_system_t    *system,  // I - System
+            const std::string &temp,    // I - The new file
+            const char        *why)     // I - The cause
+{
+  papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state to \"%s\": %s; the last saved state is kept.",
+           g_saver.path.c_str(), why);
+  unlink(temp.c_str());
+  return false;
+}
+
+//
+// 'cut_cause()' - Why PAPPL's file came out cut short: the disk is full,
+// or it is not known.
+//
+
+std::string
+cut_cause(const std::string &path)  // I - The file written
+{
+  struct statvfs disk;
+
+  if (statvfs(path.c_str(), &disk) == 0 && disk.f_bavail * disk.f_frsize < kLowSpaceBytes)
+    return "no space left on the disk (" + std::to_string(disk.f_bavail * disk.f_frsize) + " bytes free)";
+  return "the file written was cut short";
+}
+
+//
+// 'save_locked()' - Save the state (the saver's lock held); false when it
+// could not be saved.
+//
+
+bool
+save_locked(pappl_system_t *system)  // I - System
+{
+  const std::string temp = g_saver.path + ".new";
+  std::string       body, own;
+
+  if (!papplSystemSaveState(system, temp.c_str()) || chmod(temp.c_str(), 0600) != 0 || !read_file(temp, body))
+    return save_failed(system, temp, strerror(errno));
+  if (!whole_contents(system, body))
+    return save_failed(system, temp, cut_cause(temp).c_str());
+
+  papplSystemIteratePrinters(system, note_paused, &own);
+  own += check_line(body + own);
+  if (body + own == g_saver.last)
+  {
+    unlink(temp.c_str());  // nothing changed since the last save
+    return true;
+  }
+  if (!append_synced(temp, own) || !replace_file(temp, g_saver.path))
+    return save_failed(system, temp, strerror(errno));
+  g_saver.last = body + own;
+  return true;
+}
+
+//
+// 'changes_state()' - Whether an IPP operation changes a printer or a job
+// (and so is saved before its reply).
+//
+
+bool
+changes_state(ipp_op_t op)  // I - Operation
+{
+  static constexpr ipp_op_t kChanging[] = {
+    IPP_OP_PRINT_JOB, IPP_OP_CREATE_JOB, IPP_OP_SEND_DOCUMENT, IPP_OP_CANCEL_JOB, IPP_OP_CANCEL_JOBS,
+    IPP_OP_CANCEL_MY_JOBS, IPP_OP_CANCEL_CURRENT_JOB, IPP_OP_CLOSE_JOB, IPP_OP_HOLD_JOB, IPP_OP_RELEASE_JOB,
+    IPP_OP_PAUSE_PRINTER, IPP_OP_PAUSE_PRINTER_AFTER_CURRENT_JOB, IPP_OP_RESUME_PRINTER,
+    IPP_OP_SET_PRINTER_ATTRIBUTES, IPP_OP_ENABLE_PRINTER, IPP_OP_DISABLE_PRINTER, IPP_OP_HOLD_NEW_JOBS,
+    IPP_OP_RELEASE_HELD_NEW_JOBS, IPP_OP_CREATE_PRINTER, IPP_OP_DELETE_PRINTER, IPP_OP_SET_SYSTEM_ATTRIBUTES,
+    IPP_OP_PAUSE_ALL_PRINTERS, IPP_OP_PAUSE_ALL_PRINTERS_AFTER_CURRENT_JOB, IPP_OP_RESUME_ALL_PRINTERS,
+  };
+
+  for (ipp_op_t changing : kChanging)
+  {
+    if (op == changing)
+      return true;
+  }
+  return false;
+}
+
+//
+// 'reply_job()' - The job a reply acknowledges with its document, or null.
+//
+
+pappl_job_t *
+reply_job(pappl_client_t *client)  // I - Client
+{
+  const ipp_op_t op = papplClientGetOperation(client);
+
+  if (op != IPP_OP_PRINT_JOB && op != IPP_OP_SEND_DOCUMENT)
+    return nullptr;
+
+  ipp_attribute_t *id      = ippFindAttribute(papplClientGetResponse(client), "job-id", IPP_TAG_INTEGER);
+  pappl_printer_t *printer = papplClientGetPrinter(client);
+
+  return id && printer ? papplPrinterFindJob(printer, ippGetInteger(id, 0)) : nullptr;
+}
+
+//
+// 'sync_document()' - Flush a job's document to disk; false with errno set
+// when it fails.
+//
+
+bool
+sync_document(pappl_job_t *job)  // I - Job
+{
+  const char *file = papplJobGetFilename(job);
+  const int   fd   = file ? open(file, O_RDONLY | O_CLOEXEC) : -1;
+
+  if (fd < 0)
+    return !file;  // a document not yet received has nothing to flush
+  const bool ok    = fsync(fd) == 0;
+  const int  error = errno;
+  close(fd);
+  errno = error;
+  return ok;
+}
+
+//
+// 'error_reply()' - Make a reply server-error-internal-error with a message:
+// the job's attributes out, the message last in the operation group.
+//
+
+void
+error_reply(ipp_t      *response,  // IO - The reply
+            const char *message)   // I - status-message
+{
+  for (ipp_attribute_t *attr = ippFirstAttribute(response); attr;)
+  {
+    ipp_attribute_t *next = ippNextAttribute(response);
+    if (ippGetGroupTag(attr) != IPP_TAG_OPERATION || !strcmp(ippGetName(attr) ? ippGetName(attr) : "", "status-message"))
+      ippDeleteAttribute(response, attr);
+    attr = next;
+  }
+  ippSetStatusCode(response, IPP_STATUS_ERROR_INTERNAL);
+  ippAddString(response, IPP_TAG_OPERATION, IPP_TAG_TEXT, "status-message", nullptr, message);
+}
+
+} // namespace
+
+//
+// 'state_path()' - Where the state file is: SNAP_COMMON/NAME.state for a
+// private instance, /var/lib/NAME.state for root, else the user's
+// configuration folder (or the temporary folder), as PAPPL's main loop
+// would put it.
+//
+
+std::string
+state_path()
+{
+  const char *snap = getenv("SNAP_COMMON"), *xdg = getenv("XDG_CONFIG_HOME"), *home = getenv("HOME");
+  const std::string file = std::string(kAppName) + ".state";
+
+  if (snap && *snap)
+    return std::string(snap) + "/" + file;
+  if (getuid() == 0)
+    return "/var/lib/" + file;
+  if (xdg && *xdg && access(xdg, X_OK) == 0)
+    return std::string(xdg) + "/" + file;
+  if (home && *home)
+  {
+    const std::string config = std::string(home) + "/.config";
+    if (access(config.c_str(), X_OK) == 0 || mkdir(config.c_str(), 0700) == 0)
+      return config + "/" + file;
+  }
+  return std::string(papplGetTempDir()) + "/" + kAppName + std::to_string(getuid()) + ".state";
+}
+
+//
+// 'save_state()' - Save the state now; false (and an error in the log) when
+// it could not be saved.  Also PAPPL's save callback.
+//
+
+bool
+save_state(pappl_system_t *system,  // I - System
+           void           *data)    // I - Callback data (unused)
+{
+  (void)data;
+
+  const std::lock_guard<std::mutex> hold(g_saver.lock);
+
+  return !g_saver.path.empty() && save_locked(system);
+}
+
+//
+// 'load_state()' - Load the state file, or its last good copy when it
+// cannot be read (the bad file kept aside as NAME.state.bad); nothing when
+// there is none yet.
+//
+
+void
+load_state(pappl_system_t    *system,  // I - System, not yet running
+           const std::string &spool)   // I - The spool folder
+{
+  const std::string path = state_path(), backup = path + ".bak", bad = path + ".bad";
+  std::string       file, body, why;
+  const bool        have  = read_file(path, file);
+  const int         error = have ? 0 : errno;
+
+  g_saver.path  = path;
+  g_saver.spool = spool;
+  if (have && verify(file, body, why))
+  {
+    load_file(system, path, body);
+    g_saver.last = file;
+    return;
+  }
+  if (!have && error == ENOENT)
+  {
+    if (access(backup.c_str(), F_OK) != 0)
+      return;  // a new server
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" is missing.", path.c_str());
+  }
+  else if (rename(path.c_str(), bad.c_str()) == 0)
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s); it is kept as \"%s\".",
+             path.c_str(), have ? why.c_str() : strerror(error), bad.c_str());
+  else
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s).", path.c_str(),
+             have ? why.c_str() : strerror(error));
+
+  if (read_file(backup, file) && verify(file, body, why))
+  {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Using the last good copy of the state, \"%s\".", backup.c_str());
+    load_file(system, backup, body);
+    return;
+  }
+  papplLog(system, PAPPL_LOGLEVEL_ERROR, "No good copy of the state either (\"%s\"): starting with no printers.",
+           backup.c_str());
+}
+
+//
+// 'save_before_reply()' - Save a change before its reply goes out; a job
+// that cannot be kept on disk is cancelled and its reply made an error.
+//
+
+void
+save_before_reply(pappl_client_t *client)  // I - Client, request handled
+{
+  ipp_t *response = papplClientGetResponse(client);
+
+  if (!changes_state(papplClientGetOperation(client)) || ippGetStatusCode(response) >= IPP_STATUS_ERROR_BAD_REQUEST)
+    return;
+
+  pappl_job_t *job = reply_job(client);
+  const bool   ok  = (!job || sync_document(job)) && save_state(papplClientGetSystem(client), nullptr);
+
+  if (ok || !job)
+    return;
+
+  char message[256];
+  snprintf(message, sizeof(message), "The job could not be kept on disk (%s); try again later.",
+           errno ? strerror(errno) : "see the server's log");
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message);
+  papplJobSetMessage(job, "%s", message);
+  papplJobCancel(job);
+  error_reply(response, message);
+}
+
+//
+// 'save_after_job()' - Save the state once a job has ended.
+//
+
+void
+save_after_job(pappl_printer_t *printer)  // I - The job's printer
+{
+  save_state(papplPrinterGetSystem(printer), nullptr);
+}
+
+} // namespace pelna_app
+
