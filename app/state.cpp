@@ -389,13 +389,12 @@ load_file(pappl_system_t    *system,  // I - System
   const std::string        prepared = prepare(body, paused, notes);
   const std::string        temp     = path + ".load";
   FILE                    *fp       = fopen(temp.c_str(), "we");
+  const bool               written  = fp && fwrite(prepared.data(), 1, prepared.size(), fp) == prepared.size();
 
-  if (!fp || fwrite(prepared.data(), 1, prepared.size(), fp) != prepared.size() || fclose(fp))
+  if (!fp || fclose(fp) != 0 || !written)
   {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to read the state from \"%s\": %s", path.c_str(),
              strerror(errno));
-    if (fp)
-      fclose(fp);
     unlink(temp.c_str());
     return;
   }

@@ -18,6 +18,12 @@
 //       its jobs in list order, and every job must complete.  Prints
 //       "job CLIENT SEQ ID FORMAT FILE" per job as sent, then
 //       "jobs N seconds S busy-retries R".
+//   app-proof-client device PORT drop BYTES
+//   app-proof-client device PORT stall SECONDS
+//       A faulty network printer on 127.0.0.1:PORT for one connection:
+//       "drop" reads BYTES and closes (unread data makes it a reset), "stall"
+//       accepts and reads nothing for SECONDS.  Prints "listening" once it
+//       listens and "took N bytes" when done.
 //   app-proof-client page BASE PATH
 //       GETs a web page; exit 0 when it answers 200 with a whole page.
 //   app-proof-client form BASE PATH NAME=VALUE ...
@@ -32,6 +38,11 @@
 //
 
 #include <cups/cups.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -510,6 +521,59 @@ printer_attr(http_t *http, const char *uri, const char *resource, const char *na
   return response ? 0 : 1;
 }
 
+//
+// 'run_device()' - A faulty printer for one connection (see above).
+//
+
+int
+run_device(int         port,   // I - Port on 127.0.0.1
+           const char *mode,   // I - "drop" or "stall"
+           long        value)  // I - Bytes to read, or seconds to stall
+{
+  const int   listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int   on       = 1;
+  sockaddr_in addr{};
+
+  addr.sin_family      = AF_INET;
+  addr.sin_port        = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) || listen(listener, 1))
+  {
+    perror("device");
+    return 2;
+  }
+  printf("listening\n");
+  fflush(stdout);
+
+  pollfd pfd{listener, POLLIN, 0};
+  if (poll(&pfd, 1, kLoadWaitSeconds * 1000) <= 0)
+    return 4;
+  const int fd = accept(listener, nullptr, nullptr);
+  close(listener);
+
+  long taken = 0;
+  if (!strcmp(mode, "drop"))
+  {
+    char buffer[4096];
+    while (taken < value)
+    {
+      pollfd in{fd, POLLIN, 0};
+      if (poll(&in, 1, kLoadWaitSeconds * 1000) <= 0)
+        break;
+      const ssize_t n = read(fd, buffer, static_cast<size_t>(std::min<long>(value - taken, sizeof(buffer))));
+      if (n <= 0)
+        break;
+      taken += n;
+    }
+  }
+  else
+    std::this_thread::sleep_for(std::chrono::seconds(value));
+  close(fd);
+  printf("took %ld bytes\n", taken);
+  return 0;
+}
+
 } // namespace
 
 //
@@ -522,12 +586,14 @@ main(int  argc,    // I - Number of arguments
 {
   if (argc < 3)
   {
-    fputs("usage: app-proof-client submit|wait|cancel|attr|load|page|form ...\n", stderr);
+    fputs("usage: app-proof-client submit|wait|cancel|attr|load|device|page|form ...\n", stderr);
     return 2;
   }
   const std::string command = argv[1];
   const char       *uri     = argv[2];
 
+  if (command == "device" && argc == 5)
+    return run_device(atoi(argv[2]), argv[3], atol(argv[4]));
   if (command == "load" && argc == 4)
     return run_load(uri, argv[3]);
   if (command == "page" && argc == 4)

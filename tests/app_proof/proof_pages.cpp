@@ -9,6 +9,9 @@
 //   app-proof-pages png OUT WIDTH HEIGHT [BITS]
 //       A white gray PNG of that size, 8 bits per pixel or BITS (1 keeps
 //       huge sizes quick to write).
+//   app-proof-pages dots OUT WIDTH HEIGHT DPI SEED
+//       One PWG raster page of 1-bit black, dots of a fixed pseudo-random
+//       pattern from SEED (its frame hardly compresses).
 //   app-proof-pages noise OUT BYTES SEED
 //       Bytes of a fixed pseudo-random sequence.
 //
@@ -51,6 +54,47 @@ write_raster(const char          *out,     // I - File
 
   for (unsigned y = 0; ok && y < header.cupsHeight; y++)
     ok = cupsRasterWritePixels(raster, row.data(), header.cupsBytesPerLine) == header.cupsBytesPerLine;
+  cupsRasterClose(raster);
+  return close(fd) == 0 && ok;
+}
+
+//
+// 'next_noise()' - The next value of a fixed sequence (xorshift).
+//
+
+std::uint64_t
+next_noise(std::uint64_t &x)  // IO - State
+{
+  x ^= x << 13;
+  x ^= x >> 7;
+  x ^= x << 17;
+  return x;
+}
+
+//
+// 'write_dots()' - Write one 1-bit PWG page of pseudo-random dots.
+//
+
+bool
+write_dots(const char          *out,     // I - File
+           cups_page_header2_t &header,  // I - Page header, 1-bit
+           unsigned long        seed)    // I - Seed of the pattern
+{
+  const int      fd     = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::uint64_t  x      = seed | 1;
+  if (fd < 0)
+    return false;
+
+  cups_raster_t *raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  bool           ok     = raster && cupsRasterWriteHeader2(raster, &header);
+  std::vector<unsigned char> row(header.cupsBytesPerLine);
+
+  for (unsigned y = 0; ok && y < header.cupsHeight; y++)
+  {
+    for (unsigned char &byte : row)
+      byte = static_cast<unsigned char>(next_noise(x));
+    ok = cupsRasterWritePixels(raster, row.data(), header.cupsBytesPerLine) == header.cupsBytesPerLine;
+  }
   cupsRasterClose(raster);
   return close(fd) == 0 && ok;
 }
@@ -101,12 +145,7 @@ write_noise(const char *out, unsigned long bytes, unsigned long seed)  // I - Fi
   if (!fp)
     return false;
   for (unsigned long i = 0; i < bytes; i++)
-  {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    fputc(static_cast<int>(x & 0xFF), fp);
-  }
+    fputc(static_cast<int>(next_noise(x) & 0xFF), fp);
   return fclose(fp) == 0;
 }
 
@@ -137,13 +176,21 @@ main(int  argc,    // I - Number of arguments
     header.cupsBytesPerLine = 2 * header.cupsWidth;
     ok = write_raster(argv[2], header, 0x80);
   }
+  else if (kind == "dots" && argc == 7)
+  {
+    cups_page_header2_t header = gray_page_header(std::stoul(argv[3]), std::stoul(argv[4]), std::stoul(argv[5]));
+    header.cupsColorSpace   = CUPS_CSPACE_K;
+    header.cupsBitsPerColor = header.cupsBitsPerPixel = 1;
+    header.cupsBytesPerLine = (header.cupsWidth + 7) / 8;
+    ok = write_dots(argv[2], header, std::stoul(argv[6]));
+  }
   else if (kind == "png" && (argc == 5 || argc == 6))
     ok = write_png(argv[2], std::stoul(argv[3]), std::stoul(argv[4]), argc == 6 ? std::stoi(argv[5]) : 8);
   else if (kind == "noise" && argc == 5)
     ok = write_noise(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
   else
   {
-    fputs("usage: app-proof-pages gray|deep|png|noise OUT ...\n", stderr);
+    fputs("usage: app-proof-pages gray|deep|dots|png|noise OUT ...\n", stderr);
     return 2;
   }
   if (!ok)
