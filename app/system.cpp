@@ -19,9 +19,6 @@ namespace pelna_app {
 
 namespace {
 
-// Address the server listens on unless listen-hostname says otherwise.
-constexpr const char *kDefaultListen = "localhost";
-
 //
 // 'log_level()' - The log level named by a log-level option (warn when unset
 // or unknown).
@@ -180,20 +177,13 @@ system_callback(int            num_options,  // I - Number of options
 
   if (is_private)
     detach_output();
-  else
+  if (!setup_network(system, num_options, options, is_private))
   {
-    value = cupsGetOption("listen-hostname", num_options, options);
-    if (!papplSystemAddListeners(system, value ? value : kDefaultListen))
-    {
-      fprintf(stderr, "%s: Unable to listen on %s.\n", kAppName, value ? value : kDefaultListen);
-      papplSystemDelete(system);
-      return nullptr;
-    }
+    papplSystemDelete(system);
+    return nullptr;
   }
   if ((value = cupsGetOption("server-hostname", num_options, options)) != nullptr)
     papplSystemSetHostName(system, value);
-  if ((value = cupsGetOption("admin-group", num_options, options)) != nullptr)
-    papplSystemSetAdminGroup(system, value);
 
   // papplMainloop adds the drivers, the footer and the versions itself.
   papplSystemSetMIMECallback(system, unknown_format, nullptr);
