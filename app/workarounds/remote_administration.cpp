@@ -16,7 +16,10 @@
 //   - with or without one, the printer's home page takes its actions
 //     (pause, resume, hold new jobs, set as default, print the test page)
 //     from anyone, without asking who;
-//   - on loopback, once a service is set, the local user has to log in too.
+//   - on loopback, once a service is set, the local user has to log in too;
+//   - it takes the count that glibc's getgrouplist() returns on success for
+//     a failure, so only a user's primary group counts: a user made an
+//     administrator the usual way (adduser NAME lpadmin) is refused.
 //
 // The program's definitions below take the place of PAPPL's for every
 // caller in the process (PAPPL calls them through its own symbol table),
@@ -29,7 +32,9 @@
 //   - everything else from another machine needs an authenticated member
 //     of the admin group (PAPPL's own check: TLS, then PAM), and is refused
 //     outright when no authentication service is set;
-//   - the home page's actions are web forms like the others.
+//   - the home page's actions are web forms like the others;
+//   - a user PAPPL authenticated but found outside the group is looked up
+//     again, with every group the user is a member of.
 //
 // PAPPL also loads its state file after the application has made the
 // system, so an admin group saved there (by an earlier run, or the Security
@@ -41,8 +46,11 @@
 
 #include <algorithm>
 #include <dlfcn.h>
+#include <grp.h>
 #include <iterator>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <vector>
 
 namespace {
 
@@ -68,6 +76,12 @@ constexpr ipp_op_t kOpenOperations[] = {
 
 // Room for a group name.
 constexpr std::size_t kGroupNameSize = 256;
+
+// Room for a user's entry, and for the groups of a user first tried; the
+// most groups looked at.
+constexpr std::size_t kUserBufferSize = 16384;
+constexpr int         kGroupsFirst    = 32;
+constexpr int         kGroupsMax      = 65536;
 
 //
 // 'pappl_own()' - PAPPL's definition of a function this program stands in
@@ -131,6 +145,58 @@ has_print_group(pappl_client_t *client)  // I - Client
 }
 
 //
+// 'is_member()' - Whether a user has a group, as primary group or as one of
+// the groups the user is a member of.
+//
+
+bool
+is_member(const char *user,     // I - User name
+          gid_t       groupid)  // I - Group
+{
+  std::vector<char> buffer(kUserBufferSize);
+  struct passwd     entry{};
+  struct passwd    *found = nullptr;
+
+  if (!user || getpwnam_r(user, &entry, buffer.data(), buffer.size(), &found) || !found)
+    return false;
+  if (found->pw_gid == groupid)
+    return true;
+
+  std::vector<gid_t> groups(kGroupsFirst);
+  int                count = kGroupsFirst;
+  while (getgrouplist(user, found->pw_gid, groups.data(), &count) < 0)
+  {
+    // Too few places: count is now the number needed.
+    if (count <= static_cast<int>(groups.size()) || count > kGroupsMax)
+      return false;
+    groups.resize(static_cast<std::size_t>(count));
+  }
+  return std::find(groups.begin(), groups.begin() + count, groupid) != groups.begin() + count;
+}
+
+//
+// 'checked()' - PAPPL's own check of a client, with the user's groups
+// looked up in full.
+//
+
+http_status_t
+checked(AuthorizeFn     pappl,         // I - PAPPL's check
+        pappl_client_t *client,        // I - Client
+        bool            allow_remote,  // I - PAPPL lets other hosts in
+        const char     *group,         // I - Group needed, or null
+        gid_t           groupid)       // I - Its id, or -1
+{
+  const http_status_t status = pappl(client, allow_remote, group, groupid);
+
+  // With a service, PAPPL answers Forbidden only once it has authenticated
+  // the user it then names.
+  if (status == HTTP_STATUS_FORBIDDEN && groupid != static_cast<gid_t>(-1) && can_authenticate(client) &&
+      is_member(papplClientGetUsername(client), groupid))
+    return HTTP_STATUS_CONTINUE;
+  return status;
+}
+
+//
 // 'refuse()' - Answer 403 Forbidden, saying why in the log; always false.
 //
 
@@ -169,13 +235,13 @@ _papplClientIsAuthorizedForGroup(pappl_client_t *client,        // I - Client
   if (is_local(client))
     return HTTP_STATUS_CONTINUE;
   if (allow_remote && is_open_operation(client))
-    return has_print_group(client) ? pappl(client, allow_remote, group, groupid) : HTTP_STATUS_CONTINUE;
+    return has_print_group(client) ? checked(pappl, client, allow_remote, group, groupid) : HTTP_STATUS_CONTINUE;
   if (!can_authenticate(client))
   {
     papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Refused: %s", kNoService);
     return HTTP_STATUS_FORBIDDEN;
   }
-  return pappl(client, false, group, groupid);
+  return checked(pappl, client, false, group, groupid);
 }
 
 //
