@@ -120,7 +120,7 @@ state_folder(std::string &prefix)  // O - Start of the file names there
     return xdg;
   if (home && *home)
   {
-    const std::string config = std::string(home) + "/.config";
+    std::string config = std::string(home) + "/.config";
     (void)mkdir(config.c_str(), kFolderMode);  // as PAPPL makes it for its state
     return config;
   }
@@ -139,11 +139,12 @@ make_private_folder(const std::string &path,  // I - Folder
 {
   struct stat info{};
 
-  if (mkdir(path.c_str(), kFolderMode) && errno != EEXIST)
+  if ((mkdir(path.c_str(), kFolderMode) && errno != EEXIST) || lstat(path.c_str(), &info))
+  {
     why = strerror(errno);
-  else if (lstat(path.c_str(), &info))
-    why = strerror(errno);
-  else if (!S_ISDIR(info.st_mode))
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode))
     why = "it is not a folder";
   else if (info.st_uid != geteuid())
     why = "it belongs to another user";

@@ -303,8 +303,8 @@ token=$(form_token "$base" labels)
 # group: refused.
 for who in "" "root:wrong@" "nobody:$password@"; do
   case $who in
-    nobody*) wanted=client-error-forbidden web=403 ;;
-    *) wanted=client-error-not-authenticated web=401 ;;
+    nobody*) wanted="client-error-forbidden" web=403 ;;
+    *) wanted="client-error-not-authenticated" web=401 ;;
   esac
   expect_ipp "$wanted" "ipps://$who$server_addr:8632/ipp/print/labels" set -d darkness=77
   expect_ipp "$wanted" "ipps://$who$server_addr:8632/ipp/print/labels" Pause-Printer
@@ -356,7 +356,8 @@ start_server auth 8633 -o auth-service="$pam_service" -o admin-group="$admin_gro
 spare=ipp://$server_addr:8633/ipp/print/spare
 spare_id=$(printer_attr "$spare" printer-id)
 for who in "" "nobody:$password@"; do
-  [[ -n $who ]] && wanted=client-error-forbidden || wanted=client-error-not-authenticated
+  wanted="client-error-not-authenticated"
+  [[ -z $who ]] || wanted="client-error-forbidden"
   expect_ipp "$wanted" "ipps://$who$server_addr:8633/ipp/system" delete -d printer_id="$spare_id"
 done
 [[ $(printer_attr "$spare" printer-id) == "$spare_id" ]] || fail "auth: the spare printer was deleted"
