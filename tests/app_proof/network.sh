@@ -365,6 +365,14 @@ expect_ipp successful-ok "ipps://root:$password@$server_addr:8633/ipp/system" de
 [[ -z $(printer_attr "$spare" printer-id) ]] || fail "auth: root did not delete the spare printer"
 stop_server auth
 
+# An auth-service with an admin group that does not exist would let every
+# user PAM accepts administer: the server does not start.
+out=$(SNAP_COMMON=$work/auth timeout 30 ip netns exec "$ns_server" "$app" server -o server-port=8635 \
+  -o listen-hostname='*' -o auth-service="$pam_service" -o admin-group=pelna-no-such-group 2>&1) &&
+  fail "auth: the server started with an admin group that does not exist"
+[[ $out == *"The admin group 'pelna-no-such-group' does not exist"* ]] ||
+  fail "auth: no reason given for not starting: $out"
+
 # Restarted with another admin group: root, not in it, is refused, though
 # the state file saved the group root is in.
 grep -q "^AdminGroup $admin_group" "$work/auth/pelna-printer-app.state" || fail "auth: the state file has no admin group"
