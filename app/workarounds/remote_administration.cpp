@@ -64,13 +64,12 @@ using LoadStateFn     = bool (*)(pappl_system_t *, const char *);
 // and the status of printers, jobs and event subscriptions.  Cancelling a
 // job stays open as on a printer: a phone cannot log in to cancel its label.
 constexpr ipp_op_t kOpenOperations[] = {
-  IPP_OP_PRINT_JOB,         IPP_OP_VALIDATE_JOB,
-  IPP_OP_CREATE_JOB,        IPP_OP_SEND_DOCUMENT,
-  IPP_OP_CLOSE_JOB,         IPP_OP_CANCEL_JOB,
+  IPP_OP_PRINT_JOB,          IPP_OP_VALIDATE_JOB,           IPP_OP_CREATE_JOB,
+  IPP_OP_SEND_DOCUMENT,      IPP_OP_CLOSE_JOB,              IPP_OP_CANCEL_JOB,
   IPP_OP_GET_JOB_ATTRIBUTES, IPP_OP_GET_JOBS,
   IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS, IPP_OP_CREATE_JOB_SUBSCRIPTIONS,
   IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES,  IPP_OP_GET_SUBSCRIPTIONS,
-  IPP_OP_RENEW_SUBSCRIPTION, IPP_OP_CANCEL_SUBSCRIPTION,
+  IPP_OP_RENEW_SUBSCRIPTION,           IPP_OP_CANCEL_SUBSCRIPTION,
   IPP_OP_GET_NOTIFICATIONS,
 };
 
