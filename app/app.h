@@ -244,6 +244,18 @@ void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);
 
 //
+// network.cpp: listeners, admin group and TLS credentials from the server's
+// options; false, with the reason on stderr, when the server cannot start.
+//
+
+[[nodiscard]] bool setup_network(pappl_system_t *system, int num_options, cups_option_t *options,
+                                 bool is_private);
+
+// workarounds/tls_credentials.cpp: keep the server's TLS key and
+// certificate in a folder made mode 0700, its keys mode 0600.
+void set_tls_folder(const char *path);
+
+//
 // system.cpp: the system callback of papplMainloop.
 //
 

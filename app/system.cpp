@@ -22,9 +22,6 @@ namespace pelna_app {
 
 namespace {
 
-// Address the server listens on unless listen-hostname says otherwise.
-constexpr const char *kDefaultListen = "localhost";
-
 // Documents of finished jobs kept per printer (for Reprint on the web page).
 constexpr int kPreservedJobs = 1;
 
@@ -194,20 +191,13 @@ system_callback(int            num_options,  // I - Number of options
 
   if (is_private)
     detach_output();
-  else
+  if (!setup_network(system, num_options, options, is_private))
   {
-    value = cupsGetOption("listen-hostname", num_options, options);
-    if (!papplSystemAddListeners(system, value ? value : kDefaultListen))
-    {
-      fprintf(stderr, "%s: Unable to listen on %s.\n", kAppName, value ? value : kDefaultListen);
-      papplSystemDelete(system);
-      return nullptr;
-    }
+    papplSystemDelete(system);
+    return nullptr;
   }
   if ((value = cupsGetOption("server-hostname", num_options, options)) != nullptr)
     papplSystemSetHostName(system, value);
-  if ((value = cupsGetOption("admin-group", num_options, options)) != nullptr)
-    papplSystemSetAdminGroup(system, value);
 
   // papplMainloop adds the footer and the versions itself; the drivers are
   // added here, for the state file names the printers' drivers.

@@ -15,6 +15,7 @@ packages=(
   libpappl-dev                        # pelna-printer-app: IPP Printer Application (PAPPL 1.3.1)
   libjpeg-dev                         # pelna-printer-app: JPEG pictures
   cups-ipp-utils                      # app tests: ipptool as the client
+  iproute2 curl libpam-modules passwd # network test: namespaces, web client, pam_exec, groupadd
   libgtest-dev libbenchmark-dev       # tests and benchmarks
   cups-ppdc                           # ppdc: the PPD files from ppd/pelna.drv
   cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
