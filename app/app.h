@@ -13,6 +13,7 @@
 #include "page_pipeline.h"
 #include "settings.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -165,6 +166,24 @@ void forget_printer_threads(pappl_printer_t *printer);
 // testpage.cpp: write the built-in test label for the printer; the file
 // name, or null.
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);
+
+// autoadd.cpp: the driver of a printer's IEEE 1284 device ID, or null
+// when it is no printer of these drivers.
+[[nodiscard]] const char *driver_for_device_id(const char *device_id);
+
+// autoadd.cpp: papplMainloop's auto-add callback (the driver of a device ID).
+const char *autoadd_callback(const char *device_info, const char *device_uri, const char *device_id, void *data);
+
+// icons.cpp: the app's icon as PNG files, 48, 128 and 512 pixels square
+// (empty when one could not be made).
+[[nodiscard]] const std::array<std::vector<std::uint8_t>, 3> &app_icons();
+
+// icons.cpp: the app's icon as a driver's printer icons.
+void set_icons(pappl_pr_driver_data_t &data);
+
+// web_pages.cpp: the drivers with the auto-add and creation callbacks,
+// the texts of the vendor settings, the icon; from the system callback.
+void add_web_pages(pappl_system_t *system);
 
 // system.cpp: end a job whose document is of no type the printer reads;
 // always false.

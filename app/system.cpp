@@ -195,7 +195,8 @@ system_callback(int            num_options,  // I - Number of options
   if ((value = cupsGetOption("admin-group", num_options, options)) != nullptr)
     papplSystemSetAdminGroup(system, value);
 
-  // papplMainloop adds the drivers, the footer and the versions itself.
+  // papplMainloop adds the footer and the versions itself.
+  add_web_pages(system);
   papplSystemSetMIMECallback(system, unknown_format, nullptr);
   papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
   add_raster_filters(system);
