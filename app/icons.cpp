@@ -13,14 +13,13 @@
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
-#include <mutex>
 
 namespace pelna_app {
 
 namespace {
 
 // Sides of the small, medium and large icon, in pixels.
-constexpr unsigned kIconSides[3] = {48, 128, 512};
+constexpr std::array<unsigned, 3> kIconSides = {48, 128, 512};
 
 // Samples per pixel along each side.
 constexpr unsigned kSamples = 4;
@@ -220,13 +219,14 @@ encode_png(const std::vector<std::uint8_t> &rgba,  // I - Pixels
 const std::array<std::vector<std::uint8_t>, 3> &
 app_icons()
 {
-  static std::array<std::vector<std::uint8_t>, 3> icons;
-  static std::once_flag                           drawn;
+  static const std::array<std::vector<std::uint8_t>, 3> icons = [] {
+    std::array<std::vector<std::uint8_t>, 3> made;
+    auto                                     out = made.begin();
+    for (const unsigned side : kIconSides)
+      *out++ = encode_png(draw_icon(side), side);
+    return made;
+  }();
 
-  std::call_once(drawn, [] {
-    for (std::size_t i = 0; i < icons.size(); i++)
-      icons[i] = encode_png(draw_icon(kIconSides[i]), kIconSides[i]);
-  });
   return icons;
 }
 
