@@ -181,9 +181,13 @@ const char *autoadd_callback(const char *device_info, const char *device_uri, co
 // icons.cpp: the app's icon as a driver's printer icons.
 void set_icons(pappl_pr_driver_data_t &data);
 
-// web_pages.cpp: the drivers with the auto-add and creation callbacks,
-// the texts of the vendor settings, the icon; from the system callback.
+// web_pages.cpp: the texts of the vendor settings and the app's icon for
+// the pages; from the system callback.
 void add_web_pages(pappl_system_t *system);
+
+// web_pages.cpp: a printer's Supplies page and its link; PAPPL's creation
+// callback (pappl_pr_create_cb_t).
+void add_printer_pages(pappl_printer_t *printer, void *data);
 
 // system.cpp: end a job whose document is of no type the printer reads;
 // always false.

@@ -195,8 +195,11 @@ system_callback(int            num_options,  // I - Number of options
   if ((value = cupsGetOption("admin-group", num_options, options)) != nullptr)
     papplSystemSetAdminGroup(system, value);
 
-  // papplMainloop adds the footer and the versions itself.
+  // papplMainloop adds the footer and the versions itself; the drivers are
+  // added here, with the USB auto-add and the printers' own pages.
   add_web_pages(system);
+  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
+                               add_printer_pages, driver_callback, nullptr);
   papplSystemSetMIMECallback(system, unknown_format, nullptr);
   papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
   add_raster_filters(system);

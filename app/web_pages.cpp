@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 //
 // Additions to PAPPL's web pages: the names of the vendor settings and
-// their choices in words, the app's own icon for the pages and the
-// printers, a Supplies page for each printer (its IPP attributes name the
-// page as printer-supply-info-uri, and PAPPL has none for a printer whose
-// supply levels it does not keep), and the USB auto-add, which PAPPL's Add
-// Printer page offers as "Auto-Detect Driver".
+// their choices in words, the app's own icon for the pages, and a Supplies
+// page for each printer (its IPP attributes name the page as
+// printer-supply-info-uri, and PAPPL has none for a printer whose supply
+// levels it does not keep).
 //
 
 #include "app.h"
@@ -53,9 +52,11 @@ supplies_page(pappl_client_t *client,  // I - Client
   return true;
 }
 
+} // namespace
+
 //
-// 'add_printer_pages()' - PAPPL's creation callback: the printer's
-// Supplies page and its link.  Called before PAPPL adds its own pages.
+// 'add_printer_pages()' - The printer's Supplies page and its link; a
+// creation callback of PAPPL's (called before PAPPL adds its own pages).
 //
 
 void
@@ -71,21 +72,15 @@ add_printer_pages(pappl_printer_t *printer,  // I - New printer
   papplPrinterAddLink(printer, "Supplies", path, PAPPL_LOPTIONS_STATUS);
 }
 
-} // namespace
-
 //
-// 'add_web_pages()' - Set up the system's drivers, auto-add and creation
-// callbacks, the texts of the vendor settings and the app's icon.  Called
-// from the system callback, before PAPPL adds its own icon and pages (the
-// first resource at a path is the one served).
+// 'add_web_pages()' - The texts of the vendor settings and the app's icon
+// for the pages.  Called from the system callback, before PAPPL adds its
+// own icon (the first resource at a path is the one served).
 //
 
 void
 add_web_pages(pappl_system_t *system)  // I - System
 {
-  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
-                               add_printer_pages, driver_callback, nullptr);
-
   for (const char *language : kLanguages)
   {
     const std::string path = std::string(kStringsPathPrefix) + language + ".strings";
