@@ -15,6 +15,7 @@
 #include "settings.h"
 #include "workarounds/workarounds.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -242,6 +243,35 @@ void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 //
 
 const char *test_page(pappl_printer_t *printer, char *buffer, std::size_t bufsize);
+
+//
+// autoadd.cpp: USB printers matched to their driver.
+//
+
+// The driver of a printer's IEEE 1284 device ID, or null when it is no
+// printer of these drivers.
+[[nodiscard]] const char *driver_for_device_id(const char *device_id);
+
+// papplMainloop's auto-add callback (the driver of a device ID).
+const char *autoadd_callback(const char *device_info, const char *device_uri, const char *device_id, void *data);
+
+//
+// icons.cpp and web_pages.cpp: the app's icon and its own web pages.
+//
+
+// The app's icon as PNG files, 48, 128 and 512 pixels square (empty when
+// one could not be made).
+[[nodiscard]] const std::array<std::vector<std::uint8_t>, 3> &app_icons();
+
+// The app's icon as a driver's printer icons.
+void set_icons(pappl_pr_driver_data_t &data);
+
+// The texts of the vendor settings and the app's icon for the pages; from
+// the system callback.
+void add_web_pages(pappl_system_t *system);
+
+// A printer's Supplies page and its link.
+void add_printer_pages(pappl_printer_t *printer, void *data);
 
 //
 // network.cpp: listeners, admin group and TLS credentials from the server's

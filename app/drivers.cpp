@@ -125,6 +125,7 @@ driver_callback(pappl_system_t         *system,       // I - System
   *attrs = ippNew();
   set_media(*model, *data);
   set_options(*data, *attrs);
+  set_icons(*data);
   add_printer_facts(*attrs);
   return true;
 }

@@ -17,6 +17,6 @@ main(int  argc,    // I - Number of arguments
   pelna_workarounds::submit_copies_option(argc, argv);
   return papplMainloop(argc, argv, pelna_app::kAppVersion, pelna_app::kFooterHtml,
                        static_cast<int>(std::size(pelna_app::kDrivers)), pelna_app::kDrivers,
-                       nullptr, pelna_app::driver_callback, nullptr, nullptr, pelna_app::system_callback,
+                       pelna_app::autoadd_callback, pelna_app::driver_callback, nullptr, nullptr, pelna_app::system_callback,
                        nullptr, nullptr);
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// Media: the label sizes of the PPD files under the PWG names CUPS gives
-// them, custom sizes from 0.5 in up to the head width and 1 m long, the
-// loaded roll, and media tracking as the page mark the printer is told.
+// Media: the label sizes of the PPD files under PWG names, custom sizes
+// from 0.5 in up to the head width and 1 m long, the loaded roll, and media
+// tracking as the page mark the printer is told.
 //
 
 #include "app.h"
@@ -14,27 +14,32 @@ namespace pelna_app {
 namespace {
 
 // The PPD files' sizes by PWG name, largest first as the PPD lists them.
+// Sizes without a standard name have self-describing ones of the "oe"
+// (inch) and "om" (millimetre) classes: PAPPL's Media page lists every name
+// but custom_ ones, and libcups reads the same size (and the same PPD size
+// name, "4x5" or "62x29mm") from either.  No dot in the name part of a PWG
+// name: 2.25 in is "2-25".
 constexpr const char *kSizes[] = {
   "na_index-4x6_4x6in",
-  "custom_4x5in_4x5in",
-  "custom_4x4in_4x4in",
-  "custom_4x3in_4x3in",
-  "custom_4x2in_4x2in",
-  "custom_4x1in_4x1in",
-  "custom_3x2in_3x2in",
-  "custom_2-25x1-25in_2.25x1.25in",  // no dot in the name part of a PWG name
-  "custom_2x1in_2x1in",
-  "custom_2x1-25in_2x1.25in",
+  "oe_4x5-label_4x5in",
+  "oe_4x4-label_4x4in",
+  "oe_4x3-label_4x3in",
+  "oe_4x2-label_4x2in",
+  "oe_4x1-label_4x1in",
+  "oe_3x2-label_3x2in",
+  "oe_2-25x1-25-label_2.25x1.25in",
+  "oe_2x1-label_2x1in",
+  "oe_2x1-25-label_2x1.25in",
   "om_small-photo_100x150mm",
-  "custom_100x100mm_100x100mm",
-  "custom_100x75mm_100x75mm",
-  "custom_100x50mm_100x50mm",
-  "custom_62x29mm_62x29mm",
-  "custom_62x100mm_62x100mm",
-  "custom_57x32mm_57x32mm",
-  "custom_50x30mm_50x30mm",
-  "custom_50x25mm_50x25mm",
-  "custom_40x30mm_40x30mm",
+  "om_100x100-label_100x100mm",
+  "om_100x75-label_100x75mm",
+  "om_100x50-label_100x50mm",
+  "om_62x29-label_62x29mm",
+  "om_62x100-label_62x100mm",
+  "om_57x32-label_57x32mm",
+  "om_50x30-label_50x30mm",
+  "om_50x25-label_50x25mm",
+  "om_40x30-label_40x30mm",
 };
 
 // Smallest custom size: half an inch each way.

@@ -11,6 +11,11 @@
 // The printer's default darkness, 35, gives blackness 4, the PPD files'
 // default ("h4").
 //
+// The printer offers darkness in 21 levels, 0, 5, 10 ... 100: every level
+// boundary of the table is one, and so is the default, so that PAPPL's
+// Printing Defaults page (which lists 100 * i / (levels - 1) for each level
+// i) shows the configured darkness as it is and saves it unchanged.
+//
 
 #include "app.h"
 
@@ -26,6 +31,13 @@ constexpr int kDarknessSteps[] = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90};
 
 // printer-darkness-configured of a new printer: blackness 4.
 constexpr int kDefaultDarkness = 35;
+
+// Darkness levels offered (printer-darkness-supported): steps of 5.
+constexpr int kDarknessLevels = 21;
+constexpr int kDarknessStep   = 100 / (kDarknessLevels - 1);
+static_assert(kDefaultDarkness % kDarknessStep == 0, "the default is one of the levels");
+static_assert(std::ranges::all_of(kDarknessSteps, [](int d) { return d % kDarknessStep == 0; }),
+              "every blackness starts on a level");
 
 // The vendor attribute of the printer's default halftone method, applied
 // when a job does not ask for bi-level.
@@ -63,7 +75,7 @@ set_options(pappl_pr_driver_data_t &data,   // IO - Driver data
 {
   static const char *const methods[] = {kHalftoneDiffusion, kHalftoneThreshold};
 
-  data.darkness_supported  = static_cast<int>(std::size(kDarknessSteps));
+  data.darkness_supported  = kDarknessLevels;
   data.darkness_configured = kDefaultDarkness;
   data.darkness_default    = 0;
 

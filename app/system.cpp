@@ -88,17 +88,17 @@ detach_output()
 }
 
 //
-// 'printer_created()' - Printer creation callback: finished jobs are
+// 'printer_created()' - Printer creation callback: its own pages; finished jobs are
 // cleaned up as each job ends (PAPPL cleans them only while it keeps a
 // document of a finished job, at most one here).
 //
 
 void
 printer_created(pappl_printer_t *printer,  // I - New printer
-                void            *data)     // I - Callback data (unused)
+                void            *data)     // I - Callback data
 {
-  (void)data;
   papplPrinterSetMaxPreservedJobs(printer, kPreservedJobs);
+  add_printer_pages(printer, data);
 }
 
 //
@@ -133,8 +133,8 @@ set_up_jobs(pappl_system_t    *system,  // I - System
   add_socket_scheme();
   pelna_workarounds::spool_every_document(kDriverFormat);
   add_document_filters(system);
-  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, nullptr, printer_created,
-                               driver_callback, nullptr);
+  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
+                               printer_created, driver_callback, nullptr);
   papplSystemSetEventCallback(system, system_event, nullptr);
   if (!pelna_workarounds::job_start_gate_ready())
     papplLog(system, PAPPL_LOGLEVEL_WARN,
@@ -201,6 +201,7 @@ system_callback(int            num_options,  // I - Number of options
 
   // papplMainloop adds the footer and the versions itself; the drivers are
   // added here, for the state file names the printers' drivers.
+  add_web_pages(system);
   set_up_jobs(system, spool);
   return system;
 }

@@ -9,6 +9,7 @@
 // settings.  Every process is stopped by its id and every wait is bounded.
 //
 
+#include "font.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -604,12 +605,15 @@ std::string           AppEndToEnd::last_job_name_;
 
 //
 // 'AppEndToEnd::start_server()' - Start the server on a free port (three
-// tries, another program may take the port first); true once it listens.
+// tries, another program may take the port first); true once it listens
+// on both its port and its socket.
 //
 
 bool
 AppEndToEnd::start_server()
 {
+  // A socket left by a server that was killed would pass for the new one's.
+  unlink((dir_ + "/pelna-printer-app.sock").c_str());
   for (int attempt = 0; attempt < 3; attempt++)
   {
     port_   = free_port();
@@ -625,7 +629,11 @@ AppEndToEnd::start_server()
         server_ = -1;
         break;
       }
-      if (accepts(port_))
+      // Both ways in: TCP, and the socket the sub-commands use (made a
+      // moment later; a sub-command that finds none starts a server of its
+      // own on the same state).
+      struct stat info;
+      if (accepts(port_) && stat((dir_ + "/pelna-printer-app.sock").c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
         return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -862,6 +870,26 @@ AppEndToEnd::job_file()
 }
 
 //
+// 'response_complete()' - Whether an HTTP response has all its body: as
+// long as its Content-Length, or its last chunk.  PAPPL may keep the
+// connection open after a response whatever the request asked.
+//
+
+bool
+response_complete(const std::string &response)  // I - Response so far
+{
+  const std::size_t body = response.find("\r\n\r\n");
+
+  if (body == std::string::npos)
+    return false;
+
+  const std::string length = field(response.substr(0, body + 2), "Content-Length: ", "\r");
+  if (!length.empty())
+    return response.size() >= body + 4 + strtoul(length.c_str(), nullptr, 10);
+  return response.find("Transfer-Encoding: chunked") < body && response.ends_with("\r\n0\r\n\r\n");
+}
+
+//
 // 'AppEndToEnd::web()' - One HTTP request to the server; the status code
 // (0 when there was no answer) and the whole response.
 //
@@ -902,9 +930,8 @@ AppEndToEnd::web(const std::string &method, const std::string &path, const std::
       continue;
 
     const ssize_t n = read(fd, buffer, sizeof(buffer));
-    if (n <= 0)
+    if (n <= 0 || (response->append(buffer, static_cast<size_t>(n)), response_complete(*response)))
       break;
-    response->append(buffer, static_cast<size_t>(n));
   }
   close(fd);
 
@@ -973,6 +1000,126 @@ packed_pixels(unsigned width,         // I - Width
       if ((bw_pixel(x, y) == 0) != white_is_set)
         pixels[static_cast<size_t>(y) * row_bytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
   return pixels;
+}
+
+//
+// A page's picture as pelna-inspect draws it: one byte per dot, 0 black.
+//
+
+struct Picture
+{
+  unsigned width = 0, height = 0;  // dots across, rows
+  Bytes    dots;                   // width x height, row after row
+};
+
+//
+// 'read_picture()' - Read a 1-bit gray PNG of pelna-inspect; empty when it
+// cannot be read.
+//
+
+Picture
+read_picture(const std::string &path)  // I - PNG file
+{
+  Picture     picture;
+  png_image   image{};
+
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str()))
+    return picture;
+  image.format = PNG_FORMAT_GRAY;
+  picture.dots.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, picture.dots.data(), 0, nullptr))
+  {
+    picture.dots.clear();
+    return picture;
+  }
+  picture.width  = image.width;
+  picture.height = image.height;
+  return picture;
+}
+
+//
+// 'read_label_text()' - The lines of text of a test label, read back glyph
+// by glyph with the app's font: the text starts two border widths (12
+// dots) in from the top left and is drawn at a whole-number scale.  Reading
+// stops at the first line with a cell that is no glyph.
+//
+
+std::vector<std::string>
+read_label_text(const Picture &picture,  // I - The printed label
+                unsigned       scale)    // I - Dots per font pixel
+{
+  constexpr unsigned       kOrigin = 12;
+  std::vector<std::string> lines;
+
+  for (unsigned top = kOrigin; top + pelna_app::kGlyphHeight * scale <= picture.height;
+       top += pelna_app::kCellHeight * scale)
+  {
+    std::string line;
+    bool        known = true;
+
+    for (unsigned left = kOrigin; known && left + pelna_app::kCellWidth * scale + kOrigin <= picture.width;
+         left += pelna_app::kCellWidth * scale)
+    {
+      pelna_app::Glyph seen{};
+      for (unsigned gy = 0; gy < pelna_app::kGlyphHeight; gy++)
+        for (unsigned gx = 0; gx < pelna_app::kGlyphWidth; gx++)
+        {
+          const std::size_t at = static_cast<std::size_t>(top + gy * scale + scale / 2) * picture.width +
+                                 left + gx * scale + scale / 2;
+          if (picture.dots[at] < 128)
+            seen[gy] = static_cast<std::uint8_t>(seen[gy] | (1 << (pelna_app::kGlyphWidth - 1 - gx)));
+        }
+      char c = ' ';
+      while (c <= '~' && pelna_app::glyph(c) != seen)
+        c++;
+      known = c <= '~';
+      line += c;
+    }
+    if (!known)
+      break;
+    lines.push_back(line.substr(0, line.find_last_not_of(' ') + 1));
+  }
+  return lines;
+}
+
+//
+// 'png_size()' - Width, height and colour type of a PNG in an HTTP
+// response; zeros when the body is no PNG.
+//
+
+std::array<unsigned, 3>
+png_size(const std::string &response)  // I - Whole HTTP response
+{
+  const std::size_t body = response.find("\r\n\r\n");
+
+  if (body == std::string::npos || response.compare(body + 4, 8, "\x89PNG\r\n\x1a\n") != 0 ||
+      response.size() < body + 4 + 26)
+    return {0, 0, 0};
+
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(response[body + 4 + at])); };
+  return {byte(16) << 24 | byte(17) << 16 | byte(18) << 8 | byte(19), byte(20) << 24 | byte(21) << 16 | byte(22) << 8 | byte(23),
+          byte(25)};
+}
+
+//
+// 'form_encode()' - A form value, percent-encoded.
+//
+
+std::string
+form_encode(const std::string &value)  // I - Value
+{
+  static const char hex[] = "0123456789ABCDEF";
+  std::string       out;
+
+  for (const unsigned char c : value)
+  {
+    if (isalnum(c) || strchr("-._~", c))
+      out += static_cast<char>(c);
+    else
+      out += std::string("%") + hex[c >> 4] + hex[c & 15];
+  }
+  return out;
 }
 
 } // namespace
@@ -1365,7 +1512,7 @@ TEST_F(AppEndToEnd, QueuedJobsPrintInSubmissionOrder)
   ASSERT_EQ(app({"pause", "-d", "p203"}).status, 0);
   for (int inches = 1; inches <= 5; inches++)
   {
-    const std::string media = "media=custom_4x" + std::to_string(inches) + "in_4x" + std::to_string(inches) + "in";
+    const std::string media = "media=oe_4x" + std::to_string(inches) + "-label_4x" + std::to_string(inches) + "in";
     jobs.push_back(print("p203", png, "image/png", {media}));
     ASSERT_GT(jobs.back(), 0);
   }
@@ -1379,7 +1526,10 @@ TEST_F(AppEndToEnd, QueuedJobsPrintInSubmissionOrder)
 
 //
 // PAPPL's pages answer and none stops the server, with or without a DNS-SD
-// daemon; "Print Test Page" prints the built-in label.
+// daemon; the pages and the printers show the app's own icon in the three
+// sizes; "Print Test Page" prints the built-in label, whose text, read back
+// from what each printer printed, names the printer, its model and
+// resolution, the label, darkness, halftone and version.
 //
 
 TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
@@ -1414,32 +1564,169 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
   EXPECT_GT(listening, 0);
 
   for (const char *path : {"/", "/config", "/logs", "/addprinter", "/p203/", "/p203/config", "/p203/jobs",
-                           "/p203/media", "/p203/printing", "/p300/"})
+                           "/p203/media", "/p203/printing", "/p203/supplies", "/p300/"})
   {
     EXPECT_EQ(web("GET", path, "", "", &response), 200) << path;
     ASSERT_TRUE(accepts(port_)) << "the server stopped after " << path;
   }
   EXPECT_NE(web("GET", "/p203/printing", "", "", &response), 0);
-  EXPECT_NE(response.find("pelna-halftone"), std::string::npos) << "the default halftone method is on the page";
+  EXPECT_NE(response.find("<th>Halftone:</th><td><select name=\"pelna-halftone\">"), std::string::npos)
+      << "the default halftone method is on the page, in words";
 
-  // The form needs the session cookie and its token.
-  ASSERT_EQ(web("GET", "/p203/", "", "", &response), 200);
-  const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");
-  const std::string token = field(response, "name=\"session\" value=\"", "\"");
-  ASSERT_FALSE(token.empty());
-  EXPECT_EQ(web("POST", "/p203/", sid, "session=" + token + "&action=print-test-page", &response), 200);
+  // The icon: RGBA PNGs of 48, 128 and 512 pixels (PAPPL's own are not RGBA
+  // in the two smaller sizes).
+  const std::pair<const char *, unsigned> icons[] = {{"/navicon.png", 48}, {"/favicon.png", 128},
+      {"/p203/icon-sm.png", 48}, {"/p203/icon-md.png", 128}, {"/p300/icon-lg.png", 512}};
+  for (const auto &[path, side] : icons)
+  {
+    EXPECT_EQ(web("GET", path, "", "", &response), 200) << path;
+    EXPECT_EQ(png_size(response), (std::array<unsigned, 3>{side, side, PNG_COLOR_TYPE_RGB_ALPHA})) << path;
+  }
 
-  const auto pages = inspected_pages(next_inspector_job());
-  ASSERT_EQ(pages.size(), 1u);
-  EXPECT_TRUE(pages[0].sound);
-  EXPECT_EQ(pages[0].width, 812u);
-  EXPECT_EQ(pages[0].rows, 1218u);
-  EXPECT_GT(pages[0].black_share, 0.2);
+  struct Printer
+  {
+    const char *name;             // printer
+    unsigned    width, rows;      // the 4 x 6 in label in dots
+    unsigned    scale;            // dots per font pixel
+    const char *model, *dpi;      // its model and resolution in words
+  };
+  const Printer printers[] = {{"p203", 812, 1218, 2, "Pelna 4-inch Label 203 dpi", "203 dpi"},
+                              {"p300", 1200, 1800, 3, "Pelna 4-inch Label 300 dpi", "300 dpi"}};
+  double shares[2] = {};
+
+  for (const Printer &printer : printers)
+  {
+    SCOPED_TRACE(printer.name);
+    // The form needs the session cookie and its token.
+    const std::string home = std::string("/") + printer.name + "/";
+    ASSERT_EQ(web("GET", home, "", "", &response), 200);
+    const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");
+    const std::string token = field(response, "name=\"session\" value=\"", "\"");
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(web("POST", home, sid, "session=" + token + "&action=print-test-page", &response), 200);
+
+    const auto pages = inspected_pages(next_inspector_job());
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_TRUE(pages[0].sound);
+    EXPECT_EQ(pages[0].width, printer.width);
+    EXPECT_EQ(pages[0].rows, printer.rows);
+    EXPECT_GT(pages[0].black_share, 0.2);
+    shares[&printer - printers] = pages[0].black_share;
+
+    char picture[64];
+    snprintf(picture, sizeof(picture), "/inspect/job-%04d/page-0001.png", inspect_jobs_);
+    const std::vector<std::string> text = read_label_text(read_picture(dir_ + picture), printer.scale);
+    ASSERT_EQ(text.size(), 8u) << ::testing::PrintToString(text);
+    EXPECT_EQ(text[0], "Pelna test label");
+    EXPECT_EQ(text[1], std::string("Printer: ") + printer.name);
+    EXPECT_EQ(text[2], std::string("Model: ") + printer.model);
+    EXPECT_EQ(text[3], std::string("Resolution: ") + printer.dpi);
+    EXPECT_EQ(text[4], "Label: 4 x 6 in, labels with gaps");
+    EXPECT_EQ(text[5], "Darkness: 35 (blackness 4)");
+    EXPECT_EQ(text[6], "Halftone: dithered (error diffusion)");
+    EXPECT_TRUE(text[7].starts_with("pelna-printer-app ")) << text[7];
+    EXPECT_NE(text[7].find(", 20"), std::string::npos) << "no date: " << text[7];
+  }
+  EXPECT_NE(shares[0], shares[1]);
+}
+
+//
+// USB auto-add: device IDs as printers write them (either key name, any
+// case, spacing and order, the make repeated in the model) find their
+// driver through the app's auto-add callback ("drivers -o device-id=...");
+// other printers' IDs find none.
+//
+
+TEST_F(AppEndToEnd, DeviceIdsFindTheirDriver)
+{
+  const std::pair<const char *, const char *> cases[] = {
+    {"MFG:Pelna;MDL:4-inch Label 203 dpi;CMD:PELNA;", "pelna_203"},
+    {"MFG:Pelna;MDL:4-inch Label 300 dpi;CMD:PELNA;", "pelna_300"},
+    {"MANUFACTURER:PELNA;MODEL:4-INCH LABEL 300 DPI;COMMAND SET:PELNA;", "pelna_300"},
+    {"mfg:pelna;mdl:4-inch label 203 dpi;", "pelna_203"},
+    {"CMD:PELNA;CLS:PRINTER;MDL:4-inch Label 203 dpi;MFG:Pelna;", "pelna_203"},
+    {" MFG : Pelna ; MDL : 4-inch Label 300dpi ; ", "pelna_300"},
+    {"MFG:Pelna;MDL:Pelna 4-inch Label 203 dpi;", "pelna_203"},
+    {"Manufacturer:Pelna;Model:4 Inch Label 300 DPI", "pelna_300"},
+    {"MFG:Pelna;MDL:4-inch Label 600 dpi;", ""},
+    {"MFG:Pelna;MDL:2-inch Label 203 dpi;", ""},
+    {"MFG:Other;MDL:4-inch Label 203 dpi;", ""},
+    {"MDL:4-inch Label 203 dpi;", ""},
+    {"MFG:Pelna;", ""},
+    {"MFGX:Pelna;MODELS:4-inch Label 203 dpi;", ""},
+    {"MFG;MDL;Pelna 4-inch Label 203 dpi", ""},
+  };
+
+  for (const auto &[id, driver] : cases)
+  {
+    SCOPED_TRACE(id);
+    const CommandRun run = app({"drivers", "-o", "server-port=" + std::to_string(free_port()), "-o",
+                                std::string("device-id='") + id + "'"});
+    ASSERT_EQ(run.status, 0) << run.out;
+
+    // The drivers listed (a sanitizer build adds its report to the output).
+    std::istringstream lines(run.out);
+    std::string        line, listed;
+    while (std::getline(lines, line))
+      if (line.starts_with("pelna_"))
+        listed += (listed.empty() ? "" : " ") + line.substr(0, line.find(' '));
+    EXPECT_EQ(listed, driver) << run.out;
+  }
+}
+
+//
+// The Add Printer page offers "Auto-Detect Driver": a printer added with it
+// gets the driver of its device ID, and one of no known model is refused.
+//
+
+TEST_F(AppEndToEnd, AddPrinterPageFindsTheDriverOfADeviceId)
+{
+  std::string response;
+
+  ASSERT_EQ(web("GET", "/addprinter", "", "", &response), 200);
+  EXPECT_NE(response.find("<option value=\"auto\">"), std::string::npos);
+
+  const std::string device = "socket://127.0.0.1:" + std::to_string(inspect_port_);
+  const std::pair<const char *, const char *> cases[] = {
+    {"pauto", "MFG:PELNA;MODEL:4-inch Label 300 dpi;"},
+    {"pother", "MFG:Other;MDL:Label Maker 9;"},
+  };
+  for (const auto &[name, id] : cases)
+  {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(web("GET", "/addprinter", "", "", &response), 200);
+    const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");
+    const std::string token = field(response, "name=\"session\" value=\"", "\"");
+    const std::string form  = "session=" + token + "&printer_name=" + name + "&device_uri=" +
+                              form_encode(device + "|" + id) + "&driver_name=auto";
+    const int status = web("POST", "/addprinter", sid, form, &response);
+
+    if (!strcmp(name, "pauto"))
+    {
+      EXPECT_EQ(status, 302) << response;
+      ASSERT_EQ(web("GET", "/pauto/printing", "", "", &response), 200);
+      EXPECT_NE(response.find("300dpi"), std::string::npos) << "not the 300 dpi driver";
+      // Deleted through its page: the delete sub-command cannot find a
+      // printer added since the server started (its printer-id is 0).
+      ASSERT_EQ(web("GET", "/pauto/delete", "", "", &response), 200);
+      const std::string del_sid   = field(response, "Set-Cookie: ", ";\r\n");
+      const std::string del_token = field(response, "name=\"session\" value=\"", "\"");
+      EXPECT_EQ(web("POST", "/pauto/delete", del_sid, "session=" + del_token, &response), 302) << response;
+      EXPECT_EQ(web("GET", "/pauto/", "", "", &response), 404);
+    }
+    else
+    {
+      EXPECT_EQ(status, 200);
+      EXPECT_NE(response.find("Unable to use that driver."), std::string::npos);
+      EXPECT_EQ(web("GET", "/pother/", "", "", &response), 404);
+    }
+  }
 }
 
 //
 // The printer's default halftone method, changed with modify, applies to a
-// monochrome job: its frames are the filter's black-and-white ones.
+// monochrome job: its frames are the filter's black-and-white ones.  A
+// value that is no method is refused and changes nothing.
 //
 
 TEST_F(AppEndToEnd, ModifyChangesTheDefaultHalftone)
@@ -1455,6 +1742,13 @@ TEST_F(AppEndToEnd, ModifyChangesTheDefaultHalftone)
   const int job = print("pfile", pwg, "image/pwg-raster", {"mode=monochrome"});
   ASSERT_GT(job, 0);
   ASSERT_EQ(job_end("pfile", job), "completed");
+  EXPECT_EQ(job_file(), filter_frames(kWidth, kHeight, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel", label_pixel));
+
+  // A value that is no halftone method is refused, and the default stays.
+  EXPECT_NE(app({"modify", "-d", "pfile", "-o", "pelna-halftone=bogus"}).status, 0);
+  const int again = print("pfile", pwg, "image/pwg-raster", {"mode=monochrome"});
+  ASSERT_GT(again, 0);
+  ASSERT_EQ(job_end("pfile", again), "completed");
   EXPECT_EQ(job_file(), filter_frames(kWidth, kHeight, "Halftone=BW BlacknessAdjustH=h4 PageMark=PageMarkLabel", label_pixel));
 
   ASSERT_EQ(app({"modify", "-d", "pfile", "-o", "pelna-halftone=error-diffusion"}).status, 0);
@@ -1513,7 +1807,7 @@ TEST_F(AppEndToEnd, JobsWaitingBehindABusyPrinterKeepTheirOrder)
   ASSERT_EQ(app({"add", "-d", "pbusy", "-m", "pelna_203", "-v", "socket://127.0.0.1:" + std::to_string(port)}).status, 0);
   for (int inches = 1; inches <= 5; inches++)
   {
-    const std::string media = "media=custom_4x" + std::to_string(inches) + "in_4x" + std::to_string(inches) + "in";
+    const std::string media = "media=oe_4x" + std::to_string(inches) + "-label_4x" + std::to_string(inches) + "in";
     jobs.push_back(print("pbusy", png, "image/png", {media}));
     ASSERT_GT(jobs.back(), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the first one is under way
@@ -1565,7 +1859,7 @@ TEST_F(AppEndToEnd, JobsInLinePrintAfterARestart)
   ASSERT_EQ(app({"pause", "-d", "p203"}).status, 0);
   for (int inches = 1; inches <= 3; inches++)
   {
-    const std::string media = "media=custom_4x" + std::to_string(inches) + "in_4x" + std::to_string(inches) + "in";
+    const std::string media = "media=oe_4x" + std::to_string(inches) + "-label_4x" + std::to_string(inches) + "in";
     jobs.push_back(print("p203", png, "image/png", {media}));
     ASSERT_GT(jobs.back(), 0);
   }

@@ -28,8 +28,24 @@
 //       GETs a web page; exit 0 when it answers 200 with a whole page.
 //   app-proof-client form BASE PATH NAME=VALUE ...
 //       GETs BASE/PATH as a browser, keeps its cookie and the form's
-//       session token, and POSTs the fields back; exit 0 when the server
-//       takes them.
+//       session token, and POSTs the form back as a browser would: every
+//       field with the value the page shows (the checked radio button and
+//       box, the selected option or else the first), the fields given
+//       replacing theirs; exit 0 when the server says "Changes saved".
+//   app-proof-client options BASE PATH NAME
+//       Prints the values of the options of the page's select NAME.
+//   app-proof-client links BASE PATH ...
+//       Follows every link and picture of the server's own pages from
+//       each PATH (at most 200 pages); prints those answering 4xx or 5xx
+//       and exits 1 when there is one.
+//   app-proof-client attrs URI NAME ...
+//       Prints "NAME=VALUE" per printer attribute (system attribute when
+//       URI ends in /ipp/system), VALUE empty when missing.
+//   app-proof-client set URI NAME=VALUE ...
+//       Set-Printer-Attributes; exit 0 when taken, 3 with the status when
+//       refused.  Values as below, but printer-location, printer-organization
+//       and printer-organizational-unit as text and orientation-requested-
+//       default and print-quality-default as enums.
 //
 // NAME=VALUE: ipp-attribute-fidelity is sent as a boolean, a value of
 // digits (with a sign) as an integer,
@@ -51,7 +67,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -359,22 +377,6 @@ run_load(const char *uri,   // I - Printer URI
 }
 
 //
-// 'session_token()' - The value of the form's hidden "session" field.
-//
-
-std::string
-session_token(const std::string &page)  // I - HTML page
-{
-  const std::string key = "name=\"session\" value=\"";
-  const std::size_t at  = page.find(key);
-
-  if (at == std::string::npos)
-    return {};
-  const std::size_t from = at + key.size();
-  return page.substr(from, page.find('"', from) - from);
-}
-
-//
 // 'http_exchange()' - One GET or POST; the status, the body in body.
 //
 
@@ -429,11 +431,137 @@ form_encode(const char *value)  // I - Value
 }
 
 //
-// 'run_form()' - GET a form page and POST fields back with its token.
+// 'attribute_of()' - The value of an attribute in an HTML tag (empty when
+// it has none); has says whether it is there at all.
+//
+
+std::string
+attribute_of(const std::string &tag,          // I - The tag, "<...>"
+             const char        *name,         // I - Attribute name
+             bool              *has = nullptr)  // O - Whether it is there
+{
+  const std::string key = std::string(" ") + name;
+  std::size_t       at  = 0;
+
+  if (has)
+    *has = false;
+  while ((at = tag.find(key, at)) != std::string::npos)
+  {
+    const std::size_t end = at + key.size();
+    if (end < tag.size() && (tag[end] == '=' || tag[end] == ' ' || tag[end] == '>'))
+    {
+      if (has)
+        *has = true;
+      if (tag[end] != '=' || end + 1 >= tag.size())
+        return {};
+      const char        quote = tag[end + 1];
+      const std::size_t from  = quote == '"' || quote == '\'' ? end + 2 : end + 1;
+      const std::size_t to    = quote == '"' || quote == '\'' ? tag.find(quote, from) : tag.find_first_of(" >", from);
+      return tag.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    }
+    at = end;
+  }
+  return {};
+}
+
+//
+// 'html_unescape()' - Text with HTML's character references replaced.
+//
+
+std::string
+html_unescape(std::string text)  // I - Text
+{
+  static const std::pair<const char *, const char *> refs[] = {
+    {"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&#39;", "'"}, {"&amp;", "&"}};
+
+  for (const auto &[ref, c] : refs)
+  {
+    for (std::size_t at = 0; (at = text.find(ref, at)) != std::string::npos; at++)
+      text.replace(at, strlen(ref), c);
+  }
+  return text;
+}
+
+//
+// 'form_fields()' - The fields a browser sends for the first form that
+// carries a session token, in page order, as a browser fills them in.
+//
+
+std::vector<std::pair<std::string, std::string>>
+form_fields(const std::string &page)  // I - HTML page
+{
+  std::vector<std::pair<std::string, std::string>> fields;
+  const std::size_t token = page.find("name=\"session\"");
+  const std::size_t start = token == std::string::npos ? std::string::npos : page.rfind("<form", token);
+
+  if (start == std::string::npos)
+    return fields;
+
+  const std::string form = page.substr(start, page.find("</form>", start) - start);
+  std::size_t       at   = 0;
+
+  while ((at = form.find('<', at)) != std::string::npos)
+  {
+    const std::size_t close = form.find('>', at);
+    if (close == std::string::npos)
+      break;
+    const std::string tag  = form.substr(at, close - at + 1);
+    const std::string name = html_unescape(attribute_of(tag, "name"));
+    bool              disabled = false, checked = false;
+
+    attribute_of(tag, "disabled", &disabled);
+    at = close + 1;
+    if (name.empty() || disabled)
+      continue;
+    if (tag.starts_with("<input"))
+    {
+      const std::string type = attribute_of(tag, "type");
+      attribute_of(tag, "checked", &checked);
+      if (type == "submit" || type == "button" || type == "reset" || type == "file" || type == "image")
+        continue;
+      if ((type == "checkbox" || type == "radio") && !checked)
+        continue;
+      bool              has_value = false;
+      const std::string value     = html_unescape(attribute_of(tag, "value", &has_value));
+      fields.emplace_back(name, has_value || (type != "checkbox" && type != "radio") ? value : "on");
+    }
+    else if (tag.starts_with("<select"))
+    {
+      // The selected option, or else the first.
+      const std::size_t end = form.find("</select>", at);
+      std::string       first, chosen;
+      bool              found = false, any = false;
+      for (std::size_t o = form.find("<option", at); o < end; o = form.find("<option", o + 1))
+      {
+        const std::string option = form.substr(o, form.find('>', o) - o + 1);
+        bool              selected = false;
+        const std::string value = html_unescape(attribute_of(option, "value"));
+        attribute_of(option, "selected", &selected);
+        if (!any)
+          first = value, any = true;
+        if (selected && !found)
+          chosen = value, found = true;
+      }
+      if (any)
+        fields.emplace_back(name, found ? chosen : first);
+      at = end == std::string::npos ? form.size() : end;
+    }
+    else if (tag.starts_with("<textarea"))
+    {
+      const std::size_t end = form.find("</textarea>", at);
+      fields.emplace_back(name, html_unescape(form.substr(at, end - at)));
+    }
+  }
+  return fields;
+}
+
+//
+// 'run_form()' - GET a form page and POST it back as a browser would,
+// with the given fields changed.
 //
 
 int
-run_form(const char *base, const char *path, const std::vector<const char *> &fields)
+run_form(const char *base, const char *path, const std::vector<const char *> &changes)
 {
   char    resource[1024];
   http_t *http = connect_to(base, resource, sizeof(resource));
@@ -447,20 +575,27 @@ run_form(const char *base, const char *path, const std::vector<const char *> &fi
     fprintf(stderr, "GET %s failed\n", path);
     return 1;
   }
-  const std::string token = session_token(body);
-  if (token.empty())
+  auto fields = form_fields(body);
+  if (fields.empty() || fields.front().first != "session" || fields.front().second.empty())
   {
-    fprintf(stderr, "GET %s: no session token in the form\n", path);
+    fprintf(stderr, "GET %s: no form with a session token\n", path);
     return 1;
   }
-  std::string form = "session=" + token;
-  for (const char *field : fields)
+  for (const char *change : changes)
   {
-    const char *eq = strchr(field, '=');
+    const char *eq = strchr(change, '=');
     if (!eq)
       continue;
-    form += "&" + std::string(field, eq) + "=" + form_encode(eq + 1);
+    const std::string name(change, eq);
+    auto              field = std::find_if(fields.begin(), fields.end(), [&](const auto &f) { return f.first == name; });
+    if (field != fields.end())
+      field->second = eq + 1;
+    else
+      fields.emplace_back(name, eq + 1);
   }
+  std::string form;
+  for (const auto &[name, value] : fields)
+    form += (form.empty() ? "" : "&") + form_encode(name.c_str()) + "=" + form_encode(value.c_str());
   // PAPPL ends the connection after a page: the form goes on a new one.
   httpClose(http);
   if ((http = connect_to(base, resource, sizeof(resource))) == nullptr)
@@ -470,11 +605,114 @@ run_form(const char *base, const char *path, const std::vector<const char *> &fi
   httpClose(http);
   if (status != HTTP_STATUS_OK || reply.find("Changes saved") == std::string::npos)
   {
+    const std::size_t banner = reply.find("class=\"banner\">");
     fprintf(stderr, "POST %s: HTTP %d, %s\n", path, status,
-            reply.find("Changes saved") == std::string::npos ? "no \"Changes saved\"" : "");
+            banner == std::string::npos ? "no \"Changes saved\""
+                                        : reply.substr(banner + 16, reply.find('<', banner + 16) - banner - 16).c_str());
     return 1;
   }
   return 0;
+}
+
+//
+// 'run_options()' - Print the option values of a select of a page.
+//
+
+int
+run_options(const char *base, const char *path, const char *name)  // I - Server, page, select
+{
+  char        resource[1024];
+  http_t     *http = connect_to(base, resource, sizeof(resource));
+  std::string body, cookie;
+
+  if (!http)
+    return 1;
+  const http_status_t status = http_exchange(http, path, "", nullptr, body, cookie);
+  httpClose(http);
+
+  const std::size_t start = body.find(std::string("<select name=\"") + name + "\"");
+  if (status != HTTP_STATUS_OK || start == std::string::npos)
+    return 1;
+  const std::size_t end = body.find("</select>", start);
+  for (std::size_t o = body.find("<option", start); o < end; o = body.find("<option", o + 1))
+    printf("%s\n", html_unescape(attribute_of(body.substr(o, body.find('>', o) - o + 1), "value")).c_str());
+  return 0;
+}
+
+//
+// 'local_path()' - The path of a link to the server itself (relative,
+// absolute, or a URL of the same port in any scheme); empty for links
+// elsewhere (mailto:, data:, other hosts).
+//
+
+std::string
+local_path(const std::string &link,  // I - href or src value
+           const std::string &port)  // I - The server's port
+{
+  if (link.starts_with("/"))
+    return link;
+  for (const char *scheme : {"http://", "https://"})
+  {
+    if (!link.starts_with(scheme))
+      continue;
+    const std::size_t host_end = link.find('/', strlen(scheme));
+    const std::string host     = link.substr(strlen(scheme), host_end - strlen(scheme));
+    if (host.ends_with(":" + port))
+      return host_end == std::string::npos ? "/" : link.substr(host_end);
+  }
+  return {};
+}
+
+//
+// 'run_links()' - Follow every link and picture of the server's pages from
+// the given paths; 1 when one answers 4xx or 5xx.
+//
+
+int
+run_links(const char *base, const std::vector<const char *> &starts)  // I - Server, first pages
+{
+  constexpr std::size_t kMaxPages = 200;
+  const std::string     port      = std::string(base).substr(std::string(base).rfind(':') + 1);
+  std::vector<std::string> queue;
+  std::set<std::string>    seen;
+  int                      bad = 0;
+
+  for (const char *start : starts)
+  {
+    const std::string path = local_path(start, port);
+    if (!path.empty() && seen.insert(path).second)
+      queue.push_back(path);
+  }
+  for (std::size_t i = 0; i < queue.size() && i < kMaxPages; i++)
+  {
+    char    resource[1024];
+    http_t *http = connect_to(base, resource, sizeof(resource));
+    if (!http)
+      return 1;
+    std::string         body, cookie;
+    const http_status_t status = http_exchange(http, queue[i].c_str(), "", nullptr, body, cookie);
+    httpClose(http);
+    if (status >= HTTP_STATUS_BAD_REQUEST || status == HTTP_STATUS_ERROR)
+    {
+      printf("%s: HTTP %d\n", queue[i].c_str(), status);
+      bad++;
+      continue;
+    }
+    if (body.find("<html") == std::string::npos)
+      continue;
+    for (const char *attr : {" href=\"", " src=\""})
+    {
+      for (std::size_t at = body.find(attr); at != std::string::npos; at = body.find(attr, at + 1))
+      {
+        const std::size_t from = at + strlen(attr);
+        std::string       path = local_path(html_unescape(body.substr(from, body.find('"', from) - from)), port);
+        if (!path.empty() && seen.insert(path).second)
+          queue.push_back(path);
+      }
+    }
+  }
+  printf("links: %zu followed, %d broken\n", std::min(queue.size(), kMaxPages), bad);
+  return bad ? 1 : 0;
 }
 
 //
@@ -574,6 +812,73 @@ run_device(int         port,   // I - Port on 127.0.0.1
   return 0;
 }
 
+//
+// 'print_attrs()' - Print "NAME=VALUE" for each printer (or system)
+// attribute.
+//
+
+int
+print_attrs(http_t *http, const char *uri, const char *resource, const std::vector<const char *> &names)
+{
+  const bool system = std::string(resource).ends_with("/ipp/system");
+  ipp_t     *request = ippNewRequest(system ? IPP_OP_GET_SYSTEM_ATTRIBUTES : IPP_OP_GET_PRINTER_ATTRIBUTES);
+
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, system ? "system-uri" : "printer-uri", nullptr, uri);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "proof");
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", static_cast<int>(names.size()),
+                nullptr, names.data());
+
+  ipp_t *response = cupsDoRequest(http, request, resource);
+  for (const char *name : names)
+  {
+    char text[8192] = "";
+    if (ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_ZERO))
+      ippAttributeString(attr, text, sizeof(text));
+    printf("%s=%s\n", name, text);
+  }
+  ippDelete(response);
+  return response ? 0 : 1;
+}
+
+//
+// 'set_attrs()' - Set-Printer-Attributes with NAME=VALUE pairs; 0 when
+// taken, 3 when refused.
+//
+
+int
+set_attrs(http_t *http, const char *uri, const char *resource, const std::vector<const char *> &pairs)
+{
+  static const std::set<std::string> texts = {"printer-location", "printer-organization", "printer-organizational-unit"};
+  static const std::set<std::string> enums = {"orientation-requested-default", "print-quality-default"};
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "proof");
+  for (const char *pair : pairs)
+  {
+    const char *eq = strchr(pair, '=');
+    if (!eq)
+      continue;
+    const std::string name(pair, eq), value(eq + 1);
+    char             *end = nullptr;
+    const long        n   = strtol(value.c_str(), &end, 10);
+    if (texts.count(name))
+      ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_TEXT, name.c_str(), nullptr, value.c_str());
+    else if (!value.empty() && end && !*end)
+      ippAddInteger(request, IPP_TAG_PRINTER, enums.count(name) ? IPP_TAG_ENUM : IPP_TAG_INTEGER, name.c_str(),
+                    static_cast<int>(n));
+    else
+      ippAddString(request, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, name.c_str(), nullptr, value.c_str());
+  }
+  ippDelete(cupsDoRequest(http, request, resource));
+  if (cupsLastError() >= IPP_STATUS_REDIRECTION_OTHER_SITE)
+  {
+    printf("refused: %s %s\n", ippErrorString(cupsLastError()), cupsLastErrorString());
+    return 3;
+  }
+  return 0;
+}
+
 } // namespace
 
 //
@@ -586,7 +891,7 @@ main(int  argc,    // I - Number of arguments
 {
   if (argc < 3)
   {
-    fputs("usage: app-proof-client submit|wait|cancel|attr|load|device|page|form ...\n", stderr);
+    fputs("usage: app-proof-client submit|wait|cancel|attr|attrs|set|load|device|page|form|options|links ...\n", stderr);
     return 2;
   }
   const std::string command = argv[1];
@@ -600,6 +905,10 @@ main(int  argc,    // I - Number of arguments
     return run_page(uri, argv[3]);
   if (command == "form" && argc >= 4)
     return run_form(uri, argv[3], std::vector<const char *>(argv + 4, argv + argc));
+  if (command == "options" && argc == 5)
+    return run_options(uri, argv[3], argv[4]);
+  if (command == "links" && argc >= 4)
+    return run_links(uri, std::vector<const char *>(argv + 3, argv + argc));
 
   char    resource[1024];
   http_t *http = connect_to(uri, resource, sizeof(resource));
@@ -638,6 +947,10 @@ main(int  argc,    // I - Number of arguments
   }
   else if (command == "attr" && argc == 4)
     status = printer_attr(http, uri, resource, argv[3]);
+  else if (command == "attrs" && argc >= 4)
+    status = print_attrs(http, uri, resource, std::vector<const char *>(argv + 3, argv + argc));
+  else if (command == "set" && argc >= 4)
+    status = set_attrs(http, uri, resource, std::vector<const char *>(argv + 3, argv + argc));
   httpClose(http);
   return status;
 }

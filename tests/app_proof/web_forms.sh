@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 #
-# The web interface as a browser uses it: the pages answer, the printing
-# defaults form (with the page's session cookie and form token) sets the
-# darkness and the default halftone of the next job, and the media form
-# sets the loaded roll (size and tracking) of the next job.
+# The web interface as a browser uses it: the pages answer and no link of
+# theirs (nor the printer's IPP links to its pages and icons) answers an
+# error; the Media page lists every preset label size; saving any form as a
+# browser does (every field as the page shows it) changes no setting the
+# user did not touch, read back over IPP; invalid values are refused over
+# IPP, by the modify sub-command and on the web form; the printing defaults
+# form (with the page's session cookie and form token) sets the darkness
+# and the default halftone of the next job, and the media form sets the
+# loaded roll (size and tracking) of the next job.
 #
 #   web_forms.sh APP INSPECT CLIENT PAGES
 #
@@ -20,9 +25,77 @@ uri=$(printer_uri labels)
 "$pages" gray "$work/gray.pwg" 406 203 203 128
 "$pages" png "$work/white.png" 200 100
 
-for page in / /config /logs /labels/ /labels/printing /labels/media /labels/jobs; do
+for page in / /config /logs /addprinter /labels/ /labels/printing /labels/media /labels/jobs /labels/supplies; do
   "$client" page "$base_url" "$page" || fail "the page $page does not answer"
 done
+
+# --- no link answers an error ---------------------------------------------
+ipp_links=()
+for name in printer-supply-info-uri printer-more-info printer-icons; do
+  IFS=, read -r -a found <<<"$("$client" attr "$uri" "$name")"
+  ipp_links+=("${found[@]}")
+done
+((${#ipp_links[@]} >= 5)) || fail "the printer names too few of its pages: ${ipp_links[*]}"
+"$client" links "$base_url" / /labels/ "${ipp_links[@]}" || fail "a link of the web pages answers an error"
+
+# --- the Media page lists every preset size ---------------------------------
+listed=$("$client" options "$base_url" /labels/media ready0-size | grep -v '^custom$' | sort)
+presets=$("$client" attr "$uri" media-supported | tr ',' '\n' | grep -v '^roll_' | sort)
+[[ $(wc -l <<<"$presets") == 20 ]] || fail "not 20 preset sizes: $presets"
+[[ $listed == "$presets" ]] || fail "the Media page lists other sizes than the printer: $(diff <(echo "$listed") <(echo "$presets"))"
+
+# --- saving a form changes only what the user changed -------------------------
+sys_uri="ipp://127.0.0.1:${base_url##*:}/ipp/system"
+settings=(printer-darkness-configured print-darkness-default pelna-halftone-default print-color-mode-default
+          print-quality-default print-content-optimize-default print-scaling-default orientation-requested-default
+          printer-resolution-default media-default media-col-default media-ready media-col-ready printer-location
+          printer-organization printer-organizational-unit printer-geo-location printer-contact-col)
+system_settings=(system-location system-organization system-organizational-unit system-geo-location
+                 system-contact-col system-dns-sd-name system-default-printer-id)
+snapshot() {
+  "$client" attrs "$uri" "${settings[@]}" && "$client" attrs "$sys_uri" "${system_settings[@]}"
+}
+changes() {
+  diff <(echo "$1") <(echo "$2") | sed -n 's/^> //p' | tr '\n' ' '
+}
+
+# Values other than each control's first choice, so that a form that saved
+# its first choice instead would show.
+"$client" set "$uri" print-quality-default=5 print-content-optimize-default=photo \
+  pelna-halftone-default=threshold || fail "the settings could not be set over IPP"
+"$client" form "$base_url" /labels/config location="Shelf 3" organization=Dispatch contact_name=Dana ||
+  fail "the printer's configuration form was not taken"
+before=$(snapshot) || fail "the settings cannot be read"
+grep -qx 'printer-darkness-configured=35' <<<"$before" || fail "the default darkness is not 35"
+grep -qx 'printer-location=Shelf 3' <<<"$before" || fail "the configuration form did not set the location"
+echo "== settings before the forms: $(tr '\n' ' ' <<<"$before")"
+for form in /labels/printing /labels/media /labels/config /config; do
+  "$client" form "$base_url" "$form" || { fail "$form: saving it unchanged was not taken"; continue; }
+  after=$(snapshot)
+  [[ $after == "$before" ]] || fail "$form: saving it unchanged changed $(changes "$before" "$after")"
+done
+# Changing only the halftone keeps the darkness (and everything else).
+"$client" form "$base_url" /labels/printing pelna-halftone=error-diffusion || fail "the halftone change was not taken"
+after=$(snapshot)
+[[ $(changes "$before" "$after") == "pelna-halftone-default=error-diffusion " ]] ||
+  fail "changing the halftone on the form changed $(changes "$before" "$after")"
+
+# --- invalid values are refused, over IPP and on the web -----------------------
+before=$(snapshot)
+"$client" set "$uri" pelna-halftone-default=bogus >/dev/null && fail "IPP took pelna-halftone-default=bogus"
+"$client" set "$uri" printer-darkness-configured=500 >/dev/null && fail "IPP took printer-darkness-configured=500"
+timeout 30 "$app" modify -d labels -o pelna-halftone=bogus >/dev/null 2>&1 && fail "modify took pelna-halftone=bogus"
+"$client" form "$base_url" /labels/printing pelna-halftone=bogus 2>/dev/null && fail "the web form took pelna-halftone=bogus"
+after=$(snapshot)
+[[ $after == "$before" ]] || fail "a refused value changed $(changes "$before" "$after")"
+# A darkness between two of the levels the page lists is kept as the level
+# below it (the same blackness), which the page shows and saves as it is.
+"$client" set "$uri" printer-darkness-configured=37 || fail "IPP refused printer-darkness-configured=37"
+[[ $("$client" attr "$uri" printer-darkness-configured) == 35 ]] || fail "darkness 37 was not kept as 35"
+
+# The pages put back as they were for the prints below.
+"$client" set "$uri" print-quality-default=4 print-content-optimize-default=auto ||
+  fail "the settings could not be put back"
 
 #
 # print_one NAME FILE FORMAT - Print; the job's settings line from the log,
