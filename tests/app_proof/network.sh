@@ -271,7 +271,7 @@ id=$(remote "$client" submit "$uri" "$work/label.png" image/png) &&
   remote "$client" wait "$uri" "${id%% *}" 60 >/dev/null || fail "open: a job from the other machine did not complete"
 print_from_remote open "$uri"
 printer_id=$(printer_attr "$uri" printer-id)
-expect_ipp client-error-forbidden "$uri" set -d darkness=77
+expect_ipp client-error-forbidden "$uri" set -d darkness=75
 expect_ipp client-error-forbidden "$uri" Pause-Printer
 expect_ipp client-error-forbidden "ipp://$server_addr:8631/ipp/system" delete -d printer_id="$printer_id"
 token=$(form_token "$base" labels)
@@ -306,7 +306,7 @@ for who in "" "root:wrong@" "nobody:$password@"; do
     nobody*) wanted="client-error-forbidden" web=403 ;;
     *) wanted="client-error-not-authenticated" web=401 ;;
   esac
-  expect_ipp "$wanted" "ipps://$who$server_addr:8632/ipp/print/labels" set -d darkness=77
+  expect_ipp "$wanted" "ipps://$who$server_addr:8632/ipp/print/labels" set -d darkness=75
   expect_ipp "$wanted" "ipps://$who$server_addr:8632/ipp/print/labels" Pause-Printer
   user=() && [[ -n $who ]] && user=(-u "${who%@}")
   code=$(web_status "${user[@]}" -d "session=$token&print-darkness=100" "$secure/labels/printing")
@@ -322,8 +322,8 @@ code=$(web_status -d "session=$token&print-darkness=100" "$base/labels/printing"
 
 # From root, with the password: done.
 admin=root:$password@$server_addr:8632
-expect_ipp successful-ok "ipps://$admin/ipp/print/labels" set -d darkness=77
-[[ $(printer_attr "$uri" printer-darkness-configured) == 77 ]] || fail "auth: root did not set the darkness"
+expect_ipp successful-ok "ipps://$admin/ipp/print/labels" set -d darkness=75
+[[ $(printer_attr "$uri" printer-darkness-configured) == 75 ]] || fail "auth: root did not set the darkness"
 expect_ipp successful-ok "ipp://$admin/ipp/print/labels" Pause-Printer
 [[ $(printer_attr "$uri" printer-state) == stopped ]] || fail "auth: root did not pause the printer"
 expect_ipp successful-ok "ipps://$admin/ipp/print/labels" Resume-Printer
