@@ -21,8 +21,9 @@
 #   labels per second      for the first and the last hundred labels
 #   threads, descriptors   after 10 labels and after the last
 #
-#   bash bench/label_cost.sh [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P]
-#       (defaults: 1000 labels, both servers, build-bench, the photo band)
+#   bash bench/label_cost.sh [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE]
+#       (defaults: 1000 labels, both servers, build-bench, the photo band;
+#       -w FILE: write the label's raster to FILE and stop)
 #
 # Figures mean something only in a Release build:
 #   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
@@ -34,14 +35,15 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-count=1000 servers=both build=build-bench band=1
-while getopts "n:s:b:P" opt; do
+count=1000 servers=both build=build-bench band=1 keep=""
+while getopts "n:s:b:Pw:" opt; do
   case $opt in
     n) count=$OPTARG ;;
     s) servers=$OPTARG ;;
     b) build=$OPTARG ;;
     P) band=0 ;;
-    *) echo "usage: $0 [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P]"; exit 2 ;;
+    w) keep=$OPTARG; [[ $keep == /* ]] || keep=$OLDPWD/$keep ;;  # named from where it was run
+    *) echo "usage: $0 [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE]"; exit 2 ;;
   esac
 done
 [[ $count =~ ^[1-9][0-9]*$ ]] || { echo "COUNT must be a positive number"; exit 2; }
@@ -61,7 +63,7 @@ for file in "$sink" "$photo_band" "$ppd" "$pdf"; do
 done
 [[ $servers == lprint || -x $app ]] || { echo "missing: $app"; exit 2; }
 command -v ipptool >/dev/null || { echo "ipptool is missing (bash scripts/install-deps.sh)"; exit 2; }
-if [[ $servers != app ]] && ! command -v lprint >/dev/null; then
+if [[ -z $keep && $servers != app ]] && ! command -v lprint >/dev/null; then
   apt-get install -y lprint >/dev/null || { echo "lprint is missing and could not be installed"; exit 2; }
 fi
 
@@ -295,6 +297,10 @@ if ((band)); then
 else
   mv "$work/plain.pwg" "$work/label.pwg"
   what=$(basename "$pdf")
+fi
+if [[ -n $keep ]]; then
+  cp "$work/label.pwg" "$keep" && echo "label ($what) written to $keep"
+  exit
 fi
 
 echo "label: $what, 4 x 6 in at 203 dpi, 8-bit gray PWG raster, $(stat -c %s "$work/label.pwg") bytes; $(basename "$build"), $(nproc) cores"
