@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace pelna {
 
@@ -59,14 +60,18 @@ constexpr std::uint64_t kNoShares = kBiasBelow + kBiasRight + (std::uint64_t{kBi
 
 //
 // The tables: the right-hand share, and the three shares below as fields,
-// by value - kLowest.
+// by value - kLowest.  Both have entries of kStride bytes, and the
+// right-hand share is kept times kStride: the byte offset of the entry of
+// value + share.  The chain from pixel to pixel is then one plain load
+// whose address is a base plus an unscaled index, the shortest there is.
 //
+
+constexpr std::ptrdiff_t kStride = sizeof(std::uint64_t);  // bytes of an entry
 
 struct ShareTables
 {
-  std::array<std::int64_t, kEntries>  right;  // share for (x + 1, y), a whole
-                                              // word: a plain load, no sign
-                                              // extension on the chain
+  std::array<std::int64_t, kEntries>  right;  // share for (x + 1, y), times
+                                              // kStride
   std::array<std::uint64_t, kEntries> below;  // shares for (x - 1, y + 1),
                                               // (x, y + 1) and (x + 1,
                                               // y + 1) with their biases
@@ -87,7 +92,7 @@ share_tables()
     const int value = kLowest + i;
     const int error = value - (value < kFirstWhite ? kGrayBlack : kGrayWhite);
 
-    tables.right[i] = error * 7 / 16;
+    tables.right[i] = error * 7 / 16 * kStride;
     tables.below[i] = static_cast<std::uint64_t>(error * 3 / 16 + kBiasLeft) +
                       (static_cast<std::uint64_t>(error * 5 / 16 + kBiasBelow) << 16) +
                       (static_cast<std::uint64_t>(error * 1 / 16 + kBiasRight) << 32);
@@ -98,12 +103,27 @@ share_tables()
 constexpr ShareTables kShareTables = share_tables();
 
 //
+// 'entry()' - The entry offset bytes past an entry of a table.
+//
+
+template <class T>
+[[gnu::always_inline]] inline T
+entry(const T       *base,    // I - Entry of a table
+      std::ptrdiff_t offset)  // I - Bytes from it, a multiple of kStride
+{
+  T value;
+
+  memcpy(&value, reinterpret_cast<const char *>(base) + offset, sizeof(value));  // one load
+  return value;
+}
+
+//
 // Shares within a row, waiting for the pixels after the current one.
 //
 
 struct Carry
 {
-  std::ptrdiff_t right = 0;          // for (x + 1, y)
+  std::ptrdiff_t right = 0;          // for (x + 1, y), times kStride
   std::uint64_t  below = kNoShares;  // so far for (x - 1, y + 1) and
                                      // (x, y + 1), as fields
 };
@@ -150,11 +170,11 @@ visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above,
   const std::int64_t *rights = kShareTables.right.data() + start;
 
   asm("" : "+r"(rights));  // keeps the compiler from adding right in first
-  const std::ptrdiff_t index = start + carry.right;  // value - kLowest
+  const std::ptrdiff_t offset = start * kStride + carry.right;  // (value - kLowest) x kStride
 
-  flag = index < kFirstWhite - kLowest;
-  carry.below += kShareTables.below[index];
-  carry.right = rights[carry.right];
+  flag = offset < (kFirstWhite - kLowest) * kStride;
+  carry.below += entry(kShareTables.below.data(), offset);
+  carry.right = entry(rights, carry.right);
 
   const auto finished = static_cast<std::uint16_t>(carry.below);
 
@@ -177,11 +197,11 @@ visit_into(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from
   const std::int64_t *rights = kShareTables.right.data() + start;
 
   asm("" : "+r"(rights));  // keeps the compiler from adding right in first
-  const std::ptrdiff_t index = start + carry.right;  // value - kLowest
+  const std::ptrdiff_t offset = start * kStride + carry.right;  // (value - kLowest) x kStride
 
-  flag = index < kFirstWhite - kLowest;
-  carry.below += kShareTables.below[index];
-  carry.right = rights[carry.right];
+  flag = offset < (kFirstWhite - kLowest) * kStride;
+  carry.below += entry(kShareTables.below.data(), offset);
+  carry.right = entry(rights, carry.right);
   slot = static_cast<std::uint16_t>(carry.below);
   carry.below >>= 16;
 }
