@@ -66,7 +66,9 @@ constexpr std::uint64_t kNoShares = kBiasBelow + kBiasRight + (std::uint64_t{kBi
 // whose address is a base plus an unscaled index, the shortest there is.
 //
 
-constexpr std::ptrdiff_t kStride = sizeof(std::uint64_t);  // bytes of an entry
+constexpr std::ptrdiff_t kStride = kGammaScale;  // bytes of an entry
+
+static_assert(kStride == sizeof(std::uint64_t), "the gamma entries scale to table entries");
 
 struct ShareTables
 {
@@ -108,14 +110,31 @@ constexpr ShareTables kShareTables = share_tables();
 
 template <class T>
 [[gnu::always_inline]] inline T
-entry(const T       *base,    // I - Entry of a table
+entry(const char    *base,    // I - Entry of a table
       std::ptrdiff_t offset)  // I - Bytes from it, a multiple of kStride
 {
   T value;
 
-  memcpy(&value, reinterpret_cast<const char *>(base) + offset, sizeof(value));  // one load
+  memcpy(&value, base + offset, sizeof(value));  // one load
   return value;
 }
+
+//
+// 'start_of()' - Where a pixel's value before the share from its left
+//                starts in the tables: its gamma entry plus the shares from
+//                above, as a byte offset.
+//
+
+[[gnu::always_inline]] inline std::ptrdiff_t
+start_of(const std::uint16_t *gamma,  // I - Gamma entries times kStride
+         std::uint8_t         gray,   // I - Gray value
+         std::uint16_t        above)  // I - Shares from above, plus kShareBias
+{
+  return std::ptrdiff_t{gamma[gray]} + std::ptrdiff_t{above} * kStride;
+}
+
+const char *const kRights = reinterpret_cast<const char *>(kShareTables.right.data());  // by byte
+const char *const kBelows = reinterpret_cast<const char *>(kShareTables.below.data());
 
 //
 // Shares within a row, waiting for the pixels after the current one.
@@ -152,7 +171,7 @@ last_below(const Carry &carry)  // I - Shares within the row
 
 //
 // 'visit()' - Diffuse one pixel whose value before the share from its left
-//             is start - kShareBias; sets its black flag and returns the
+//             is start / kStride - kShareBias; sets its black flag and returns the
 //             complete share, plus kShareBias, for the pixel below-left of
 //             it.
 //
@@ -163,18 +182,18 @@ last_below(const Carry &carry)  // I - Shares within the row
 
 [[gnu::always_inline]] inline std::uint16_t
 visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above,
-                             //      plus kShareBias
+                             //      plus kShareBias, times kStride
       Carry         &carry,  // IO - Shares within the row
       std::uint8_t  &flag)   // O  - Black flag
 {
-  const std::int64_t *rights = kShareTables.right.data() + start;
+  const char *rights = kRights + start;
 
   asm("" : "+r"(rights));  // keeps the compiler from adding right in first
-  const std::ptrdiff_t offset = start * kStride + carry.right;  // (value - kLowest) x kStride
+  const std::ptrdiff_t offset = start + carry.right;  // (value - kLowest) x kStride
 
   flag = offset < (kFirstWhite - kLowest) * kStride;
-  carry.below += entry(kShareTables.below.data(), offset);
-  carry.right = entry(rights, carry.right);
+  carry.below += entry<std::uint64_t>(kBelows, offset);
+  carry.right = entry<std::int64_t>(rights, carry.right);
 
   const auto finished = static_cast<std::uint16_t>(carry.below);
 
@@ -189,19 +208,19 @@ visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above,
 
 [[gnu::always_inline]] inline void
 visit_into(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from
-                                  //      above, plus kShareBias
+                                  //      above, plus kShareBias, times kStride
            Carry         &carry,  // IO - Shares within the row
            std::uint8_t  &flag,   // O  - Black flag
            std::uint16_t &slot)   // O  - Pending slot of the pixel below-left
 {
-  const std::int64_t *rights = kShareTables.right.data() + start;
+  const char *rights = kRights + start;
 
   asm("" : "+r"(rights));  // keeps the compiler from adding right in first
-  const std::ptrdiff_t offset = start * kStride + carry.right;  // (value - kLowest) x kStride
+  const std::ptrdiff_t offset = start + carry.right;  // (value - kLowest) x kStride
 
   flag = offset < (kFirstWhite - kLowest) * kStride;
-  carry.below += entry(kShareTables.below.data(), offset);
-  carry.right = entry(rights, carry.right);
+  carry.below += entry<std::uint64_t>(kBelows, offset);
+  carry.right = entry<std::int64_t>(rights, carry.right);
   slot = static_cast<std::uint16_t>(carry.below);
   carry.below >>= 16;
 }
@@ -368,7 +387,7 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
             const std::uint8_t *gray)  // I  - Gray row, width bytes
 {
   const int           width   = static_cast<int>(ht.width);
-  const std::uint8_t *gamma   = ht.gamma.data();
+  const std::uint16_t *gamma  = ht.gamma_offsets.data();
   std::uint16_t      *pending = ht.pending.get();
   std::uint8_t       *flags   = ht.flags.get();
   Carry               carry;  // Shares within the row
@@ -392,13 +411,13 @@ diffuse_row(Halftoner          &ht,    // IO - Page context
     // Four pixels a turn: the offsets are then constants of the addresses.
     for (; x + 4 <= end; x += 4)
     {
-      visit_into(std::ptrdiff_t{gamma[gray[x]]} + pending[x + 1], carry, flags[x], pending[x]);
-      visit_into(std::ptrdiff_t{gamma[gray[x + 1]]} + pending[x + 2], carry, flags[x + 1], pending[x + 1]);
-      visit_into(std::ptrdiff_t{gamma[gray[x + 2]]} + pending[x + 3], carry, flags[x + 2], pending[x + 2]);
-      visit_into(std::ptrdiff_t{gamma[gray[x + 3]]} + pending[x + 4], carry, flags[x + 3], pending[x + 3]);
+      visit_into(start_of(gamma, gray[x], pending[x + 1]), carry, flags[x], pending[x]);
+      visit_into(start_of(gamma, gray[x + 1], pending[x + 2]), carry, flags[x + 1], pending[x + 1]);
+      visit_into(start_of(gamma, gray[x + 2], pending[x + 3]), carry, flags[x + 2], pending[x + 2]);
+      visit_into(start_of(gamma, gray[x + 3], pending[x + 4]), carry, flags[x + 3], pending[x + 3]);
     }
     for (; x < end; x ++)
-      visit_into(std::ptrdiff_t{gamma[gray[x]]} + pending[x + 1], carry, flags[x], pending[x]);
+      visit_into(start_of(gamma, gray[x], pending[x + 1]), carry, flags[x], pending[x]);
   }
 
   // The last pixel's below-right share would leave the page.
@@ -423,7 +442,7 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
                  const std::uint8_t *gray1)  // I  - Lower gray row, width bytes
 {
   const int           width   = static_cast<int>(ht.width);
-  const std::uint8_t *gamma   = ht.gamma.data();
+  const std::uint16_t *gamma  = ht.gamma_offsets.data();
   std::uint16_t      *pending = ht.pending.get();
   std::uint8_t       *flags0  = ht.flags.get();
   std::uint8_t       *flags1  = flags0 + 8 * static_cast<std::size_t>(ht.row_bytes);
@@ -431,7 +450,7 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
   Carry               lower;  // Shares within the lower row
 
   // Step 0: the upper row's first pixel; its below-left share leaves the page.
-  (void)visit(gamma[gray0[0]] + pending[1], upper, flags0[0]);
+  (void)visit(start_of(gamma, gray0[0], pending[1]), upper, flags0[0]);
 
   for (int t = 1; t < width;)
   {
@@ -455,16 +474,15 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
 #pragma GCC unroll 2
     for (const int end = std::min(width, t + kSpan); t < end; t ++)
     {
-      const std::ptrdiff_t start = std::ptrdiff_t{gamma[gray0[t]]} + pending[t + 1];
-      const std::ptrdiff_t down  = visit(start, upper, flags0[t]);  // Lower's shares from above
+      const std::uint16_t down = visit(start_of(gamma, gray0[t], pending[t + 1]), upper, flags0[t]);
 
-      pending[t - 1] = visit(gamma[gray1[t - 1]] + down, lower, flags1[t - 1]);
+      pending[t - 1] = visit(start_of(gamma, gray1[t - 1], down), lower, flags1[t - 1]);  // down: lower's shares from above
     }
   }
 
   // The lower row's last pixel: the upper row's last below-right share
   // would leave the page, so its shares for the pixel are complete.
-  pending[width - 1] = visit(gamma[gray1[width - 1]] + last_below(upper), lower, flags1[width - 1]);
+  pending[width - 1] = visit(start_of(gamma, gray1[width - 1], last_below(upper)), lower, flags1[width - 1]);
   pending[width]     = last_below(lower);
 }
 
