@@ -110,13 +110,25 @@ constexpr ShareTables kShareTables = share_tables();
 
 template <class T>
 [[gnu::always_inline]] inline T
-entry(const char    *base,    // I - Entry of a table
+entry(const T       *base,    // I - Entry of a table
       std::ptrdiff_t offset)  // I - Bytes from it, a multiple of kStride
 {
   T value;
 
-  memcpy(&value, base + offset, sizeof(value));  // one load
+  memcpy(&value, reinterpret_cast<const char *>(base) + offset, sizeof(value));  // one load
   return value;
+}
+
+//
+// 'entry_at()' - The entry offset bytes past an entry of a table, by address.
+//
+
+template <class T>
+[[gnu::always_inline]] inline const T *
+entry_at(const T       *base,    // I - Entry of a table
+         std::ptrdiff_t offset)  // I - Bytes from it, a multiple of kStride
+{
+  return reinterpret_cast<const T *>(reinterpret_cast<const char *>(base) + offset);
 }
 
 //
@@ -132,9 +144,6 @@ start_of(const std::uint16_t *gamma,  // I - Gamma entries times kStride
 {
   return std::ptrdiff_t{gamma[gray]} + std::ptrdiff_t{above} * kStride;
 }
-
-const char *const kRights = reinterpret_cast<const char *>(kShareTables.right.data());  // by byte
-const char *const kBelows = reinterpret_cast<const char *>(kShareTables.below.data());
 
 //
 // Shares within a row, waiting for the pixels after the current one.
@@ -171,9 +180,9 @@ last_below(const Carry &carry)  // I - Shares within the row
 
 //
 // 'visit()' - Diffuse one pixel whose value before the share from its left
-//             is start / kStride - kShareBias; sets its black flag and returns the
-//             complete share, plus kShareBias, for the pixel below-left of
-//             it.
+//             is start / kStride - kShareBias; sets its black flag and
+//             returns the complete share, plus kShareBias, for the pixel
+//             below-left of it.
 //
 // Only the right-hand share waits for the pixel before: it indexes the
 // table row of this pixel's start directly, so the chain from pixel to
@@ -186,14 +195,14 @@ visit(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from above,
       Carry         &carry,  // IO - Shares within the row
       std::uint8_t  &flag)   // O  - Black flag
 {
-  const char *rights = kRights + start;
+  const std::int64_t *rights = entry_at(kShareTables.right.data(), start);
 
   asm("" : "+r"(rights));  // keeps the compiler from adding right in first
   const std::ptrdiff_t offset = start + carry.right;  // (value - kLowest) x kStride
 
   flag = offset < (kFirstWhite - kLowest) * kStride;
-  carry.below += entry<std::uint64_t>(kBelows, offset);
-  carry.right = entry<std::int64_t>(rights, carry.right);
+  carry.below += entry(kShareTables.below.data(), offset);
+  carry.right = entry(rights, carry.right);
 
   const auto finished = static_cast<std::uint16_t>(carry.below);
 
@@ -213,14 +222,14 @@ visit_into(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from
            std::uint8_t  &flag,   // O  - Black flag
            std::uint16_t &slot)   // O  - Pending slot of the pixel below-left
 {
-  const char *rights = kRights + start;
+  const std::int64_t *rights = entry_at(kShareTables.right.data(), start);
 
   asm("" : "+r"(rights));  // keeps the compiler from adding right in first
   const std::ptrdiff_t offset = start + carry.right;  // (value - kLowest) x kStride
 
   flag = offset < (kFirstWhite - kLowest) * kStride;
-  carry.below += entry<std::uint64_t>(kBelows, offset);
-  carry.right = entry<std::int64_t>(rights, carry.right);
+  carry.below += entry(kShareTables.below.data(), offset);
+  carry.right = entry(rights, carry.right);
   slot = static_cast<std::uint16_t>(carry.below);
   carry.below >>= 16;
 }
@@ -474,9 +483,10 @@ diffuse_row_pair(Halftoner          &ht,     // IO - Page context
 #pragma GCC unroll 2
     for (const int end = std::min(width, t + kSpan); t < end; t ++)
     {
+      // down: the lower row's shares from above
       const std::uint16_t down = visit(start_of(gamma, gray0[t], pending[t + 1]), upper, flags0[t]);
 
-      pending[t - 1] = visit(start_of(gamma, gray1[t - 1], down), lower, flags1[t - 1]);  // down: lower's shares from above
+      pending[t - 1] = visit(start_of(gamma, gray1[t - 1], down), lower, flags1[t - 1]);
     }
   }
 
