@@ -7,10 +7,10 @@
 # counts bytes).  The label is the bundled 4 x 6 in shipping label (text, a
 # barcode, a gray logo), rendered once by CUPS to 8-bit gray PWG raster at
 # 203 dpi, with a photo band laid over its lower quarter by photo-band (-P:
-# the label as it is), and sent COUNT times from one client, one at a time: each label is
-# a Print-Job (print-color-mode monochrome, so pictures are dithered)
-# followed by Get-Job-Attributes until the job has ended, before the next
-# is sent.  For each server it prints:
+# the label as it is), and sent COUNT times from one client, one at a time:
+# each label is a Print-Job (print-color-mode monochrome, so pictures are
+# dithered) followed by Get-Job-Attributes until the job has ended, before
+# the next is sent.  For each server it prints:
 #
 #   server CPU per label   utime + stime of the server (/proc/PID/stat), in
 #                          all, for the first and for the last hundred labels
@@ -56,7 +56,6 @@ photo=sample/images/photo.pgm
 ppd=$build/ppd/pelna203.ppd
 pdf=$build/sample/label/label.pdf
 label_timeout=60   # seconds one label may take, submission to end of job
-stop_timeout=30    # seconds a server may take to stop
 
 for file in "$sink" "$photo_band" "$ppd" "$pdf"; do
   [[ -e $file ]] || { echo "missing: $file (build the targets named at the top of $0)"; exit 2; }
