@@ -103,6 +103,7 @@ job_settings(const pappl_pr_options_t &options)  // I - Print options
     settings.halftone = pelna::Halftone::Diffusion;
   settings.blackness = blackness_for_darkness(options.darkness_configured + options.print_darkness);
   settings.page_mark = page_mark_for(options.media.tracking);
+  settings.deflate_level = pelna::kAppDeflateLevel;
   return settings;
 }
 

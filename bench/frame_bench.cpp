@@ -4,10 +4,22 @@
 // A4 page at 300 dpi (2480 x 3508 dots, about 1.1 MB of commands), for a
 // text page and a dithered photo page.  Reports MB/s of command stream.
 //
+// BM_FrameLabel/LEVEL: the frame of a label at every deflate level, CPU
+// time and frame bytes, for choosing a level.  The label is the first page
+// of the 8-bit gray raster stream named by PELNA_BENCH_LABEL (bash
+// bench/label_cost.sh -w FILE writes the label of that bench), dithered
+// as the Printer Application dithers it by default (error diffusion,
+// blackness 4):
+//
+//   PELNA_BENCH_LABEL=label.pwg build-bench/bench/frame_bench --benchmark_filter=Label
+//
 
 #include "pelna.h"
+#include "page_pipeline.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -130,8 +142,83 @@ BM_FramePhotoA4(benchmark::State &state)
   frame_page(state, stream);
 }
 
+//
+// 'label_stream()' - The command stream of the label in PELNA_BENCH_LABEL;
+//                    empty when there is none.
+//
+
+std::vector<BYTE>
+label_stream()
+{
+  const char *path = getenv("PELNA_BENCH_LABEL");
+  const int   fd   = path ? open(path, O_RDONLY) : -1;
+
+  if (fd < 0)
+    return {};
+
+  cups_raster_t      *ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  cups_page_header2_t header;
+  std::vector<BYTE>   stream;
+
+  if (ras && cupsRasterReadHeader2(ras, &header) && header.cupsBitsPerPixel == 8 &&
+      header.cupsBytesPerLine == header.cupsWidth)
+  {
+    pelna::JobSettings   settings;  // the app's defaults: diffusion, blackness 4
+    pelna::PagePipeline  page;
+    std::vector<BYTE>    row(header.cupsWidth);
+    std::size_t          length = 0;
+    bool                 ok     = pelna::page_begin(page, header.cupsWidth, header.cupsHeight,
+                                                    settings, {});
+
+    for (unsigned y = 0; ok && y < header.cupsHeight; y ++)
+      ok = cupsRasterReadPixels(ras, row.data(), header.cupsWidth) == header.cupsWidth &&
+           !pelna::page_gray_row(page, row).empty();
+
+    const pelna::MallocPtr<std::uint8_t[]> data =
+        ok ? pelna::page_finish_stream(page, &length, {}) : nullptr;
+
+    if (data)
+      stream.assign(data.get(), data.get() + length);
+    pelna::page_abandon(page);
+  }
+  cupsRasterClose(ras);
+  close(fd);
+  return stream;
+}
+
+void
+BM_FrameLabel(benchmark::State &state)
+{
+  static const std::vector<BYTE> stream = label_stream();
+  const int                      level  = static_cast<int>(state.range(0));
+  std::size_t                    frameBytes = 0;
+
+  if (stream.empty())
+  {
+    state.SkipWithError("PELNA_BENCH_LABEL names no 8-bit gray raster stream");
+    return;
+  }
+
+  for (auto _ : state)
+  {
+    const pelna::PageFrame frame = pelna::build_frame(stream, level);
+
+    if (!frame.bytes)
+    {
+      state.SkipWithError("build_frame failed");
+      break;
+    }
+    frameBytes = frame.size;
+  }
+
+  state.counters["stream_bytes"] = static_cast<double>(stream.size());
+  state.counters["frame_bytes"]  = static_cast<double>(frameBytes);
+}
+
 } // namespace
 
 BENCHMARK(BM_FrameTextA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FramePhotoA4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FrameLabel)->DenseRange(pelna::kMinDeflateLevel, pelna::kMaxDeflateLevel)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -26,11 +26,19 @@
 // for every two rows, as the job loop drives them; on a page that needs no
 // fresh copy.
 //
+// The BenchLabel figures time the row functions on the first page of the
+// 8-bit gray raster stream named by PELNA_BENCH_LABEL (bash
+// bench/label_cost.sh -w FILE writes the label of that bench: text, a
+// barcode and a photo band) at blackness 4, as the Printer Application
+// dithers it; skipped without it.
+//
 
 #include "pelna.h"
 #include "halftone.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -145,6 +153,45 @@ label()
   return page;
 }
 
+//
+// 'bench_label()' - The first page of the raster stream in PELNA_BENCH_LABEL;
+//                   an empty page when there is none.
+//
+
+const Page &
+bench_label()
+{
+  static const Page page = [] {
+    Page        read{0, 0, {}};
+    const char *path = getenv("PELNA_BENCH_LABEL");
+    const int   fd   = path ? open(path, O_RDONLY) : -1;
+
+    if (fd < 0)
+      return read;
+
+    cups_raster_t      *ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_page_header2_t header;
+
+    if (ras && cupsRasterReadHeader2(ras, &header) && header.cupsBitsPerPixel == 8 &&
+        header.cupsBytesPerLine == header.cupsWidth)
+    {
+      read.pixels.resize(static_cast<size_t>(header.cupsWidth) * header.cupsHeight);
+      if (cupsRasterReadPixels(ras, read.pixels.data(), static_cast<unsigned>(read.pixels.size())) ==
+          read.pixels.size())
+      {
+        read.width  = static_cast<int>(header.cupsWidth);
+        read.height = static_cast<int>(header.cupsHeight);
+      }
+      else
+        read.pixels.clear();
+    }
+    cupsRasterClose(ras);
+    close(fd);
+    return read;
+  }();
+  return page;
+}
+
 size_t
 row_bytes(int width)
 {
@@ -239,12 +286,18 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
 //
 
 void
-run_rows(benchmark::State &state, const Page &page, pelna::Halftone method, bool pairs)
+run_rows(benchmark::State &state, const Page &page, pelna::Halftone method, bool pairs,
+         int blackness = kBlackness)
 {
   pelna::JobSettings settings;
 
+  if (page.pixels.empty())
+  {
+    state.SkipWithError("PELNA_BENCH_LABEL names no 8-bit gray raster stream");
+    return;
+  }
   settings.halftone  = method;
-  settings.blackness = kBlackness;
+  settings.blackness = blackness;
 
   const size_t width = static_cast<size_t>(page.width);
 
@@ -284,6 +337,8 @@ void BM_ThresholdRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Ha
 void BM_DiffusionRowsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Diffusion, false); }
 void BM_DiffusionRowPairsA4(benchmark::State &s)    { run_rows(s, a4_page(), pelna::Halftone::Diffusion, true); }
 void BM_DiffusionRowPairsLabel(benchmark::State &s) { run_rows(s, label(), pelna::Halftone::Diffusion, true); }
+void BM_DiffusionRowsBenchLabel(benchmark::State &s)     { run_rows(s, bench_label(), pelna::Halftone::Diffusion, false, 4); }
+void BM_DiffusionRowPairsBenchLabel(benchmark::State &s) { run_rows(s, bench_label(), pelna::Halftone::Diffusion, true, 4); }
 
 BENCHMARK(BM_ThresholdA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionA4)->Unit(benchmark::kMillisecond);
@@ -295,6 +350,8 @@ BENCHMARK(BM_ThresholdRowsLabel)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionRowsLabel)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionRowPairsA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DiffusionRowPairsLabel)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffusionRowsBenchLabel)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DiffusionRowPairsBenchLabel)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -54,6 +54,13 @@ constexpr std::uint8_t kNoisy      = 2;
 constexpr std::uint16_t kShareBias = 128;
 
 //
+// The diffusion reads gamma entries scaled by the size of its table
+// entries: where the entry of a gray value starts, in bytes (Diffusion).
+//
+
+constexpr int kGammaScale = 8;
+
+//
 // Two packed rows handed back together; empty spans when refused.
 //
 
@@ -76,6 +83,8 @@ struct Halftoner
   std::uint32_t rows_done = 0;                    // rows halftoned so far
   int           threshold = 0;                    // fixed threshold (Threshold)
   GammaTable    gamma     = {};                   // table (Diffusion)
+  std::array<std::uint16_t, 256> gamma_offsets = {};  // its entries times
+                                                  // kGammaScale (Diffusion)
   std::array<std::uint8_t, 256> kind = {};        // per gray value: kQuietWhite,
                                                   // kQuietBlack or kNoisy
                                                   // (Diffusion)

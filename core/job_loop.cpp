@@ -222,7 +222,7 @@ print_page(PageRun &run)  // IO - The page and its job
 
   loop.source.end_page(loop.source.ctx);
   if (stream)
-    frame = build_frame({stream.get(), length});
+    frame = build_frame({stream.get(), length}, pipe.settings.deflate_level);
   stream.reset();
 
   if (!frame.bytes)

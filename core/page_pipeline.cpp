@@ -129,7 +129,7 @@ page_end(PagePipeline      &page,      // IO - Page under way
   if (!stream)
     return {};
 
-  return build_frame({stream.get(), length});
+  return build_frame({stream.get(), length}, page.settings.deflate_level);
 }
 
 //

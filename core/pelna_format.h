@@ -67,7 +67,9 @@ constexpr std::size_t kCrcSize           = 4;     // one CRC-32, LE
 constexpr std::size_t kFrameTrailerSize  = 2 * kCrcSize;  // stream CRC + frame CRC
 constexpr std::size_t kFrameOverhead = kFrameHeaderSize + kFrameTrailerSize;
 
-constexpr int kDeflateLevel = 6;                  // compression level of the body
+constexpr int kDeflateLevel    = 6;               // the filter's compression level
+constexpr int kMinDeflateLevel = 1;               // levels a frame may be made at:
+constexpr int kMaxDeflateLevel = 12;              // the compressor's own range
 
 //
 // Pages the filter accepts.

@@ -197,10 +197,15 @@ encode_end(PageEncoder       &enc,       // IO - Encoder
 //
 
 PageFrame
-build_frame(std::span<const std::uint8_t> stream)  // I - Command stream
+build_frame(std::span<const std::uint8_t> stream,  // I - Command stream
+            int                           level)   // I - Deflate level, 1 to 12
 {
-  PageFrame  frame;
-  Compressor compressor(libdeflate_alloc_compressor(kDeflateLevel));
+  PageFrame frame;
+
+  if (level < kMinDeflateLevel || level > kMaxDeflateLevel)
+    return frame;
+
+  Compressor compressor(libdeflate_alloc_compressor(level));
 
   if (!compressor || stream.size() > kMaxFrameSize)
     return frame;

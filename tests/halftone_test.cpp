@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -120,7 +121,8 @@ diffuse_one_by_one(Plane &p, int width, int height)
 
 // Pages of many kinds: noise, flat gray, gradients, extremes, and white
 // paper with dark marks (whose quiet white stretches are packed without
-// visiting each pixel), and extremes with small shares in between.
+// visiting each pixel), extremes with small shares in between, and a label
+// of bars with gray edges beside a photo.
 Bytes
 test_page(int kind, int width, int height, std::mt19937 &random)
 {
@@ -148,6 +150,12 @@ test_page(int kind, int width, int height, std::mt19937 &random)
                  // small shares die out within a pixel or two
           p = byte(random) < 224 ? (byte(random) < 128 ? 0 : 255)
                                  : std::array<BYTE, 4>{5, 9, 246, 250}[byte(random) % 4];
+          break;
+        case 9:  // a label: black bars with gray edges on white paper,
+                 // beside a photo of smooth shading and grain
+          p = x >= width / 2 ? static_cast<BYTE>(std::clamp(128 + (x * 3 + y * 5) % 97 - 48 + byte(random) % 25 - 12, 0, 255))
+              : x % 11 < 4 ? (x % 11 == 0 || x % 11 == 3 ? static_cast<BYTE>(64 + byte(random) % 128) : 0)
+                           : 255;
           break;
         default:  // white paper with a few specks
           p = random() % 512 == 0 ? static_cast<BYTE>(byte(random) / 2) : 255;
@@ -687,7 +695,7 @@ TEST(HalftoneRows, RowByRowEqualsTheWholePage)
   // time after a single first row all give the whole page's bits: the
   // shares left pending after a pair are those of two single rows.
   for (int width : {1, 2, 7, 8, 9, 63, 64, 65, 66, 129, 200, 1001})
-    for (int kind : {0, 1, 2, 3, 4, 5, 6, 7, 8})
+    for (int kind : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9})
     {
       const int   height = 1 + static_cast<int>(random() % 8);
       const Bytes page   = test_page(kind, width, height, random);

@@ -2,7 +2,8 @@
 //
 // The page frame: fixed bytes, length field, both CRCs, and a body that
 // inflates (through zlib, not the compressor's library) to exactly the
-// command stream, for streams of every kind of size and content.
+// command stream, for streams of every kind of size and content, at the
+// filter's compression level and at every other.
 //
 
 #include "pelna.h"
@@ -107,6 +108,32 @@ TEST(PageFrame, EveryStreamInflatesBackWhole)
     const Bytes flat(size, 0x00);
     check_frame(flat, frame_of(flat));
   }
+}
+
+TEST(PageFrame, EveryDeflateLevelMakesASoundFrame)
+{
+  std::mt19937 rng(54321);
+  const size_t sizes[] = {0, 15, 20, 4096, 65536, 200000};
+
+  for (int level = pelna::kMinDeflateLevel; level <= pelna::kMaxDeflateLevel; level ++)
+    for (size_t size : sizes)
+    {
+      SCOPED_TRACE("level " + std::to_string(level) + ", stream of " + std::to_string(size) + " bytes");
+
+      for (const Bytes &stream : {random_bytes(size, rng), label_like(size), Bytes(size, 0x00)})
+      {
+        const pelna::PageFrame frame = pelna::build_frame(stream, level);
+
+        ASSERT_TRUE(frame.bytes);
+        check_frame(stream, Bytes(frame.bytes.get(), frame.bytes.get() + frame.size));
+      }
+    }
+
+  // Levels the compressor does not have give no frame, never a wrong one.
+  const Bytes stream = label_like(1000);
+
+  for (int level : {pelna::kMinDeflateLevel - 1, pelna::kMaxDeflateLevel + 1, -6, 100})
+    EXPECT_FALSE(pelna::build_frame(stream, level).bytes) << "level " << level;
 }
 
 TEST(PageFrame, ShortStreamsAreNeverCut)

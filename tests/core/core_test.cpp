@@ -276,14 +276,20 @@ TEST(CoreLoop, OutcomesOfAJob)
 //
 // Two printers' pages, row by row in turns, give the frames each gives
 // alone; every frame is sound and carries its own width, rows and mark.
+// The first printer compresses at the Printer Application's level, the
+// second at the filter's: the level changes no dot.
 //
 
 TEST(CorePipeline, TwoPrintersInterleavedMatchEachAlone)
 {
   const MemoryPage  pages[2]    = {gray_page(832, 40, 7), gray_page(1247, 31, 8)};
-  const JobSettings settings[2] = {settings_of(Halftone::Diffusion, 7, PageMark::Label),
+  JobSettings       settings[2] = {settings_of(Halftone::Diffusion, 7, PageMark::Label),
                                    settings_of(Halftone::Threshold, 3, PageMark::BlackMark)};
   PagePipeline      pipes[2];
+  inspect::Options  options;
+
+  settings[0].deflate_level = kAppDeflateLevel;
+  options.keep_dots         = true;
 
   for (int i = 0; i < 2; i ++)
     ASSERT_TRUE(page_begin(pipes[i], pages[i].header.width, pages[i].header.height,
@@ -302,11 +308,18 @@ TEST(CorePipeline, TwoPrintersInterleavedMatchEachAlone)
 
     EXPECT_EQ(bytes, pipeline_frame(pages[i], settings[i])) << "printer " << i;
 
-    const inspect::Result result = inspect::inspect_bytes(bytes, inspect::Options{});
+    const inspect::Result result = inspect::inspect_bytes(bytes, options);
     ASSERT_TRUE(result.sound);
     EXPECT_EQ(result.pages[0].width, pages[i].header.width);
     EXPECT_EQ(result.pages[0].rows, pages[i].header.height);
     EXPECT_EQ(result.pages[0].page_mark, static_cast<int>(settings[i].page_mark));
+
+    JobSettings filterLevel = settings[i];  // the same page at the filter's level
+
+    filterLevel.deflate_level = kDeflateLevel;
+    const inspect::Result reference = inspect::inspect_bytes(pipeline_frame(pages[i], filterLevel), options);
+    ASSERT_TRUE(reference.sound);
+    EXPECT_EQ(result.pages[0].dots, reference.pages[0].dots) << "printer " << i;
   }
 }
 

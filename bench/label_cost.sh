@@ -1,0 +1,317 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+#
+# Cost per label: the same labels through LPrint (Debian's lprint, its ZPL
+# 4-inch 203 dpi driver) and through pelna-printer-app, each server on a free
+# loopback port printing to byte-sink (a network printer that swallows and
+# counts bytes).  The label is the bundled 4 x 6 in shipping label (text, a
+# barcode, a gray logo), rendered once by CUPS to 8-bit gray PWG raster at
+# 203 dpi, with a photo band laid over its lower quarter by photo-band (-P:
+# the label as it is), and sent COUNT times from one client, one at a time:
+# each label is a Print-Job (print-color-mode monochrome, so pictures are
+# dithered) followed by Get-Job-Attributes until the job has ended, before
+# the next is sent.  For each server it prints:
+#
+#   server CPU per label   utime + stime of the server (/proc/PID/stat), in
+#                          all, for the first and for the last hundred labels
+#   bytes per label        bytes the printer received, divided by COUNT
+#   disk bytes per label   what the server had written to storage
+#                          (/proc/PID/io write_bytes), divided by COUNT
+#   RSS                    before the first label, peak (VmHWM), final
+#   labels per second      for the first and the last hundred labels
+#   threads, descriptors   after 10 labels and after the last
+#
+#   bash bench/label_cost.sh [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE]
+#       (defaults: 1000 labels, both servers, build-bench, the photo band;
+#       -w FILE: write the label's raster to FILE and stop)
+#
+# Figures mean something only in a Release build:
+#   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
+#   cmake --build build-bench -j2 --target pelna-printer-app pelna_ppd sample_label \
+#     byte-sink photo-band
+# LPrint is installed with apt-get when missing (as root); it runs with a
+# private HOME, TMPDIR and spool, all removed afterwards.
+#
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+count=1000 servers=both build=build-bench band=1 keep=""
+while getopts "n:s:b:Pw:" opt; do
+  case $opt in
+    n) count=$OPTARG ;;
+    s) servers=$OPTARG ;;
+    b) build=$OPTARG ;;
+    P) band=0 ;;
+    w) keep=$OPTARG; [[ $keep == /* ]] || keep=$OLDPWD/$keep ;;  # named from where it was run
+    *) echo "usage: $0 [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE]"; exit 2 ;;
+  esac
+done
+[[ $count =~ ^[1-9][0-9]*$ ]] || { echo "COUNT must be a positive number"; exit 2; }
+[[ $servers =~ ^(both|app|lprint)$ ]] || { echo "servers: both, app or lprint"; exit 2; }
+
+app=$build/app/pelna-printer-app
+sink=$build/bench/byte-sink
+photo_band=$build/bench/photo-band
+photo=sample/images/photo.pgm
+ppd=$build/ppd/pelna203.ppd
+pdf=$build/sample/label/label.pdf
+label_timeout=60   # seconds one label may take, submission to end of job
+
+for file in "$sink" "$photo_band" "$ppd" "$pdf"; do
+  [[ -e $file ]] || { echo "missing: $file (build the targets named at the top of $0)"; exit 2; }
+done
+[[ $servers == lprint || -x $app ]] || { echo "missing: $app"; exit 2; }
+command -v ipptool >/dev/null || { echo "ipptool is missing (bash scripts/install-deps.sh)"; exit 2; }
+if [[ -z $keep && $servers != app ]] && ! command -v lprint >/dev/null; then
+  apt-get install -y lprint >/dev/null || { echo "lprint is missing and could not be installed"; exit 2; }
+fi
+
+work=$(mktemp -d /var/tmp/pelna-label-cost.XXXXXX)  # on disk, so write_bytes counts
+server_pid="" sink_pid="" app_pid=""
+source scripts/servers.sh
+
+cleanup() {
+  stop_process "$server_pid"
+  stop_process "$sink_pid"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+ticks=$(getconf CLK_TCK)
+
+#
+# cpu_ticks - utime + stime of the server, all its threads, in clock ticks.
+#
+cpu_ticks() {
+  local stat
+  stat=$(<"/proc/$server_pid/stat")
+  stat=${stat##*) }            # the fields after the command name
+  read -r -a f <<<"$stat"
+  echo $((f[11] + f[12]))      # fields 14 and 15 of the whole line
+}
+
+#
+# status_kb FIELD - VmRSS or VmHWM of the server in KiB; Threads as a count.
+#
+status_kb() {
+  awk -v f="$1:" '$1 == f { print $2 }' "/proc/$server_pid/status"
+}
+
+#
+# write_bytes - Bytes the server has caused to be written to storage.
+#
+write_bytes() {
+  awk '$1 == "write_bytes:" { print $2 }' "/proc/$server_pid/io"
+}
+
+#
+# descriptors - Open file descriptors of the server.
+#
+descriptors() {
+  local fds=("/proc/$server_pid/fd/"*)
+  echo "${#fds[@]}"
+}
+
+#
+# start_sink - byte-sink on a free loopback port; sets sink_pid, sink_port.
+#
+start_sink() {
+  local i
+  "$sink" >"$1" 2>&1 &
+  sink_pid=$!
+  for ((i = 0; i < 100; i++)); do
+    sink_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$1")
+    [[ -n $sink_port ]] && return 0
+    sleep 0.1
+  done
+  echo "byte-sink did not start listening"
+  return 1
+}
+
+#
+# start_lprint DIR - LPrint on a free loopback port, everything it writes
+# in DIR; sets server_pid and server_port.
+#
+start_lprint() {
+  local dir=$1 attempt i
+  mkdir -p "$dir/home" "$dir/tmp" "$dir/spool"
+  export HOME=$dir/home TMPDIR=$dir/tmp SNAP_COMMON=$dir
+  for ((attempt = 1; attempt <= 3; attempt++)); do
+    server_port=$(free_port) || break
+    lprint server -o server-port="$server_port" -o listen-hostname=127.0.0.1 \
+      -o spool-directory="$dir/spool" -o log-file="$dir/server.log" -o log-level=error \
+      >"$dir/server.out" 2>&1 &
+    server_pid=$!
+    for ((i = 0; i < 100; i++)); do
+      if [[ -S $dir/lprint.sock ]] && (exec 3<>"/dev/tcp/127.0.0.1/$server_port") 2>/dev/null; then
+        return 0
+      fi
+      kill -0 "$server_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_process "$server_pid"
+    server_pid=""
+  done
+  echo "LPrint did not start:"
+  cat "$dir/server.out"
+  return 1
+}
+
+#
+# start_pelna DIR - pelna-printer-app on a free loopback port, everything it
+# writes in DIR; sets server_pid and server_port.
+#
+start_pelna() {
+  local dir=$1
+  mkdir -p "$dir/tmp"
+  export SNAP_COMMON=$dir TMPDIR=$dir/tmp
+  start_app "$dir/server" error || return 1
+  server_pid=$app_pid server_port=$app_port app_pid=""
+}
+
+cat >"$work/label.test" <<'EOF'
+# SPDX-License-Identifier: Apache-2.0
+# One label: Print-Job, then Get-Job-Attributes until the job has ended.
+{
+  NAME "Print-Job"
+  OPERATION Print-Job
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR name requesting-user-name bench
+  ATTR mimeMediaType document-format image/pwg-raster
+  GROUP job-attributes-tag
+  ATTR keyword print-color-mode monochrome
+  FILE $filename
+  STATUS successful-ok
+  EXPECT job-id OF-TYPE integer
+}
+{
+  NAME "Wait"
+  OPERATION Get-Job-Attributes
+  DELAY "0,0.005"
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri printer-uri $uri
+  ATTR integer job-id $job-id
+  ATTR name requesting-user-name bench
+  ATTR keyword requested-attributes job-state
+  STATUS successful-ok
+  EXPECT job-state OF-TYPE enum WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 12000
+  DISPLAY job-state
+}
+EOF
+
+#
+# run_labels NAME URI - Send the labels one at a time; print the figures.
+#
+run_labels() {
+  local name=$1 uri=$2 n out rss_before cpu_start cpu_first=0 cpu_last_from=0 cpu_end
+  local t_start t_first=0 t_last_from=0 t_end threads10=0 fds10=0 failed=0
+  local -a t
+
+  rss_before=$(status_kb VmRSS)
+  cpu_start=$(cpu_ticks)
+  t_start=$EPOCHREALTIME
+  t[0]=$t_start
+  for ((n = 1; n <= count; n++)); do
+    out=$(timeout "$label_timeout" ipptool -T "$label_timeout" -t -f "$work/label.pwg" "$uri" "$work/label.test" 2>&1)
+    if [[ $out != *"job-state (enum) = completed"* ]]; then
+      echo "$name: label $n did not complete:"
+      echo "$out" | tail -5
+      failed=1
+      break
+    fi
+    t[n]=$EPOCHREALTIME
+    ((n == 100 || (count < 100 && n == count))) && cpu_first=$(cpu_ticks) t_first=${t[n]}
+    ((n == count - 100)) && cpu_last_from=$(cpu_ticks) t_last_from=${t[n]}
+    ((n == 10)) && threads10=$(status_kb Threads) fds10=$(descriptors)
+  done
+  ((failed)) && return 1
+  cpu_end=$(cpu_ticks)
+  t_end=${t[count]}
+  ((count <= 100)) && cpu_last_from=$cpu_start t_last_from=$t_start
+  sleep 1  # let the server settle before its final memory is read
+
+  local rss_final hwm threads fds disk
+  rss_final=$(status_kb VmRSS)
+  hwm=$(status_kb VmHWM)
+  threads=$(status_kb Threads)
+  fds=$(descriptors)
+  disk=$(write_bytes)
+
+  # The printer's byte count is final once the server has closed its
+  # connections: stop the server, then the sink.
+  stop_process "$server_pid"
+  server_pid=""
+  stop_process "$sink_pid"
+  sink_pid=""
+  local bytes
+  bytes=$(sed -n 's/^connections [0-9]* bytes \([0-9]*\)$/\1/p' "$work/$name-sink.out")
+
+  local first=$((count < 100 ? count : 100))
+  awk -v name="$name" -v n="$count" -v k="$first" -v tk="$ticks" \
+      -v c0="$cpu_start" -v c1="$cpu_first" -v c2="$cpu_last_from" -v c3="$cpu_end" \
+      -v t0="$t_start" -v t1="$t_first" -v t2="$t_last_from" -v t3="$t_end" \
+      -v bytes="${bytes:-0}" -v disk="${disk:-0}" -v rb="$rss_before" -v hwm="$hwm" -v rf="$rss_final" \
+      -v th10="$threads10" -v fd10="$fds10" -v th="$threads" -v fd="$fds" 'BEGIN {
+    ms = 1000 / tk
+    printf "%s: %d labels\n", name, n
+    printf "  server CPU per label, ms: %.2f in all; first %d %.2f, last %d %.2f\n",
+           (c3 - c0) * ms / n, k, (c1 - c0) * ms / k, k, (c3 - c2) * ms / k
+    printf "  bytes per label: %.0f (printer), %.0f (written to disk)\n", bytes / n, disk / n
+    printf "  RSS, KiB: before %d, peak %d, final %d\n", rb, hwm, rf
+    printf "  labels per second: first %d %.1f, last %d %.1f\n", k, k / (t1 - t0), k, k / (t3 - t2)
+    printf "  threads %d, descriptors %d after 10 labels; %d, %d after the last\n",
+           th10, fd10, th, fd
+  }'
+}
+
+#
+# measure NAME - One server through all the labels.
+#
+measure() {
+  local name=$1 dir=$work/$1
+  mkdir -p "$dir"
+  start_sink "$work/$name-sink.out" || return 1
+  if [[ $name == lprint ]]; then
+    start_lprint "$dir" || return 1
+    lprint add -d bench -m zpl_4inch-203dpi-dt -v "socket://127.0.0.1:$sink_port" >/dev/null || return 1
+  else
+    start_pelna "$dir" || return 1
+    "$app" add -d bench -m pelna_203 -v "socket://127.0.0.1:$sink_port" >/dev/null || return 1
+  fi
+  run_labels "$name" "ipp://127.0.0.1:$server_port/ipp/print/bench"
+}
+
+# --- the label as 8-bit gray PWG raster, once --------------------------------
+cupsfilter -m image/pwg-raster -p "$ppd" "$pdf" >"$work/plain.pwg" 2>"$work/cupsfilter.log" ||
+  { echo "cupsfilter failed:"; tail -5 "$work/cupsfilter.log"; exit 1; }
+if ((band)); then
+  "$photo_band" "$work/plain.pwg" "$photo" "$work/label.pwg" || exit 1
+  what="$(basename "$pdf") with a photo band"
+else
+  mv "$work/plain.pwg" "$work/label.pwg"
+  what=$(basename "$pdf")
+fi
+if [[ -n $keep ]]; then
+  cp "$work/label.pwg" "$keep" && echo "label ($what) written to $keep"
+  exit
+fi
+
+echo "label: $what, 4 x 6 in at 203 dpi, 8-bit gray PWG raster, $(stat -c %s "$work/label.pwg") bytes; $(basename "$build"), $(nproc) cores"
+# Each server in a subshell of its own, so that its environment (HOME,
+# TMPDIR, SNAP_COMMON) stays there; the subshell stops what it started.
+status=0
+for name in lprint app; do
+  [[ $servers == both || $servers == "$name" ]] || continue
+  (
+    trap 'stop_process "$server_pid"; stop_process "$sink_pid"' EXIT
+    trap 'exit 1' INT TERM HUP
+    measure "$name"
+  ) || status=1
+done
+exit $status
