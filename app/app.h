@@ -123,6 +123,9 @@ using PictureReader = PictureFault (*)(std::FILE *fp, const PictureLimits &limit
 // images.cpp: PAPPL filters for pictures (PNG, JPEG), ahead of PAPPL's own.
 void add_picture_filters(pappl_system_t *system);
 
+// pdf_job.cpp: the PAPPL filter for PDF documents.
+void add_pdf_filter(pappl_system_t *system);
+
 // images.cpp: the driver format that puts the picture filters first, and
 // its print-file callback.
 void set_picture_format(pappl_pr_driver_data_t &data);

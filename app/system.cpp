@@ -200,6 +200,7 @@ system_callback(int            num_options,  // I - Number of options
   papplSystemAddMIMEFilter(system, "application/octet-stream", "image/pwg-raster", refuse_document, nullptr);
   add_raster_filters(system);
   add_picture_filters(system);
+  add_pdf_filter(system);
   start_job_order(system);
   return system;
 }

@@ -1,0 +1,624 @@
+// SPDX-License-Identifier: Apache-2.0
+//
+// PDF jobs rendered in a child process.  A PDF is a program: its pages can
+// ask for any amount of memory and time, and a damaged one can make the
+// reader fault.  The server forks a child for each PDF job; the child
+// closes everything it inherited but its pipe, lowers its address space to
+// what it has plus the job's memory allowance, opens the file, and sends
+// what it found and then each page's label rows through the pipe.  The
+// parent waits for each page at most the time limit and watches for the
+// job being canceled; a child that runs out of memory, takes too long or
+// stops is ended and the job with it, with the reason, while the server
+// goes on.
+//
+// Messages on the pipe are fixed-size records; a Page record is followed
+// by its rows, each as wide as the label.
+//
+
+#include "pdf_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pelna_app {
+
+namespace {
+
+// What a record says.
+enum class RecordKind : std::uint32_t
+{
+  Document = 1,  // the document was read (or why not): pages, first, last
+  Page,          // a page follows: number, rows, width
+  Fault,         // a page could not be rendered: the fault and reason
+  Note,          // something the reader said, for the job log
+};
+
+//
+// One record from the child.
+//
+
+struct Record
+{
+  RecordKind    kind  = RecordKind::Fault;  // what it says
+  std::uint32_t fault = 0;                  // a PdfFault
+  std::uint32_t a     = 0;                  // Document: pages; Page: number
+  std::uint32_t b     = 0;                  // Document: first page; Page: rows
+  std::uint32_t c     = 0;                  // Document: last page; Page: row width
+  char          text[sizeof(PdfReason::text)] = "";  // reason or note
+};
+
+// File descriptors of the child: the pipe to the parent, and its first
+// free one.
+constexpr int kChildPipe  = 3;
+constexpr int kChildFirst = 4;
+
+// Notes a child passes on at most: a damaged file can make the reader say
+// something for every object.
+constexpr unsigned kMaxNotes = 20;
+
+// How long the parent waits in one poll, in milliseconds, between looks at
+// whether the job was canceled.
+constexpr int kPollMs = 250;
+
+// How long a child that closed its pipe may take to end, in seconds.
+constexpr int kReapSeconds = 5;
+
+// How much of the child's standard error is read to tell why it stopped.
+constexpr std::size_t kErrorBytes = 4096;
+
+// Bytes the child gathers before it writes them.
+constexpr std::size_t kChildBuffer = 65536;
+
+//
+// The child's side: a buffered writer on the pipe.
+//
+
+struct ChildPipe
+{
+  int                       fd = kChildPipe;  // the pipe
+  std::vector<std::uint8_t> buffer;           // bytes not yet written
+  unsigned                  notes = 0;        // notes sent so far
+};
+
+//
+// 'now_seconds()' - Monotonic seconds.
+//
+
+double
+now_seconds()
+{
+  timespec ts{};
+
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+//
+// 'write_all()' - Write every byte; false when the pipe is gone.
+//
+
+bool
+write_all(int         fd,    // I - File
+          const void *data,  // I - Bytes
+          std::size_t size)  // I - Their number
+{
+  const auto *p = static_cast<const std::uint8_t *>(data);
+
+  while (size > 0)
+  {
+    const ssize_t n = write(fd, p, size);
+
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+//
+// 'child_flush()' - Write what the child gathered.
+//
+
+bool
+child_flush(ChildPipe &out)  // IO - The pipe
+{
+  const bool ok = write_all(out.fd, out.buffer.data(), out.buffer.size());
+
+  out.buffer.clear();
+  return ok;
+}
+
+//
+// 'child_send()' - Gather bytes, writing them when the buffer is full.
+//
+
+bool
+child_send(ChildPipe  &out,   // IO - The pipe
+           const void *data,  // I - Bytes
+           std::size_t size)  // I - Their number
+{
+  if (out.buffer.size() + size > kChildBuffer && !child_flush(out))
+    return false;
+  if (size > kChildBuffer)
+    return write_all(out.fd, data, size);
+
+  const auto *p = static_cast<const std::uint8_t *>(data);
+  out.buffer.insert(out.buffer.end(), p, p + size);
+  return true;
+}
+
+//
+// 'child_record()' - Send a record.
+//
+
+bool
+child_record(ChildPipe        &out,     // IO - The pipe
+             RecordKind        kind,    // I - What it says
+             PdfFault          fault,   // I - Fault, if any
+             std::uint32_t     a,       // I - Numbers
+             std::uint32_t     b,
+             std::uint32_t     c,
+             const char       *text)    // I - Reason or note, or null
+{
+  Record record;
+
+  record.kind  = kind;
+  record.fault = static_cast<std::uint32_t>(fault);
+  record.a     = a;
+  record.b     = b;
+  record.c     = c;
+  if (text)
+    snprintf(record.text, sizeof(record.text), "%s", text);
+  return child_send(out, &record, sizeof(record));
+}
+
+//
+// 'child_note()' - The reader's message callback in the child: pass the
+// first few on to the parent.
+//
+
+void
+child_note(const char *message,  // I - What the reader said
+           void       *data)     // I - The pipe
+{
+  auto *out = static_cast<ChildPipe *>(data);
+
+  if (out->notes < kMaxNotes)
+  {
+    out->notes++;
+    child_record(*out, RecordKind::Note, PdfFault::None, 0, 0, 0, message);
+  }
+}
+
+//
+// 'cpu_limit()' - Hold the child to so many CPU seconds in all.
+//
+
+void
+cpu_limit(unsigned seconds)  // I - CPU seconds it may use
+{
+  rlimit cpu{};
+
+  getrlimit(RLIMIT_CPU, &cpu);
+  cpu.rlim_cur = std::min<rlim_t>(seconds, cpu.rlim_max);
+  setrlimit(RLIMIT_CPU, &cpu);
+}
+
+//
+// 'child_limits()' - Hold the child to its memory allowance above what it
+// inherited, and to CPU time for opening the document; no core files.
+//
+
+void
+child_limits(std::size_t allowance,  // I - Bytes the child may add
+             unsigned    seconds)    // I - CPU seconds for opening
+{
+  unsigned long long pages = 0;
+
+  if (FILE *fp = fopen("/proc/self/statm", "re"))
+  {
+    if (fscanf(fp, "%llu", &pages) != 1)
+      pages = 0;
+    fclose(fp);
+  }
+
+  const unsigned long long have = pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+  const rlimit             as{have + allowance, have + allowance};
+  const rlimit             core{0, 0};
+
+  if (pages > 0)
+    setrlimit(RLIMIT_AS, &as);
+  setrlimit(RLIMIT_CORE, &core);
+  cpu_limit(seconds);
+}
+
+//
+// 'child_setup()' - Make the forked child its own: default signals, only
+// its pipe and standard error open, ended with the thread that started it.
+//
+
+void
+child_setup(int pipe_fd,  // I - Its end of the pipe
+            int err_fd)   // I - Its standard error
+{
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+    signal(sig, SIG_DFL);
+
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+
+  dup2(err_fd, STDERR_FILENO);
+  if (pipe_fd != kChildPipe)
+    dup2(pipe_fd, kChildPipe);
+  closefrom(kChildFirst);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
+//
+// 'child_main()' - The child: open the document, say what it holds, render
+// the pages asked for; never returns.
+//
+
+[[noreturn]] void
+child_main(const PdfJobPlan &plan,       // I - The job
+           std::size_t       allowance)  // I - Its memory allowance
+{
+  ChildPipe   out;
+  PdfDocument doc;
+  PdfReason   reason;
+
+  pdf_set_message_sink(child_note, &out);
+
+  child_limits(allowance, plan.limits.page_seconds);
+
+  PdfFault       fault = pdf_open(plan.path, plan.limits, doc, reason);
+  const unsigned pages = pdf_pages(doc);
+  const unsigned first = std::max(plan.first, 1u), last = std::min(plan.last, pages);
+
+  cpu_limit(plan.limits.page_seconds * (last >= first ? last - first + 2 : 2));
+  if (!child_record(out, RecordKind::Document, fault, pages, first, last, fault == PdfFault::None ? nullptr : reason.text))
+    _exit(1);
+
+  for (unsigned page = first; fault == PdfFault::None && page <= last; page++)
+  {
+    bool started = false;
+    fault = pdf_render_page(doc, page, plan.label, plan.limits,
+                            [&](std::uint32_t y, std::span<const std::uint8_t> row) {
+                              if (y == 0 && !child_record(out, RecordKind::Page, PdfFault::None, page,
+                                                          plan.label.height, plan.label.width, nullptr))
+                                return false;
+                              started = true;
+                              return child_send(out, row.data(), row.size());
+                            },
+                            reason);
+    if (fault != PdfFault::None && !started)
+      child_record(out, RecordKind::Fault, fault, page, 0, 0, reason.text);
+  }
+  child_flush(out);
+  _exit(fault == PdfFault::None ? 0 : 1);
+}
+
+//
+// 'read_exact()' - Read size bytes from the child within the deadline,
+// looking at whether the job was canceled while waiting.
+//
+
+PdfFault
+read_exact(PdfWorker            &worker,    // I - The worker
+           void                 *data,      // O - Bytes read
+           std::size_t           size,      // I - Their number
+           double                deadline,  // I - When to give up
+           const PdfCancelCheck &canceled)  // I - Whether the job was canceled
+{
+  auto *p = static_cast<std::uint8_t *>(data);
+
+  while (size > 0)
+  {
+    const ssize_t n = read(worker.fd, p, size);
+
+    if (n > 0)
+    {
+      p += n;
+      size -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0)
+      return PdfFault::Damaged;  // the child is gone
+    if (errno == EINTR)
+      continue;
+    if (errno != EAGAIN)
+      return PdfFault::Damaged;
+    if (canceled && canceled())
+      return PdfFault::Canceled;
+    if (now_seconds() > deadline)
+      return PdfFault::TooSlow;
+
+    pollfd pfd{worker.fd, POLLIN, 0};
+    poll(&pfd, 1, kPollMs);
+  }
+  return PdfFault::None;
+}
+
+//
+// 'child_error_says()' - Whether the child's standard error holds a text.
+//
+
+bool
+child_error_says(const PdfWorker &worker,  // I - The worker
+                 const char      *text)    // I - Text looked for
+{
+  char          buffer[kErrorBytes + 1];
+  const ssize_t n = worker.err_fd >= 0 ? pread(worker.err_fd, buffer, kErrorBytes, 0) : -1;
+
+  if (n <= 0)
+    return false;
+  buffer[n] = '\0';
+  return strstr(buffer, text) != nullptr;
+}
+
+//
+// 'reap()' - Wait a little for the child to end, kill it if it does not;
+// its wait status.
+//
+
+int
+reap(PdfWorker &worker,  // IO - The worker
+     bool       kill_it)  // I - Kill it at once
+{
+  int status = 0;
+
+  if (worker.pid <= 0)
+    return 0;
+  if (kill_it)
+    kill(worker.pid, SIGKILL);
+  for (const double end = now_seconds() + kReapSeconds;;)
+  {
+    const pid_t got = waitpid(worker.pid, &status, WNOHANG);
+
+    if (got == worker.pid || (got < 0 && errno != EINTR))
+      break;
+    if (now_seconds() > end)
+    {
+      kill(worker.pid, SIGKILL);
+      waitpid(worker.pid, &status, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  worker.pid = -1;
+  return status;
+}
+
+//
+// 'child_gone()' - Why the child stopped before it said all: ran out of
+// memory, out of time, or faulted on the file.
+//
+
+PdfFault
+child_gone(PdfWorker &worker,  // IO - The worker
+           PdfReason &reason)  // O - Why
+{
+  const int status = reap(worker, false);
+  char      where[48];
+
+  if (worker.page > 0)
+    snprintf(where, sizeof(where), "page %u", worker.page);
+  else
+    snprintf(where, sizeof(where), "the document");
+
+  if (child_error_says(worker, "Out of memory") || child_error_says(worker, "bad_alloc"))
+  {
+    snprintf(reason.text, sizeof(reason.text),
+             "The PDF needs more memory to render %s than the printer allows (%zu MiB); it may be built to "
+             "exhaust the printer.", where, worker.allowance >> 20);
+    return PdfFault::NoMemory;
+  }
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
+  {
+    snprintf(reason.text, sizeof(reason.text), "The PDF took too long to render %s.", where);
+    return PdfFault::TooSlow;
+  }
+  snprintf(reason.text, sizeof(reason.text),
+           "The PDF cannot be read: the reader stopped on %s (%s %d); the file is damaged.", where,
+           WIFSIGNALED(status) ? "signal" : "exit status", WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+  return PdfFault::Damaged;
+}
+
+//
+// 'read_record()' - The child's next record other than a note (notes go to
+// the note sink); a fault with its reason when none came.
+//
+
+PdfFault
+read_record(PdfWorker            &worker,    // IO - The worker
+            Record               &record,    // O - The record
+            const PdfNoteSink    &notes,     // I - Where notes go
+            const PdfCancelCheck &canceled,  // I - Whether the job was canceled
+            PdfReason            &reason)    // O - Why not
+{
+  const double deadline = now_seconds() + worker.seconds;
+
+  for (;;)
+  {
+    const PdfFault fault = read_exact(worker, &record, sizeof(record), deadline, canceled);
+
+    if (fault == PdfFault::Damaged)
+      return child_gone(worker, reason);
+    if (fault == PdfFault::TooSlow)
+    {
+      char where[48] = "the document";
+
+      reap(worker, true);
+      if (worker.page > 0)
+        snprintf(where, sizeof(where), "page %u", worker.page);
+      snprintf(reason.text, sizeof(reason.text), "The PDF took longer than %u seconds to render %s.", worker.seconds,
+               where);
+      return fault;
+    }
+    if (fault == PdfFault::Canceled)
+    {
+      snprintf(reason.text, sizeof(reason.text), "The job was canceled.");
+      return fault;
+    }
+    record.text[sizeof(record.text) - 1] = '\0';
+    if (record.kind != RecordKind::Note)
+      return PdfFault::None;
+    if (notes)
+      notes(record.text);
+  }
+}
+
+} // namespace
+
+//
+// 'pdf_worker_start()' - Fork the child for a PDF job and read what it
+// found in the document.
+//
+
+PdfFault
+pdf_worker_start(PdfWorker            &worker,    // O - The worker
+                 const PdfJobPlan     &plan,      // I - The job
+                 const PdfNoteSink    &notes,     // I - Where the reader's notes go
+                 const PdfCancelCheck &canceled,  // I - Whether the job was canceled
+                 PdfReason            &reason)    // O - Why not
+{
+  int fds[2];
+
+  worker           = PdfWorker{};
+  worker.width     = plan.label.width;
+  worker.seconds   = plan.limits.page_seconds;
+  worker.allowance = plan.limits.max_bytes;
+  if (pipe2(fds, O_CLOEXEC) != 0)
+  {
+    snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: no pipe to its reader (%s).", strerror(errno));
+    return PdfFault::NoMemory;
+  }
+  worker.err_fd = memfd_create("pelna-pdf-errors", MFD_CLOEXEC);
+
+  worker.pid = fork();
+  if (worker.pid == 0)
+  {
+    close(fds[0]);
+    child_setup(fds[1], worker.err_fd >= 0 ? worker.err_fd : STDERR_FILENO);
+    child_main(plan, worker.allowance);
+  }
+  close(fds[1]);
+  worker.fd = fds[0];
+  if (worker.pid < 0)
+  {
+    snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: no process for its reader (%s).",
+             strerror(errno));
+    pdf_worker_stop(worker);
+    return PdfFault::NoMemory;
+  }
+  fcntl(worker.fd, F_SETFL, O_NONBLOCK);
+
+  Record record;
+  if (const PdfFault fault = read_record(worker, record, notes, canceled, reason); fault != PdfFault::None)
+    return fault;
+  if (record.kind != RecordKind::Document)
+  {
+    snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: its reader answered out of turn.");
+    return PdfFault::Damaged;
+  }
+  if (record.fault != static_cast<std::uint32_t>(PdfFault::None))
+  {
+    snprintf(reason.text, sizeof(reason.text), "%s", record.text);
+    return static_cast<PdfFault>(record.fault);
+  }
+  worker.pages = record.a;
+  worker.first = record.b;
+  worker.last  = record.c;
+  if (worker.first > worker.last)
+  {
+    snprintf(reason.text, sizeof(reason.text), "The PDF has %u page%s; the pages asked for begin at page %u.",
+             worker.pages, worker.pages == 1 ? "" : "s", plan.first);
+    return PdfFault::TooLarge;
+  }
+  worker.page = worker.first - 1;
+  return PdfFault::None;
+}
+
+//
+// 'pdf_worker_page()' - Receive the next page's rows from the child.
+//
+
+PdfFault
+pdf_worker_page(PdfWorker            &worker,    // IO - The worker
+                const LabelRowSink   &sink,      // I - Where rows go
+                const PdfNoteSink    &notes,     // I - Where the reader's notes go
+                const PdfCancelCheck &canceled,  // I - Whether the job was canceled
+                PdfReason            &reason)    // O - Why not
+{
+  Record record;
+
+  worker.page++;
+  if (const PdfFault fault = read_record(worker, record, notes, canceled, reason); fault != PdfFault::None)
+    return fault;
+  if (record.kind == RecordKind::Fault && record.fault != static_cast<std::uint32_t>(PdfFault::None))
+  {
+    snprintf(reason.text, sizeof(reason.text), "%s", record.text);
+    return static_cast<PdfFault>(record.fault);
+  }
+  if (record.kind != RecordKind::Page || record.a != worker.page || record.c != worker.width)
+  {
+    snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: its reader answered out of turn.");
+    return PdfFault::Damaged;
+  }
+
+  std::vector<std::uint8_t> row(worker.width);
+
+  for (std::uint32_t y = 0; y < record.b; y++)
+  {
+    const PdfFault fault = read_exact(worker, row.data(), row.size(), now_seconds() + worker.seconds, canceled);
+
+    if (fault == PdfFault::Damaged)
+      return child_gone(worker, reason);
+    if (fault != PdfFault::None)
+    {
+      snprintf(reason.text, sizeof(reason.text), fault == PdfFault::Canceled ? "The job was canceled."
+                                                                              : "The PDF's reader stopped sending rows.");
+      return fault;
+    }
+    if (!sink(y, row))
+    {
+      snprintf(reason.text, sizeof(reason.text), "Page %u: the printer did not take its rows.", worker.page);
+      return PdfFault::Canceled;
+    }
+  }
+  return PdfFault::None;
+}
+
+//
+// 'pdf_worker_stop()' - End the child and close everything.
+//
+
+void
+pdf_worker_stop(PdfWorker &worker)  // IO - The worker
+{
+  if (worker.fd >= 0)
+    close(worker.fd);
+  worker.fd = -1;
+  reap(worker, true);
+  if (worker.err_fd >= 0)
+    close(worker.err_fd);
+  worker.err_fd = -1;
+}
+
+} // namespace pelna_app
