@@ -121,7 +121,8 @@ checked_open(poppler::document *opened,  // I - poppler's document, or null
 
   const int pages = owned->pages();
   if (pages <= 0)
-    return refuse(reason, PdfFault::Damaged, "The PDF cannot be read: it has no pages.");
+    return refuse(reason, PdfFault::Damaged, "The PDF cannot be read: it has no pages that can be found%s%s%s.",
+                  *last_message ? " (" : "", last_message, *last_message ? ")" : "");
   if (static_cast<unsigned>(pages) > limits.max_pages)
     return refuse(reason, PdfFault::TooLarge, "The PDF has %d pages; the printer takes at most %u pages (labels) in one job.",
                   pages, limits.max_pages);
@@ -308,6 +309,37 @@ render_checked(const poppler::page &page,    // I - The page
   return send_rows(image, place, label, sink, reason);
 }
 
+//
+// 'render_page()' - Read a page, check its size, place it on the label and
+// render it.
+//
+
+PdfFault
+render_page(const PdfDocumentData &doc,     // I - The document
+            unsigned               number,  // I - Page number (from 1)
+            const LabelArea       &label,   // I - The label
+            const PdfLimits       &limits,  // I - The limits
+            const LabelRowSink    &sink,    // I - Where rows go
+            PdfReason             &reason)  // O - Why not
+{
+  const std::unique_ptr<poppler::page> page(doc.doc->create_page(static_cast<int>(number - 1)));
+
+  if (!page)
+    return refuse(reason, PdfFault::Damaged, "Page %u cannot be read: the PDF is damaged%s%s%s.", number,
+                  *last_message ? " (" : "", last_message, *last_message ? ")" : "");
+
+  PageSize size;
+  if (const PdfFault fault = page_size(*page, number, limits, size, reason); fault != PdfFault::None)
+    return fault;
+
+  PagePlacement place;
+  if (!place_page(size, label, place))
+    return refuse(reason, PdfFault::TooLarge,
+                  "Page %u is %.0f x %.0f points; placed on the label it would be less than one dot across or down.",
+                  number, size.width, size.height);
+  return render_checked(*page, number, place, label, limits, sink, reason);
+}
+
 } // namespace
 
 //
@@ -396,7 +428,14 @@ pdf_open(const char      *path,    // I - The PDF file
   *last_message = '\0';
   if (!path)
     return refuse(reason, PdfFault::Damaged, "The job's PDF cannot be opened.");
-  return checked_open(poppler::document::load_from_file(path), limits, doc, reason);
+  try
+  {
+    return checked_open(poppler::document::load_from_file(path), limits, doc, reason);
+  }
+  catch (const std::bad_alloc &)
+  {
+    return refuse(reason, PdfFault::NoMemory, "There is not enough memory to read the PDF.");
+  }
 }
 
 //
@@ -414,9 +453,16 @@ pdf_open_memory(std::span<const std::uint8_t> bytes,   // I - The PDF
   *last_message = '\0';
   if (bytes.empty() || bytes.size() > INT_MAX)
     return refuse(reason, PdfFault::Damaged, "The PDF cannot be read: the file is empty or too large.");
-  return checked_open(poppler::document::load_from_raw_data(reinterpret_cast<const char *>(bytes.data()),
-                                                            static_cast<int>(bytes.size())),
-                      limits, doc, reason);
+  try
+  {
+    return checked_open(poppler::document::load_from_raw_data(reinterpret_cast<const char *>(bytes.data()),
+                                                              static_cast<int>(bytes.size())),
+                        limits, doc, reason);
+  }
+  catch (const std::bad_alloc &)
+  {
+    return refuse(reason, PdfFault::NoMemory, "There is not enough memory to read the PDF.");
+  }
 }
 
 //
@@ -445,21 +491,14 @@ pdf_render_page(const PdfDocument  &doc,     // I - The document
   if (!doc || number < 1 || number > doc->pages)
     return refuse(reason, PdfFault::Damaged, "Page %u is not in the PDF.", number);
 
-  const std::unique_ptr<poppler::page> page(doc->doc->create_page(static_cast<int>(number - 1)));
-  if (!page)
-    return refuse(reason, PdfFault::Damaged, "Page %u cannot be read: the PDF is damaged%s%s%s.", number,
-                  *last_message ? " (" : "", last_message, *last_message ? ")" : "");
-
-  PageSize size;
-  if (const PdfFault fault = page_size(*page, number, limits, size, reason); fault != PdfFault::None)
-    return fault;
-
-  PagePlacement place;
-  if (!place_page(size, label, place))
-    return refuse(reason, PdfFault::TooLarge,
-                  "Page %u is %.0f x %.0f points; placed on the label it would be less than one dot across or down.",
-                  number, size.width, size.height);
-  return render_checked(*page, number, place, label, limits, sink, reason);
+  try
+  {
+    return render_page(*doc, number, label, limits, sink, reason);
+  }
+  catch (const std::bad_alloc &)
+  {
+    return refuse(reason, PdfFault::NoMemory, "There is not enough memory to render page %u of the PDF.", number);
+  }
 }
 
 } // namespace pelna_app

@@ -184,7 +184,9 @@ child_record(ChildPipe        &out,     // IO - The pipe
   record.c     = c;
   if (text)
     snprintf(record.text, sizeof(record.text), "%s", text);
-  return child_send(out, &record, sizeof(record));
+  // A page's record goes with its rows; any other is sent at once, so that
+  // the parent has it even when the child is ended soon after.
+  return child_send(out, &record, sizeof(record)) && (kind == RecordKind::Page || child_flush(out));
 }
 
 //
@@ -271,13 +273,13 @@ child_setup(int pipe_fd,  // I - Its end of the pipe
 }
 
 //
-// 'child_main()' - The child: open the document, say what it holds, render
-// the pages asked for; never returns.
+// 'child_pages()' - The child's work: open the document, say what it holds,
+// render the pages asked for; exits when done.
 //
 
-[[noreturn]] void
-child_main(const PdfJobPlan &plan,       // I - The job
-           std::size_t       allowance)  // I - Its memory allowance
+void
+child_pages(const PdfJobPlan &plan,       // I - The job
+            std::size_t       allowance)  // I - Its memory allowance
 {
   ChildPipe   out;
   PdfDocument doc;
@@ -312,6 +314,25 @@ child_main(const PdfJobPlan &plan,       // I - The job
   }
   child_flush(out);
   _exit(fault == PdfFault::None ? 0 : 1);
+}
+
+//
+// 'child_main()' - The forked child: its pages, and never a return.
+//
+
+[[noreturn]] void
+child_main(const PdfJobPlan &plan,       // I - The job
+           std::size_t       allowance)  // I - Its memory allowance
+{
+  // Nothing may return into the caller's code: the child is a copy of it.
+  try
+  {
+    child_pages(plan, allowance);
+  }
+  catch (...)
+  {
+  }
+  _exit(2);
 }
 
 //
@@ -406,6 +427,57 @@ reap(PdfWorker &worker,  // IO - The worker
 }
 
 //
+// 'where_text()' - What the child was at: the page under way, or the
+// document.
+//
+
+void
+where_text(const PdfWorker &worker,  // I - The worker
+           char            *where,   // O - "page N" or "the document"
+           std::size_t      size)    // I - Its size
+{
+  if (worker.page > 0)
+    snprintf(where, size, "page %u", worker.page);
+  else
+    snprintf(where, size, "the document");
+}
+
+//
+// 'memory_reason()' - The reason for a child out of its memory allowance.
+//
+
+PdfFault
+memory_reason(const PdfWorker &worker,  // I - The worker
+              PdfReason       &reason)  // O - Why
+{
+  char where[48];
+
+  where_text(worker, where, sizeof(where));
+  snprintf(reason.text, sizeof(reason.text),
+           "The PDF needs more memory to render %s than the printer allows (%zu MiB); it may be built to "
+           "exhaust the printer.", where, worker.allowance >> 20);
+  return PdfFault::NoMemory;
+}
+
+//
+// 'record_fault()' - The fault a record of the child reports, with its
+// reason.
+//
+
+PdfFault
+record_fault(const PdfWorker &worker,  // I - The worker
+             const Record    &record,  // I - The record
+             PdfReason       &reason)  // O - Why
+{
+  const auto fault = static_cast<PdfFault>(record.fault);
+
+  if (fault == PdfFault::NoMemory)
+    return memory_reason(worker, reason);
+  snprintf(reason.text, sizeof(reason.text), "%s", record.text);
+  return fault;
+}
+
+//
 // 'child_gone()' - Why the child stopped before it said all: ran out of
 // memory, out of time, or faulted on the file.
 //
@@ -417,18 +489,10 @@ child_gone(PdfWorker &worker,  // IO - The worker
   const int status = reap(worker, false);
   char      where[48];
 
-  if (worker.page > 0)
-    snprintf(where, sizeof(where), "page %u", worker.page);
-  else
-    snprintf(where, sizeof(where), "the document");
+  where_text(worker, where, sizeof(where));
 
   if (child_error_says(worker, "Out of memory") || child_error_says(worker, "bad_alloc"))
-  {
-    snprintf(reason.text, sizeof(reason.text),
-             "The PDF needs more memory to render %s than the printer allows (%zu MiB); it may be built to "
-             "exhaust the printer.", where, worker.allowance >> 20);
-    return PdfFault::NoMemory;
-  }
+    return memory_reason(worker, reason);
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
   {
     snprintf(reason.text, sizeof(reason.text), "The PDF took too long to render %s.", where);
@@ -462,11 +526,10 @@ read_record(PdfWorker            &worker,    // IO - The worker
       return child_gone(worker, reason);
     if (fault == PdfFault::TooSlow)
     {
-      char where[48] = "the document";
+      char where[48];
 
       reap(worker, true);
-      if (worker.page > 0)
-        snprintf(where, sizeof(where), "page %u", worker.page);
+      where_text(worker, where, sizeof(where));
       snprintf(reason.text, sizeof(reason.text), "The PDF took longer than %u seconds to render %s.", worker.seconds,
                where);
       return fault;
@@ -538,10 +601,7 @@ pdf_worker_start(PdfWorker            &worker,    // O - The worker
     return PdfFault::Damaged;
   }
   if (record.fault != static_cast<std::uint32_t>(PdfFault::None))
-  {
-    snprintf(reason.text, sizeof(reason.text), "%s", record.text);
-    return static_cast<PdfFault>(record.fault);
-  }
+    return record_fault(worker, record, reason);
   worker.pages = record.a;
   worker.first = record.b;
   worker.last  = record.c;
@@ -572,10 +632,7 @@ pdf_worker_page(PdfWorker            &worker,    // IO - The worker
   if (const PdfFault fault = read_record(worker, record, notes, canceled, reason); fault != PdfFault::None)
     return fault;
   if (record.kind == RecordKind::Fault && record.fault != static_cast<std::uint32_t>(PdfFault::None))
-  {
-    snprintf(reason.text, sizeof(reason.text), "%s", record.text);
-    return static_cast<PdfFault>(record.fault);
-  }
+    return record_fault(worker, record, reason);
   if (record.kind != RecordKind::Page || record.a != worker.page || record.c != worker.width)
   {
     snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: its reader answered out of turn.");
