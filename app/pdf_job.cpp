@@ -219,6 +219,8 @@ print_pdf(pappl_job_t    *job,     // I - Job
     }
   }
   pdf_worker_stop(worker);
+  if (worker.peak_kb > 0)
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "PDF: the reader's peak memory was %ld KiB.", worker.peak_kb);
   papplJobDeletePrintOptions(options);
   return ok;
 }

@@ -199,6 +199,7 @@ struct PdfWorker
   std::uint32_t width = 0;  // label row width, in dots
   unsigned seconds   = 0;   // time limit of a page
   std::size_t allowance = 0;  // its memory allowance, in bytes
+  long     peak_kb   = 0;   // its peak resident memory once reaped, in KiB
 };
 
 // Whether to give up waiting (the job was canceled).

@@ -27,6 +27,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -402,7 +403,8 @@ int
 reap(PdfWorker &worker,  // IO - The worker
      bool       kill_it)  // I - Kill it at once
 {
-  int status = 0;
+  int    status = 0;
+  rusage usage{};
 
   if (worker.pid <= 0)
     return 0;
@@ -410,19 +412,20 @@ reap(PdfWorker &worker,  // IO - The worker
     kill(worker.pid, SIGKILL);
   for (const double end = now_seconds() + kReapSeconds;;)
   {
-    const pid_t got = waitpid(worker.pid, &status, WNOHANG);
+    const pid_t got = wait4(worker.pid, &status, WNOHANG, &usage);
 
     if (got == worker.pid || (got < 0 && errno != EINTR))
       break;
     if (now_seconds() > end)
     {
       kill(worker.pid, SIGKILL);
-      waitpid(worker.pid, &status, 0);
+      wait4(worker.pid, &status, 0, &usage);
       break;
     }
     usleep(10000);
   }
-  worker.pid = -1;
+  worker.pid     = -1;
+  worker.peak_kb = usage.ru_maxrss;
   return status;
 }
 
