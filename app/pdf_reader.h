@@ -199,6 +199,8 @@ struct PdfWorker
   std::uint32_t width = 0;  // label row width, in dots
   unsigned seconds   = 0;   // time limit of a page
   std::size_t allowance = 0;  // its memory allowance, in bytes
+  long     base_kb   = 0;   // resident memory of this process when it was started,
+                            // in KiB: the child shares it
   long     peak_kb   = 0;   // its peak resident memory once reaped, in KiB
 };
 

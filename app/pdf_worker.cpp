@@ -70,8 +70,8 @@ constexpr int kChildFirst = 4;
 constexpr unsigned kMaxNotes = 20;
 
 // How long the parent waits in one poll, in milliseconds, between looks at
-// whether the job was canceled.
-constexpr int kPollMs = 250;
+// whether the job was canceled and at the child's memory.
+constexpr int kPollMs = 100;
 
 // How long a child that closed its pipe may take to end, in seconds.
 constexpr int kReapSeconds = 5;
@@ -337,8 +337,37 @@ child_main(const PdfJobPlan &plan,       // I - The job
 }
 
 //
+// 'resident_kb()' - The resident memory of a process in KiB (0 when it
+// cannot be read).
+//
+// The child's address space is held to its allowance, which ends any
+// reader that asks for more; a build whose allocator maps memory inside
+// ranges it reserved at its start (a sanitizer build) is not held by that,
+// so the parent also looks at what the child holds while it waits.
+//
+
+long
+resident_kb(pid_t pid)  // I - Process
+{
+  char               path[64];
+  unsigned long long size = 0, resident = 0;
+
+  if (pid <= 0)
+    return 0;
+  snprintf(path, sizeof(path), "/proc/%d/statm", static_cast<int>(pid));
+  if (FILE *fp = fopen(path, "re"))
+  {
+    if (fscanf(fp, "%llu %llu", &size, &resident) != 2)
+      resident = 0;
+    fclose(fp);
+  }
+  return static_cast<long>(resident * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) / 1024);
+}
+
+//
 // 'read_exact()' - Read size bytes from the child within the deadline,
-// looking at whether the job was canceled while waiting.
+// looking at whether the job was canceled and at the child's memory while
+// waiting.
 //
 
 PdfFault
@@ -370,6 +399,8 @@ read_exact(PdfWorker            &worker,    // I - The worker
       return PdfFault::Canceled;
     if (now_seconds() > deadline)
       return PdfFault::TooSlow;
+    if (resident_kb(worker.pid) > worker.base_kb + static_cast<long>(worker.allowance >> 10))
+      return PdfFault::NoMemory;
 
     pollfd pfd{worker.fd, POLLIN, 0};
     poll(&pfd, 1, kPollMs);
@@ -378,7 +409,8 @@ read_exact(PdfWorker            &worker,    // I - The worker
 }
 
 //
-// 'child_error_says()' - Whether the child's standard error holds a text.
+// 'child_error_says()' - Whether the child's standard error holds a text,
+// in any case.
 //
 
 bool
@@ -391,7 +423,7 @@ child_error_says(const PdfWorker &worker,  // I - The worker
   if (n <= 0)
     return false;
   buffer[n] = '\0';
-  return strstr(buffer, text) != nullptr;
+  return strcasestr(buffer, text) != nullptr;
 }
 
 //
@@ -494,7 +526,9 @@ child_gone(PdfWorker &worker,  // IO - The worker
 
   where_text(worker, where, sizeof(where));
 
-  if (child_error_says(worker, "Out of memory") || child_error_says(worker, "bad_alloc"))
+  // The reader's own words, the C++ runtime's, and a sanitizer build's.
+  if (child_error_says(worker, "out of memory") || child_error_says(worker, "bad_alloc") ||
+      child_error_says(worker, "allocation-size-too-big"))
     return memory_reason(worker, reason);
   if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
   {
@@ -505,6 +539,37 @@ child_gone(PdfWorker &worker,  // IO - The worker
            "The PDF cannot be read: the reader stopped on %s (%s %d); the file is damaged.", where,
            WIFSIGNALED(status) ? "signal" : "exit status", WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
   return PdfFault::Damaged;
+}
+
+//
+// 'wait_fault()' - The reason for a wait on the child that failed, the
+// child ended unless the job was canceled.
+//
+
+PdfFault
+wait_fault(PdfWorker &worker,  // IO - The worker
+           PdfFault   fault,   // I - How the wait failed
+           PdfReason &reason)  // O - Why
+{
+  char where[48];
+
+  where_text(worker, where, sizeof(where));
+  switch (fault)
+  {
+    case PdfFault::Canceled :
+        snprintf(reason.text, sizeof(reason.text), "The job was canceled.");
+        return fault;
+    case PdfFault::TooSlow :
+        reap(worker, true);
+        snprintf(reason.text, sizeof(reason.text), "The PDF took longer than %u seconds to render %s.",
+                 worker.seconds, where);
+        return fault;
+    case PdfFault::NoMemory :
+        reap(worker, true);
+        return memory_reason(worker, reason);
+    default :
+        return child_gone(worker, reason);
+  }
 }
 
 //
@@ -525,23 +590,8 @@ read_record(PdfWorker            &worker,    // IO - The worker
   {
     const PdfFault fault = read_exact(worker, &record, sizeof(record), deadline, canceled);
 
-    if (fault == PdfFault::Damaged)
-      return child_gone(worker, reason);
-    if (fault == PdfFault::TooSlow)
-    {
-      char where[48];
-
-      reap(worker, true);
-      where_text(worker, where, sizeof(where));
-      snprintf(reason.text, sizeof(reason.text), "The PDF took longer than %u seconds to render %s.", worker.seconds,
-               where);
-      return fault;
-    }
-    if (fault == PdfFault::Canceled)
-    {
-      snprintf(reason.text, sizeof(reason.text), "The job was canceled.");
-      return fault;
-    }
+    if (fault != PdfFault::None)
+      return wait_fault(worker, fault, reason);
     record.text[sizeof(record.text) - 1] = '\0';
     if (record.kind != RecordKind::Note)
       return PdfFault::None;
@@ -575,7 +625,8 @@ pdf_worker_start(PdfWorker            &worker,    // O - The worker
     snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: no pipe to its reader (%s).", strerror(errno));
     return PdfFault::NoMemory;
   }
-  worker.err_fd = memfd_create("pelna-pdf-errors", MFD_CLOEXEC);
+  worker.err_fd  = memfd_create("pelna-pdf-errors", MFD_CLOEXEC);
+  worker.base_kb = resident_kb(getpid());
 
   worker.pid = fork();
   if (worker.pid == 0)
@@ -648,14 +699,8 @@ pdf_worker_page(PdfWorker            &worker,    // IO - The worker
   {
     const PdfFault fault = read_exact(worker, row.data(), row.size(), now_seconds() + worker.seconds, canceled);
 
-    if (fault == PdfFault::Damaged)
-      return child_gone(worker, reason);
     if (fault != PdfFault::None)
-    {
-      snprintf(reason.text, sizeof(reason.text), fault == PdfFault::Canceled ? "The job was canceled."
-                                                                              : "The PDF's reader stopped sending rows.");
-      return fault;
-    }
+      return wait_fault(worker, fault, reason);
     if (!sink(y, row))
     {
       snprintf(reason.text, sizeof(reason.text), "Page %u: the printer did not take its rows.", worker.page);
