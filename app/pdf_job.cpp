@@ -22,6 +22,10 @@ namespace {
 // The document type of PDF files.
 constexpr const char *kPdfFormat = "application/pdf";
 
+// The running program, which renders PDF jobs when started with
+// kPdfWorkerArg (main.cpp).
+constexpr const char *kSelf = "/proc/self/exe";
+
 // The drivers' own format (set_picture_format): a filter to it comes before
 // PAPPL's own, and makes PAPPL list the source type as supported.
 constexpr const char *kDriversFormat = "application/octet-stream";
@@ -183,6 +187,7 @@ print_pdf(pappl_job_t    *job,     // I - Job
   PdfReason              reason;
 
   papplPrinterGetDriverData(printer, &driver);
+  plan.program          = kSelf;
   plan.path             = papplJobGetFilename(job);
   plan.limits.max_bytes = papplSystemGetMaxImageSize(papplPrinterGetSystem(printer), &plan.limits.max_width,
                                                      &plan.limits.max_height);

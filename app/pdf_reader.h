@@ -171,14 +171,17 @@ using LabelRowSink = std::function<bool(std::uint32_t y, std::span<const std::ui
 void pdf_set_message_sink(void (*sink)(const char *message, void *data), void *data);
 
 //
-// A PDF job rendered by a child process (pdf_worker.cpp): the child opens
-// the file, renders the pages asked for and sends their rows; its memory is
-// held to the limits' allowance and each page to the time limit, so that a
-// file built to exhaust the reader ends its job, never the server.
+// A PDF job rendered by a child process (pdf_worker.cpp), a fresh process
+// of the program named in the plan: the child opens the file, renders the
+// pages asked for and sends their rows; its memory is held to the limits'
+// allowance and each page to the time limit, so that a file built to
+// exhaust the reader ends its job, never the server.
 //
 
 struct PdfJobPlan
 {
+  const char *program = nullptr;  // program that runs pdf_worker_main when its first
+                                  // argument is kPdfWorkerArg ("/proc/self/exe")
   const char *path  = nullptr;    // the PDF file
   PdfLimits   limits;             // what the job is held to
   LabelArea   label;              // where pages go
@@ -199,8 +202,6 @@ struct PdfWorker
   std::uint32_t width = 0;  // label row width, in dots
   unsigned seconds   = 0;   // time limit of a page
   std::size_t allowance = 0;  // its memory allowance, in bytes
-  long     base_kb   = 0;   // resident memory of this process when it was started,
-                            // in KiB: the child shares it
   long     peak_kb   = 0;   // its peak resident memory once reaped, in KiB
 };
 
@@ -209,6 +210,14 @@ using PdfCancelCheck = std::function<bool()>;
 
 // Something the worker's reader said, for the job log.
 using PdfNoteSink = std::function<void(const char *message)>;
+
+// The first argument that makes a program the child of a PDF job.
+constexpr const char *kPdfWorkerArg = "--pelna-pdf-worker";
+
+// pdf_worker.cpp: the child's main program: read the job from the
+// arguments, render it to the pipe on descriptor 3; never returns when the
+// arguments are sound (2 when they are not).
+int pdf_worker_main(int argc, char *argv[]);
 
 // pdf_worker.cpp: start the child and read what it found in the document:
 // None with worker.first .. worker.last the pages it renders, or the fault.

@@ -2,14 +2,16 @@
 //
 // PDF jobs rendered in a child process.  A PDF is a program: its pages can
 // ask for any amount of memory and time, and a damaged one can make the
-// reader fault.  The server forks a child for each PDF job; the child
-// closes everything it inherited but its pipe, lowers its address space to
-// what it has plus the job's memory allowance, opens the file, and sends
-// what it found and then each page's label rows through the pipe.  The
-// parent waits for each page at most the time limit and watches for the
-// job being canceled; a child that runs out of memory, takes too long or
-// stops is ended and the job with it, with the reason, while the server
-// goes on.
+// reader fault.  The server starts a fresh process of its own program for
+// each PDF job (a fresh one, not a fork: a copy of a server with other
+// threads under way could inherit a lock one of them held), with the job on
+// its command line, its pipe on descriptor 3 and nothing else open.  The
+// child limits its address space to the job's memory allowance, opens the
+// file, and sends what it found and then each page's label rows through
+// the pipe.  The parent waits for each page at most the time limit, looks
+// at the child's memory and at whether the job was canceled while it
+// waits; a child that runs out of memory, takes too long or stops is ended
+// and the job with it, with the reason, while the server goes on.
 //
 // Messages on the pipe are fixed-size records; a Page record is followed
 // by its rows, each as wide as the label.
@@ -24,6 +26,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
+#include <string>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -251,26 +255,94 @@ child_limits(std::size_t allowance,  // I - Bytes the child may add
 }
 
 //
-// 'child_setup()' - Make the forked child its own: default signals, only
-// its pipe and standard error open, ended with the thread that started it.
+// The job on the child's command line: after kPdfWorkerArg, these numbers
+// in this order, then the file.
 //
 
-void
-child_setup(int pipe_fd,  // I - Its end of the pipe
-            int err_fd)   // I - Its standard error
+enum PlanField
 {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
-    signal(sig, SIG_DFL);
+  kParent, kFirst, kLast, kMaxPages, kMaxSide, kMaxBytes, kMaxWidth, kMaxHeight, kPageSeconds,
+  kWidth, kHeight, kLeft, kTop, kRight, kBottom, kXdpi, kYdpi, kBorderless, kScaling, kTurn,
+  kPlanFields
+};
 
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+//
+// 'plan_arguments()' - The child's command line for a job.
+//
 
-  dup2(err_fd, STDERR_FILENO);
-  if (pipe_fd != kChildPipe)
-    dup2(pipe_fd, kChildPipe);
-  closefrom(kChildFirst);
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+std::vector<std::string>
+plan_arguments(const PdfJobPlan &plan)  // I - The job
+{
+  const PdfLimits &l = plan.limits;
+  const LabelArea &a = plan.label;
+  const double     fields[kPlanFields] = {
+    static_cast<double>(getpid()), static_cast<double>(plan.first), static_cast<double>(plan.last),
+    static_cast<double>(l.max_pages), l.max_side, static_cast<double>(l.max_bytes),
+    static_cast<double>(l.max_width), static_cast<double>(l.max_height), static_cast<double>(l.page_seconds),
+    static_cast<double>(a.width), static_cast<double>(a.height), static_cast<double>(a.left),
+    static_cast<double>(a.top), static_cast<double>(a.right), static_cast<double>(a.bottom),
+    static_cast<double>(a.xdpi), static_cast<double>(a.ydpi), a.borderless ? 1.0 : 0.0,
+    static_cast<double>(a.scaling), static_cast<double>(a.turn)};
+  std::vector<std::string> args{"pelna-pdf-worker", kPdfWorkerArg};
+  char                     number[40];
+
+  for (const double field : fields)
+  {
+    snprintf(number, sizeof(number), "%.17g", field);
+    args.emplace_back(number);
+  }
+  args.emplace_back(plan.path ? plan.path : "");
+  return args;
+}
+
+//
+// 'parse_plan()' - Read the job from the child's command line; false when
+// it is not one plan_arguments wrote.
+//
+
+bool
+parse_plan(int         argc,    // I - Number of arguments
+           char       *argv[],  // I - Arguments
+           PdfJobPlan &plan,    // O - The job
+           pid_t      &parent)  // O - The parent's process id
+{
+  double v[kPlanFields];
+
+  if (argc != kPlanFields + 3 || strcmp(argv[1], kPdfWorkerArg) != 0)
+    return false;
+  for (int i = 0; i < kPlanFields; i++)
+  {
+    char *end;
+    v[i] = strtod(argv[i + 2], &end);
+    if (*end || !(v[i] >= 0) || v[i] > 1e18)
+      return false;
+  }
+  if (v[kScaling] > static_cast<double>(PdfScaling::None) || v[kTurn] > static_cast<double>(PdfTurn::ReversePortrait))
+    return false;
+
+  const auto u32 = [&](int i) { return static_cast<std::uint32_t>(std::min(v[i], 4294967295.0)); };
+  parent                   = static_cast<pid_t>(v[kParent]);
+  plan.path                = argv[kPlanFields + 2];
+  plan.first               = u32(kFirst);
+  plan.last                = u32(kLast);
+  plan.limits.max_pages    = u32(kMaxPages);
+  plan.limits.max_side     = v[kMaxSide];
+  plan.limits.max_bytes    = static_cast<std::size_t>(v[kMaxBytes]);
+  plan.limits.max_width    = static_cast<int>(std::min(v[kMaxWidth], 2147483647.0));
+  plan.limits.max_height   = static_cast<int>(std::min(v[kMaxHeight], 2147483647.0));
+  plan.limits.page_seconds = u32(kPageSeconds);
+  plan.label.width         = u32(kWidth);
+  plan.label.height        = u32(kHeight);
+  plan.label.left          = u32(kLeft);
+  plan.label.top           = u32(kTop);
+  plan.label.right         = u32(kRight);
+  plan.label.bottom        = u32(kBottom);
+  plan.label.xdpi          = static_cast<int>(std::min(v[kXdpi], 2147483647.0));
+  plan.label.ydpi          = static_cast<int>(std::min(v[kYdpi], 2147483647.0));
+  plan.label.borderless    = v[kBorderless] != 0;
+  plan.label.scaling       = static_cast<PdfScaling>(u32(kScaling));
+  plan.label.turn          = static_cast<PdfTurn>(u32(kTurn));
+  return true;
 }
 
 //
@@ -317,24 +389,6 @@ child_pages(const PdfJobPlan &plan,       // I - The job
   _exit(fault == PdfFault::None ? 0 : 1);
 }
 
-//
-// 'child_main()' - The forked child: its pages, and never a return.
-//
-
-[[noreturn]] void
-child_main(const PdfJobPlan &plan,       // I - The job
-           std::size_t       allowance)  // I - Its memory allowance
-{
-  // Nothing may return into the caller's code: the child is a copy of it.
-  try
-  {
-    child_pages(plan, allowance);
-  }
-  catch (...)
-  {
-  }
-  _exit(2);
-}
 
 //
 // 'resident_kb()' - The resident memory of a process in KiB (0 when it
@@ -399,7 +453,7 @@ read_exact(PdfWorker            &worker,    // I - The worker
       return PdfFault::Canceled;
     if (now_seconds() > deadline)
       return PdfFault::TooSlow;
-    if (resident_kb(worker.pid) > worker.base_kb + static_cast<long>(worker.allowance >> 10))
+    if (resident_kb(worker.pid) > static_cast<long>(worker.allowance >> 10))
       return PdfFault::NoMemory;
 
     pollfd pfd{worker.fd, POLLIN, 0};
@@ -600,7 +654,85 @@ read_record(PdfWorker            &worker,    // IO - The worker
   }
 }
 
+//
+// 'spawn_child()' - Start the child of a job: its pipe on descriptor 3,
+// standard error the worker's memory file, nothing else open, default
+// signals; 0 or the error.
+//
+
+int
+spawn_child(PdfWorker        &worker,   // IO - The worker
+            const PdfJobPlan &plan,     // I - The job
+            int               pipe_fd)  // I - The pipe's writing end
+{
+  const std::vector<std::string> args = plan_arguments(plan);
+  std::vector<char *>            argv;
+
+  for (const std::string &arg : args)
+    argv.push_back(const_cast<char *>(arg.c_str()));  // posix_spawn does not change them
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t          attr;
+  sigset_t                   defaults, none;
+
+  posix_spawn_file_actions_init(&actions);
+  if (worker.err_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, worker.err_fd, STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fd, kChildPipe);
+  posix_spawn_file_actions_addclosefrom_np(&actions, kChildFirst);
+
+  sigemptyset(&defaults);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD})
+    sigaddset(&defaults, sig);
+  sigemptyset(&none);
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  const int error = plan.program ? posix_spawn(&worker.pid, plan.program, &actions, &attr, argv.data(), environ)
+                                 : EINVAL;
+
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error)
+    worker.pid = -1;
+  return error;
+}
+
 } // namespace
+
+//
+// 'pdf_worker_main()' - The child: read the job from the arguments, stay
+// no longer than the thread that started it, render the job to the pipe.
+//
+
+int
+pdf_worker_main(int   argc,    // I - Number of arguments
+                char *argv[])  // I - Arguments
+{
+  PdfJobPlan plan;
+  pid_t      parent = 0;
+
+  if (!parse_plan(argc, argv, plan, parent))
+  {
+    fprintf(stderr, "%s: a program for PDF jobs, started by the server only.\n", argv[0]);
+    return 2;
+  }
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent)
+    _exit(2);  // the server is already gone
+
+  try
+  {
+    child_pages(plan, plan.limits.max_bytes);
+  }
+  catch (...)
+  {
+  }
+  _exit(2);
+}
 
 //
 // 'pdf_worker_start()' - Fork the child for a PDF job and read what it
@@ -625,22 +757,23 @@ pdf_worker_start(PdfWorker            &worker,    // O - The worker
     snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: no pipe to its reader (%s).", strerror(errno));
     return PdfFault::NoMemory;
   }
-  worker.err_fd  = memfd_create("pelna-pdf-errors", MFD_CLOEXEC);
-  worker.base_kb = resident_kb(getpid());
-
-  worker.pid = fork();
-  if (worker.pid == 0)
+  worker.err_fd = memfd_create("pelna-pdf-errors", MFD_CLOEXEC);
+  if (fds[1] == kChildPipe)
   {
-    close(fds[0]);
-    child_setup(fds[1], worker.err_fd >= 0 ? worker.err_fd : STDERR_FILENO);
-    child_main(plan, worker.allowance);
+    // Moved, so that the child's copy on descriptor 3 is a copy.
+    const int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, kChildFirst);
+    close(fds[1]);
+    fds[1] = moved;
   }
-  close(fds[1]);
+
+  const int error = fds[1] < 0 ? EMFILE : spawn_child(worker, plan, fds[1]);
+  if (fds[1] >= 0)
+    close(fds[1]);
   worker.fd = fds[0];
-  if (worker.pid < 0)
+  if (error)
   {
-    snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: no process for its reader (%s).",
-             strerror(errno));
+    snprintf(reason.text, sizeof(reason.text), "The PDF cannot be read: its reader does not start (%s).",
+             strerror(error));
     pdf_worker_stop(worker);
     return PdfFault::NoMemory;
   }

@@ -70,6 +70,7 @@ run_worker(const std::string &path, const PdfLimits &limits, unsigned first = 1,
   PdfReason  reason;
   WorkerRun  run;
 
+  plan.program = "/proc/self/exe";  // main() below runs the child
   plan.path   = path.c_str();
   plan.limits = limits;
   plan.label  = label_4x6();
@@ -350,4 +351,19 @@ TEST(PdfWorker, BombsEndWithTheirReason)
 
   remove_file(deep);
   remove_file(slow);
+}
+
+//
+// 'main()' - Run the tests, or, started by a test as the child of a PDF
+// job, that child.
+//
+
+int
+main(int   argc,    // I - Number of arguments
+     char *argv[])  // I - Arguments
+{
+  if (argc > 1 && !strcmp(argv[1], kPdfWorkerArg))
+    return pdf_worker_main(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }
