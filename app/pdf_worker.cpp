@@ -668,6 +668,7 @@ spawn_child(PdfWorker        &worker,   // IO - The worker
   const std::vector<std::string> args = plan_arguments(plan);
   std::vector<char *>            argv;
 
+  argv.reserve(args.size() + 1);
   for (const std::string &arg : args)
     argv.push_back(const_cast<char *>(arg.c_str()));  // posix_spawn does not change them
   argv.push_back(nullptr);
