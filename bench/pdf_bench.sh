@@ -10,8 +10,7 @@
 #         from the first submission to the last frame at the printer, the
 #         server's resident memory before, at its peak during and after the
 #         run, and the largest peak of the child process that renders each
-#         PDF (the job log's "the reader's peak memory", which counts what the
-#         child shares with the server).
+#         PDF (the job log's "the reader's peak memory").
 #   cups  CUPS's Ghostscript path, as a print queue with the PPD runs it:
 #         cupsfilter through pdftopdf, Ghostscript's raster filter and
 #         rastertopelna, COUNT times one after another.  Seconds for all,
