@@ -215,6 +215,9 @@ using PictureReader = PictureFault (*)(std::FILE *fp, const PictureLimits &limit
 // PAPPL filters for pictures (PNG, JPEG) to the drivers' format.
 void add_picture_filters(pappl_system_t *system);
 
+// pdf_job.cpp: the PAPPL filter for PDF documents.
+void add_pdf_filter(pappl_system_t *system);
+
 //
 // media.cpp: media sizes, the loaded roll and media tracking.
 //

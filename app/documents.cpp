@@ -6,6 +6,7 @@
 //     raster reader, each under its own page header, through the drivers'
 //     raster callbacks;
 //   - PNG and JPEG pictures: picture_job.cpp;
+//   - PDF: pdf_job.cpp;
 //   - a document in the drivers' own format, the type PWG and Apple raster
 //     from clients are spooled as (and the type of a document sent without
 //     one): read as raster when it is raster, otherwise ended with the
@@ -182,14 +183,14 @@ print_document(pappl_job_t        *job,      // I - Job
   if (format && (!strcmp(format, "image/pwg-raster") || !strcmp(format, "image/urf")))
     job_error(job, "The raster document cannot be read: it does not start as a PWG, Apple or CUPS raster stream.");
   else
-    job_error(job, "The document is of no type the printer reads (PWG raster, Apple raster, PNG or JPEG).");
+    job_error(job, "The document is of no type the printer reads (PWG raster, Apple raster, PNG, JPEG or PDF).");
   return false;
 }
 
 } // namespace
 
 //
-// 'add_document_filters()' - Let PAPPL print raster files and pictures
+// 'add_document_filters()' - Let PAPPL print raster files, pictures and PDF
 // through the app.
 //
 
@@ -199,6 +200,7 @@ add_document_filters(pappl_system_t *system)  // I - System
   papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", print_raster_file, nullptr);
   papplSystemAddMIMEFilter(system, "image/urf", "image/pwg-raster", print_raster_file, nullptr);
   add_picture_filters(system);
+  add_pdf_filter(system);
 }
 
 //

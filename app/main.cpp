@@ -5,6 +5,9 @@
 //
 
 #include "app.h"
+#include "pdf_reader.h"
+
+#include <cstring>
 
 //
 // 'main()' - Run the sub-command given on the command line.
@@ -14,6 +17,10 @@ int
 main(int  argc,    // I - Number of arguments
      char *argv[])  // I - Arguments
 {
+  // The server starts its own program for each PDF job.
+  if (argc > 1 && !strcmp(argv[1], pelna_app::kPdfWorkerArg))
+    return pelna_app::pdf_worker_main(argc, argv);
+
   pelna_workarounds::submit_copies_option(argc, argv);
   return papplMainloop(argc, argv, pelna_app::kAppVersion, pelna_app::kFooterHtml,
                        static_cast<int>(std::size(pelna_app::kDrivers)), pelna_app::kDrivers,

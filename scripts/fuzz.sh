@@ -7,8 +7,8 @@
 #
 # Targets: raster (raster bytes to page frames), decoder (pelna-inspect's
 # decoder), options (option readers and halftoning), app_driver (raster
-# bytes through the Printer Application's driver callbacks); all four by
-# default, 60 seconds each.  Builds them with clang, AddressSanitizer and
+# bytes through the Printer Application's driver callbacks), pdf (the
+# Printer Application's PDF reader); all five by default, 60 seconds each.  Builds them with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-fuzz/.  New inputs collect in
 # build-fuzz/corpus/<target>, crashing ones in build-fuzz/crashes/<target>;
 # the committed seeds in fuzz/corpus/<target> are read, never written.
@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(raster decoder options app_driver)
+((${#targets[@]})) || targets=(raster decoder options app_driver pdf)
 
 bash scripts/install-deps.sh
 

@@ -14,6 +14,8 @@ packages=(
   libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate; the app: PNG
   libpappl-dev                        # pelna-printer-app: IPP Printer Application (PAPPL 1.3.1)
   libjpeg-dev                         # pelna-printer-app: JPEG pictures
+  libpoppler-cpp-dev fonts-urw-base35  # pelna-printer-app: PDF documents, the standard PDF fonts
+  zbar-tools                          # app tests: barcodes read back from printed labels
   cups-ipp-utils                      # app tests: ipptool as the client
   iproute2 curl libpam-modules passwd # network test: namespaces, web client, pam_exec, groupadd
   libgtest-dev libbenchmark-dev       # tests and benchmarks

@@ -592,6 +592,8 @@ class AppEndToEnd : public ::testing::Test
                     const std::vector<std::string> &vars = {});
   static std::string job_end(const char *printer, int job, std::string *message = nullptr);
   static std::string next_inspector_job();
+  static std::string inspector_job_dir();
+  static int  submit(const std::vector<std::string> &args);
   static std::vector<unsigned> next_page_rows(std::size_t count);
   static std::string job_file();
   static int  web(const std::string &method, const std::string &path, const std::string &cookie,
@@ -836,6 +838,39 @@ AppEndToEnd::next_inspector_job()
 }
 
 //
+// 'AppEndToEnd::inspector_job_dir()' - The folder of the virtual printer's
+// job that next_inspector_job read last.
+//
+
+std::string
+AppEndToEnd::inspector_job_dir()
+{
+  char name[32];
+
+  snprintf(name, sizeof(name), "/inspect/job-%04d", inspect_jobs_);
+  return dir_ + name;
+}
+
+//
+// 'AppEndToEnd::submit()' - Send a document with the submit sub-command;
+// the job id, or 0 when it was not accepted.
+//
+
+int
+AppEndToEnd::submit(const std::vector<std::string> &args)
+{
+  std::vector<std::string> argv{"submit"};
+
+  argv.insert(argv.end(), args.begin(), args.end());
+
+  const CommandRun  sent = app(argv);
+  const std::size_t dash = sent.out.find_last_of('-');
+
+  EXPECT_EQ(sent.status, 0) << sent.out;
+  return sent.status == 0 && dash != std::string::npos ? atoi(sent.out.c_str() + dash + 1) : 0;
+}
+
+//
 // 'AppEndToEnd::next_page_rows()' - The rows of each of the virtual
 // printer's next count pages, however many jobs they came in (PAPPL may
 // keep the connection open from one job to the next); fewer when no more
@@ -1064,8 +1099,8 @@ read_picture(const std::string &path)  // I - PNG file
   picture.dots.resize(PNG_IMAGE_SIZE(image));
   if (!png_image_finish_read(&image, nullptr, picture.dots.data(), 0, nullptr))
   {
-    picture.dots.clear();
-    return picture;
+    png_image_free(&image);
+    return Picture{};
   }
   picture.width  = image.width;
   picture.height = image.height;
@@ -1156,6 +1191,67 @@ form_encode(const std::string &value)  // I - Value
   return out;
 }
 
+//
+// 'black_share_in()' - The share of black dots in a band of rows.
+//
+
+double
+black_share_in(const Picture &picture,  // I - Page picture
+               unsigned           from,     // I - First row
+               unsigned           to)       // I - Row after the last
+{
+  std::size_t black = 0;
+
+  for (unsigned y = from; y < to && y < picture.height; y++)
+    for (unsigned x = 0; x < picture.width; x++)
+      black += picture.dots[static_cast<std::size_t>(y) * picture.width + x] < 128;
+  return to > from ? static_cast<double>(black) / (static_cast<double>(to - from) * picture.width) : 0.0;
+}
+
+//
+// 'bars_where_drawn()' - Whether the bundled label's barcode is printed
+// where its bars file puts it at the given resolution: black at the middle
+// of every bar and white at the middle of every gap, near the top and the
+// bottom of the bars alike (so upright, at the page's scale).
+//
+
+::testing::AssertionResult
+bars_where_drawn(const Picture &picture,  // I - Page picture
+                 int                dpi)      // I - Its resolution
+{
+  std::istringstream       lines(read_file(PELNA_LABEL_BARS_PATH));
+  std::string              word;
+  double                   page_h = 0, y0 = 0, y1 = 0, a, b;
+  std::vector<std::pair<double, double>> bars;
+
+  while (lines >> word)
+  {
+    if (word == "page" && lines >> a >> page_h)
+      continue;
+    if (word == "rows" && lines >> y0 >> y1)
+      continue;
+    if (word == "bar" && lines >> a >> b)
+      bars.emplace_back(a, b);
+    else if (word != "page" && word != "rows" && word != "bar")
+      lines.ignore(1000, '\n');
+  }
+  if (bars.size() < 10 || page_h <= 0 || picture.dots.empty())
+    return ::testing::AssertionFailure() << "no bars file or no picture";
+
+  const auto dot = [&](double x, double y) {  // points, origin bottom left
+    const auto col = static_cast<unsigned>(x * dpi / 72), row = static_cast<unsigned>((page_h - y) * dpi / 72);
+    return col < picture.width && row < picture.height ? picture.dots[std::size_t{row} * picture.width + col] : 255;
+  };
+  for (const double y : {y0 + 8, y1 - 8})
+    for (std::size_t i = 0; i < bars.size(); i++)
+    {
+      if (dot((bars[i].first + bars[i].second) / 2, y) >= 128)
+        return ::testing::AssertionFailure() << "bar " << i << " is not black at " << y << " pt";
+      if (i + 1 < bars.size() && dot((bars[i].second + bars[i + 1].first) / 2, y) < 128)
+        return ::testing::AssertionFailure() << "the gap after bar " << i << " is not white at " << y << " pt";
+    }
+  return ::testing::AssertionSuccess();
+}
 } // namespace
 
 //
@@ -1332,6 +1428,106 @@ TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
 }
 
 //
+// PDF documents print on both models, each page one label: the bundled
+// shipping label, sent with the submit sub-command, comes out as large as
+// the label, upright, its barcode bars where the PDF draws them and
+// readable by a barcode reader; a landscape page is turned to fit a
+// portrait label unless portrait is asked for (then shrunk to fit, or cut
+// to fill); page-ranges prints the pages asked for.
+//
+
+TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
+{
+  struct Model
+  {
+    const char *printer;
+    int         dpi;
+    unsigned    width, rows;  // 4 x 6 in
+  };
+  for (const Model &m : {Model{"p203", 203, 812, 1218}, Model{"p300", 300, 1200, 1800}})
+  {
+    SCOPED_TRACE(m.printer);
+    const int job = submit({"-d", m.printer, PELNA_LABEL_PDF_PATH});
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end(m.printer, job), "completed");
+
+    const auto pages = inspected_pages(next_inspector_job());
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_TRUE(pages[0].sound);
+    EXPECT_EQ(pages[0].width, m.width);
+    EXPECT_EQ(pages[0].rows, m.rows);
+    EXPECT_EQ(pages[0].page_mark, "label");
+
+    const std::string png     = inspector_job_dir() + "/page-0001.png";
+    const Picture picture = read_picture(png);
+    EXPECT_TRUE(bars_where_drawn(picture, m.dpi));
+    const CommandRun scanned = run({"zbarimg", "-q", "--raw", "-Sdisable", "-Si25.enable", png}, dir_);
+    EXPECT_EQ(scanned.status, 0) << scanned.out;
+    EXPECT_NE(scanned.out.find("00123456789012"), std::string::npos) << scanned.out;
+  }
+
+  // A 6 x 4 in page, black on its left half.
+  const std::string wide = dir_ + "/wide.pdf";
+  write_file(wide, pdf_file({{432, 288, pdf_box(0, 0, 216, 288)}}));
+  struct Turn
+  {
+    std::vector<std::string> options;      // submit options
+    double                   top, bottom;  // black share of the label's top and bottom halves
+    double                   left;         // black share of its left half
+  };
+  const Turn turns[] = {
+    {{}, 0.0, 1.0, 0.5},                                                 // turned a quarter left
+    {{"-o", "orientation-requested=landscape"}, 0.0, 1.0, 0.5},          // the same, asked for
+    {{"-o", "orientation-requested=reverse-landscape"}, 1.0, 0.0, 0.5},  // a quarter right
+    {{"-o", "orientation-requested=portrait"}, 0.222, 0.222, 0.444},     // as drawn, shrunk
+    {{"-o", "orientation-requested=portrait", "-o", "print-scaling=fill"}, 0.5, 0.5, 1.0},  // cut to fill
+  };
+  for (const Turn &t : turns)
+  {
+    SCOPED_TRACE(t.options.empty() ? "no orientation" : t.options.back());
+    std::vector<std::string> args{"-d", "p203"};
+    args.insert(args.end(), t.options.begin(), t.options.end());
+    args.push_back(wide);
+    const int job = submit(args);
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("p203", job), "completed");
+    const auto pages = inspected_pages(next_inspector_job());
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].width, 812u);
+    EXPECT_EQ(pages[0].rows, 1218u);
+
+    const Picture picture = read_picture(inspector_job_dir() + "/page-0001.png");
+    ASSERT_EQ(picture.height, 1218u);
+    EXPECT_NEAR(black_share_in(picture, 0, 609), t.top, 0.02);
+    EXPECT_NEAR(black_share_in(picture, 609, 1218), t.bottom, 0.02);
+    std::size_t left = 0;
+    for (unsigned y = 0; y < picture.height; y++)
+      for (unsigned x = 0; x < 406; x++)
+        left += picture.dots[std::size_t{y} * picture.width + x] < 128;
+    EXPECT_NEAR(static_cast<double>(left) / (406.0 * 1218), t.left, 0.02);
+  }
+
+  // Three pages, black from the bottom up 1, 2 and 3 inches: pages 2 and 3.
+  const std::string three = dir_ + "/three.pdf";
+  write_file(three, pdf_file({{288, 432, pdf_box(0, 0, 288, 72)},
+                              {288, 432, pdf_box(0, 0, 288, 144)},
+                              {288, 432, pdf_box(0, 0, 288, 216)}}));
+  const int job = submit({"-d", "p203", "-o", "page-ranges=2-3", three});
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(job_end("p203", job), "completed");
+  std::vector<InspectedPage> pages;
+  while (pages.size() < 2)
+  {
+    const auto more = inspected_pages(next_inspector_job());
+    ASSERT_FALSE(more.empty()) << "only " << pages.size() << " of 2 labels came";
+    pages.insert(pages.end(), more.begin(), more.end());
+  }
+  ASSERT_EQ(pages.size(), 2u);
+  EXPECT_NEAR(pages[0].black_share, 2.0 / 6, 0.01);
+  EXPECT_NEAR(pages[1].black_share, 3.0 / 6, 0.01);
+}
+
+//
 // A page wider than the head is cut to it, with a message in the job log;
 // a page longer than the job's label prints whole, 1-bit as 8-bit (as the
 // filter prints it); media tracking "mark" reaches the printer as
@@ -1491,6 +1687,10 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
   TestPage empty = pwg_page("sgray_8", 300, 100, {});
   empty.header.cupsHeight = 0;
   const std::string jpeg = read_file(jpeg_file(dir_ + "/whole.jpg", 400, 600));
+  const std::string label_pdf = read_file(PELNA_LABEL_PDF_PATH);
+  std::string       nested;  // graphics states saved inside each other
+  for (int i = 0; i < 400000; i++)
+    nested += "q ";
 
   const Case cases[] = {
     {"colour page", "image/pwg-raster",
@@ -1508,6 +1708,17 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
     {"cut JPEG", "image/jpeg", jpeg.substr(0, jpeg.size() / 2), "picture cannot be read"},
     {"JPEG too thin to place", "image/jpeg", read_file(jpeg_file(dir_ + "/thin.jpg", 2000, 1)),
      "less than one dot"},
+    {"damaged PDF", "application/pdf", std::string("%PDF-1.4\n") + std::string(3000, '\x17'),
+     "The PDF cannot be read: the file is damaged"},
+    {"cut PDF", "application/pdf", label_pdf.substr(0, label_pdf.size() / 2), "damaged"},
+    {"encrypted PDF", "application/pdf", pdf_file({{288, 432, pdf_box(0, 0, 10, 10)}}, true),
+     "encrypted and needs a password"},
+    {"PDF of 5001 pages", "application/pdf", pdf_file(std::vector<PdfTestPage>(5001)),
+     "5001 pages; the printer takes at most 5000"},
+    {"PDF page of 20000 points", "application/pdf", pdf_file({{20000, 20000, pdf_box(0, 0, 10, 10)}}),
+     "Page 1 is 20000 x 20000 points (278 x 278 in); the printer takes pages of at most 14400 points"},
+    {"PDF content nested past the memory allowance", "application/pdf", pdf_file({{288, 432, nested}}),
+     "The PDF needs more memory to render page 1 than the printer allows"},
   };
 
   for (const Case &c : cases)

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -495,6 +496,65 @@ raw_raster_stream(const std::vector<TestPage> &pages)
     data.append(page.pixels.begin(), page.pixels.end());
   }
   return data;
+}
+
+std::string
+pdf_box(double x, double y, double width, double height)
+{
+  char ops[128];
+
+  snprintf(ops, sizeof(ops), "0 g %.2f %.2f %.2f %.2f re f\n", x, y, width, height);
+  return ops;
+}
+
+std::string
+pdf_file(const std::vector<PdfTestPage> &pages, bool locked)
+{
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", ""};
+  std::string              kids;
+  char                     text[256];
+
+  for (const PdfTestPage &page : pages)
+  {
+    const size_t number = objects.size() + 1;
+
+    snprintf(text, sizeof(text), "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %.2f %.2f] /Rotate %d "
+             "/Contents %zu 0 R /Resources << >> >>", page.width, page.height, page.rotate, number + 1);
+    objects.push_back(text);
+    objects.push_back("<< /Length " + std::to_string(page.content.size()) + " >>\nstream\n" + page.content +
+                      "\nendstream");
+    kids += std::to_string(number) + " 0 R ";
+  }
+  objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>";
+
+  std::string trailer;
+  if (locked)
+  {
+    // RC4 40-bit with owner and user keys that no empty password matches.
+    objects.push_back("<< /Filter /Standard /V 1 /R 2 /Length 40 /P -4 /O <" + std::string(64, '1') + "> /U <" +
+                      std::string(64, '2') + "> >>");
+    trailer = "/Encrypt " + std::to_string(objects.size()) + " 0 R /ID [<" + std::string(32, 'a') + "> <" +
+              std::string(32, 'a') + ">] ";
+  }
+
+  std::string         pdf = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  for (size_t i = 0; i < objects.size(); i++)
+  {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+
+  const size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t offset : offsets)
+  {
+    snprintf(text, sizeof(text), "%010zu 00000 n \n", offset);
+    pdf += text;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R " + trailer +
+         ">>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
 }
 
 bool

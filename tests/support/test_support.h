@@ -152,6 +152,24 @@ FilterRun run_filter_launch(FilterLaunch launch, const std::string *input,
 // as given, so that headers libcups would refuse to write can be sent.
 std::string raw_raster_stream(const std::vector<TestPage> &pages);
 
+// One page of a test PDF: its MediaBox size in points, its own /Rotate and
+// its content stream (PDF operators, no fonts).
+struct PdfTestPage
+{
+  double      width   = 288;  // MediaBox width, points
+  double      height  = 432;  // MediaBox height, points
+  std::string content;        // content stream
+  int         rotate  = 0;    // /Rotate (0, 90, 180, 270)
+};
+
+// A PDF file of the pages, each with its own content stream.  locked adds
+// a standard security handler whose user password is not empty, so that a
+// reader cannot open it without one.
+std::string pdf_file(const std::vector<PdfTestPage> &pages, bool locked = false);
+
+// Content that paints a rectangle black (x, y from the bottom left, points).
+std::string pdf_box(double x, double y, double width, double height);
+
 } // namespace pelna_test
 
 #endif // PELNA_TEST_SUPPORT_H
