@@ -167,8 +167,8 @@ bool save_state(pappl_system_t *system, void *data);
 // Save a change before its reply goes out.
 void save_before_reply(pappl_client_t *client);
 
-// Save the state once a job has ended.
-void save_after_job(pappl_printer_t *printer);
+// The printer has taken a job whole: save the state with it completed.
+void save_printed_job(pappl_job_t *job);
 
 //
 // Pictures read as 8-bit gray (picture_read.cpp, png_reader.cpp,

@@ -34,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <map>
 #include <fcntl.h>
 #include <mutex>
 #include <set>
@@ -61,6 +62,8 @@ constexpr unsigned long long kLowSpaceBytes = 1U << 20;
 // PAPPL's job states as the state file numbers them.
 constexpr int kJobPending    = 3;  // IPP_JSTATE_PENDING
 constexpr int kJobProcessing = 5;  // IPP_JSTATE_PROCESSING
+constexpr int kJobCanceled   = 7;  // IPP_JSTATE_CANCELED, the first state of an ended job
+constexpr int kJobCompleted  = 9;  // IPP_JSTATE_COMPLETED
 
 //
 // What the saver keeps between saves.
@@ -68,10 +71,14 @@ constexpr int kJobProcessing = 5;  // IPP_JSTATE_PROCESSING
 
 struct Saver
 {
-  std::mutex  lock;   // one save at a time
+  std::mutex  lock;   // one save at a time; guards the members below
   std::string path;   // the state file
   std::string spool;  // the spool folder
   std::string last;   // contents of the last file written
+  std::map<std::pair<std::string, int>, time_t> printed;
+                      // jobs the printer has taken whole that PAPPL has
+                      // not yet marked completed: printer name and job id,
+                      // and when
 };
 
 // The one saver.  Never destroyed: a job thread may save while the process
@@ -178,24 +185,140 @@ verify(const std::string &file,  // I - The whole file
 }
 
 //
-// 'write_value()' - Append one option as PAPPL writes it: NAME="VALUE" with
-// backslashes and quotes escaped.
+// One Job line's fields, in order: name and value.
+//
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+//
+// 'parse_fields()' - The fields of a line's value, as PAPPL reads them.
+//
+
+Fields
+parse_fields(const std::string &value)  // I - The line after its first word
+{
+  cups_option_t *options = nullptr;
+  const int      count   = cupsParseOptions(value.c_str(), 0, &options);
+  Fields         fields;
+
+  for (int i = 0; i < count; i++)
+    fields.emplace_back(options[i].name, options[i].value);
+  cupsFreeOptions(count, options);
+  return fields;
+}
+
+//
+// 'field()' - The value of a field, or null.
+//
+
+const std::string *
+field(const Fields &fields,  // I - Fields
+      const char   *name)    // I - Field name
+{
+  for (const auto &[key, value] : fields)
+  {
+    if (key == name)
+      return &value;
+  }
+  return nullptr;
+}
+
+//
+// 'set_field()' - Set a field, adding it when missing.
 //
 
 void
-write_value(std::string         &line,    // IO - The line
-            const cups_option_t &option)  // I - Option
+set_field(Fields            &fields,  // IO - Fields
+          const char        *name,    // I - Field name
+          const std::string &value)   // I - Its value
 {
-  line += ' ';
-  line += option.name;
-  line += "=\"";
-  for (const char *p = option.value; *p; p++)
+  for (auto &[key, old] : fields)
   {
-    if (*p == '\\' || *p == '"')
-      line += '\\';
-    line += *p;
+    if (key == name)
+    {
+      old = value;
+      return;
+    }
   }
-  line += '"';
+  fields.emplace_back(name, value);
+}
+
+//
+// 'quoted()' - A value as PAPPL writes it: in quotes, backslashes and
+// quotes escaped.
+//
+
+std::string
+quoted(const std::string &value)  // I - Value
+{
+  std::string out = "\"";
+
+  for (char c : value)
+  {
+    if (c == '\\' || c == '"')
+      out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+//
+// 'job_line()' - A Job line from its fields, as PAPPL writes it.
+//
+
+std::string
+job_line(const Fields &fields)  // I - Fields
+{
+  std::string line = "Job";
+
+  for (const auto &[key, value] : fields)
+    line += " " + key + "=" + quoted(value);
+  return line + "\n";
+}
+
+//
+// 'edit_jobs()' - A state file's body with each Job line handed to edit
+// (the printer's name and the job's fields, which it may change), the
+// app's own lines left out; lines of the app's own go to own.
+//
+
+template <typename Edit>
+std::string
+edit_jobs(const std::string        &body,  // I - Contents
+          Edit                    &&edit,  // I - Called per job: (printer, fields)
+          std::vector<std::string> *own)   // O - The app's own lines, or null
+{
+  std::string out, printer;
+  std::size_t pos = 0;
+
+  while (pos < body.size())
+  {
+    const std::size_t end  = body.find('\n', pos);
+    const std::string line = body.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+
+    pos = end == std::string::npos ? body.size() : end + 1;
+    if (line.starts_with(kOwnLine))
+    {
+      if (own)
+        own->push_back(line.substr(strlen(kOwnLine)));
+      continue;
+    }
+    if (line.starts_with("<Printer ") && line.ends_with(">"))
+    {
+      const Fields       fields = parse_fields(line.substr(9, line.size() - 10));
+      const std::string *name   = field(fields, "name");
+      printer                   = name ? *name : "";
+    }
+    if (!line.starts_with("Job "))
+    {
+      out += line + "\n";
+      continue;
+    }
+    Fields fields = parse_fields(line.substr(4));
+    edit(printer, fields);
+    out += job_line(fields);
+  }
+  return out;
 }
 
 //
@@ -209,70 +332,38 @@ struct JobNotes
 };
 
 //
-// 'fix_job_line()' - A Job line as it should be loaded: a job that was
-// printing waits to print again.  Notes the job's files.
-//
-
-std::string
-fix_job_line(const std::string &value,  // I - The line after "Job "
-             JobNotes          &notes)  // IO - What the jobs name
-{
-  cups_option_t *options     = nullptr;
-  const int      num_options = cupsParseOptions(value.c_str(), 0, &options);
-  const char    *state       = cupsGetOption("state", num_options, options);
-  const char    *file        = cupsGetOption("filename", num_options, options);
-  std::string    line        = "Job";
-
-  if (file)
-    notes.files.insert(file);
-  for (int i = 0; i < num_options; i++)
-  {
-    cups_option_t option = options[i];
-    char          pending[8];
-
-    if (!strcmp(option.name, "state") && state && atoi(state) == kJobProcessing)
-    {
-      snprintf(pending, sizeof(pending), "%d", kJobPending);
-      option.value = pending;
-      if (const char *id = cupsGetOption("id", num_options, options))
-        notes.restarted.push_back(atoi(id));
-    }
-    write_value(line, option);
-  }
-  cupsFreeOptions(num_options, options);
-  return line + "\n";
-}
-
-//
 // 'prepare()' - The state file's body as PAPPL should load it (the app's
-// lines out, jobs fixed), with the paused printers and the jobs' notes.
+// lines out, a job that was printing waiting to print again), with the
+// paused printers and the jobs' notes.
 //
 
 std::string
 prepare(const std::string        &body,    // I - Verified contents
-        std::vector<std::string> &paused,  // O - Printers to pause
+        std::vector<std::string> &paused,  // O - Printers to pause (quoted names)
         JobNotes                 &notes)   // O - What the jobs name
 {
-  std::string out;
-  std::size_t pos = 0;
+  std::vector<std::string> own;
+  const std::string        out = edit_jobs(
+      body,
+      [&notes](const std::string &, Fields &fields) {
+        const std::string *state = field(fields, "state");
+        const std::string *file  = field(fields, "filename");
+        const std::string *id    = field(fields, "id");
 
-  while (pos < body.size())
+        if (file)
+          notes.files.insert(*file);
+        if (state && atoi(state->c_str()) == kJobProcessing)
+        {
+          set_field(fields, "state", std::to_string(kJobPending));
+          notes.restarted.push_back(id ? atoi(id->c_str()) : 0);
+        }
+      },
+      &own);
+
+  for (const std::string &line : own)
   {
-    const std::size_t end  = body.find('\n', pos);
-    const std::string line = body.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-
-    pos = end == std::string::npos ? body.size() : end + 1;
-    if (line.compare(0, strlen(kOwnLine), kOwnLine) == 0)
-    {
-      const std::string rest = line.substr(strlen(kOwnLine));
-      if (rest.compare(0, strlen(kPausedWord), kPausedWord) == 0)
-        paused.push_back(rest.substr(strlen(kPausedWord)));
-      continue;
-    }
-    if (line.compare(0, 4, "Job ") == 0)
-      out += fix_job_line(line.substr(4), notes);
-    else
-      out += line + "\n";
+    if (line.starts_with(kPausedWord))
+      paused.push_back(line.substr(strlen(kPausedWord)));
   }
   return out;
 }
@@ -398,8 +489,15 @@ load_file(pappl_system_t    *system,  // I - System
     unlink(temp.c_str());
     return;
   }
+  // An admin group saved in the state (by an earlier run, or the Security
+  // page) does not replace the one the server was started with.
+  char       group[256] = "";
+  const bool had_group  = papplSystemGetAdminGroup(system, group, sizeof(group)) && group[0];
+
   papplSystemLoadState(system, temp.c_str());
   unlink(temp.c_str());
+  if (had_group)
+    papplSystemSetAdminGroup(system, group);
   for (int id : notes.restarted)
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %d was printing when the server stopped: it prints again from its "
              "first page.", id);
@@ -420,11 +518,8 @@ note_paused(pappl_printer_t *printer,  // I - One printer
   if (papplPrinterGetState(printer) != IPP_PSTATE_STOPPED)
     return;
 
-  std::string         value;
-  const cups_option_t option{const_cast<char *>("name"), const_cast<char *>(papplPrinterGetName(printer))};
-
-  write_value(value, option);  // " name=\"...\""
-  *static_cast<std::string *>(data) += std::string(kOwnLine) + kPausedWord + value.substr(6) + "\n";
+  *static_cast<std::string *>(data) +=
+      std::string(kOwnLine) + kPausedWord + quoted(papplPrinterGetName(printer)) + "\n";
 }
 
 //
@@ -508,6 +603,21 @@ append_synced(const std::string &path,  // I - File
 }
 
 //
+// 'rewrite_file()' - Write a file anew (not yet flushed); false with errno
+// set when it fails.
+//
+
+bool
+rewrite_file(const std::string &path,      // I - File
+             const std::string &contents)  // I - Its new contents
+{
+  FILE      *fp      = fopen(path.c_str(), "we");
+  const bool written = fp && fwrite(contents.data(), 1, contents.size(), fp) == contents.size();
+
+  return fp && fclose(fp) == 0 && written;
+}
+
+//
 // 'sync_folder()' - Flush a file's folder (the entry of a renamed file).
 //
 
@@ -576,6 +686,37 @@ cut_cause(const std::string &path)  // I - The file written
 }
 
 //
+// 'mark_printed()' - PAPPL's state with the jobs the printer has taken whole
+// marked completed (PAPPL marks them only once the job thread has returned);
+// the notes of jobs PAPPL has caught up with, or no longer knows, dropped.
+//
+
+std::string
+mark_printed(const std::string &body)  // I - What PAPPL wrote
+{
+  std::set<std::pair<std::string, int>> seen;
+  const std::string out = edit_jobs(
+      body,
+      [&seen](const std::string &printer, Fields &fields) {
+        const std::string *id    = field(fields, "id");
+        const std::string *state = field(fields, "state");
+        const auto         key   = std::make_pair(printer, id ? atoi(id->c_str()) : 0);
+        const auto         it    = g_saver.printed.find(key);
+
+        if (it == g_saver.printed.end() || !state || atoi(state->c_str()) >= kJobCanceled)
+          return;  // not noted, or PAPPL has it (the note goes)
+        seen.insert(key);
+        set_field(fields, "state", std::to_string(kJobCompleted));
+        if (!field(fields, "completed"))
+          set_field(fields, "completed", std::to_string(it->second));
+      },
+      nullptr);
+
+  std::erase_if(g_saver.printed, [&seen](const auto &note) { return !seen.contains(note.first); });
+  return out;
+}
+
+//
 // 'save_locked()' - Save the state (the saver's lock held); false when it
 // could not be saved.
 //
@@ -590,6 +731,12 @@ save_locked(pappl_system_t *system)  // I - System
     return save_failed(system, temp, strerror(errno));
   if (!whole_contents(system, body))
     return save_failed(system, temp, cut_cause(temp).c_str());
+  if (!g_saver.printed.empty())
+  {
+    body = mark_printed(body);  // replaces PAPPL's contents whole
+    if (!rewrite_file(temp, body))
+      return save_failed(system, temp, strerror(errno));
+  }
 
   papplSystemIteratePrinters(system, note_paused, &own);
   own += check_line(body + own);
@@ -808,12 +955,19 @@ save_before_reply(pappl_client_t *client)  // I - Client, request handled
 }
 
 //
-// 'save_after_job()' - Save the state once a job has ended.
+// 'save_printed_job()' - The printer has taken a job whole: save the state
+// now with the job completed, so that it is not printed again should the
+// server end before PAPPL marks it so.
 //
 
 void
-save_after_job(pappl_printer_t *printer)  // I - The job's printer
+save_printed_job(pappl_job_t *job)  // I - Job
 {
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  {
+    const std::lock_guard<std::mutex> hold(g_saver.lock);
+    g_saver.printed[{papplPrinterGetName(printer), papplJobGetID(job)}] = time(nullptr);
+  }
   save_state(papplPrinterGetSystem(printer), nullptr);
 }
 

@@ -143,7 +143,6 @@ set_up_jobs(pappl_system_t    *system,  // I - System
   load_state(system, spool);
   papplSystemSetSaveCallback(system, save_state, nullptr);
   pelna_workarounds::set_before_reply(save_before_reply);
-  pelna_workarounds::set_after_job(save_after_job);
 }
 
 } // namespace

@@ -22,9 +22,11 @@
 //     oldest waiting job (the lowest job id: ids grow with submission) and
 //     has PAPPL process that one, unless the printer was paused or deleted
 //     meanwhile; the job PAPPL named waits its turn;
-//   - when the thread has returned from PAPPL's work, the gate opens and,
-//     if a job still waits, PAPPL is asked to look again (releasing a job
-//     that is not held does only that).
+//   - PAPPL's own look for the next job at the end of a job, made from the
+//     job thread itself, hands the gate on to a new job thread;
+//   - when the thread has returned from PAPPL's work still holding the
+//     gate, the gate opens and, if a job came meanwhile, PAPPL is asked to
+//     look again (releasing a job that is not held does only that).
 //
 // The gate opens when the thread returns, not at the job's end event: PAPPL
 // also reports a job as ended when it is cancelled while printing, and
@@ -51,15 +53,26 @@ using StartFn = void *(*)(void *);
 using CreateFn = int (*)(pthread_t *, const pthread_attr_t *, StartFn, void *);
 
 //
+// The gate of one printer.
+//
+
+struct PrinterGate
+{
+  std::uint64_t token   = 0;      // token of the job thread holding it, 0 when open
+  pthread_t     thread{};         // that thread, once it runs
+  bool          running = false;  // thread is set
+  bool          waiting = false;  // a job was left waiting while it was held
+};
+
+//
 // Everything the gate keeps, across threads.
 //
 
 struct GateState
 {
-  std::mutex                                 lock;            // guards the members below
-  std::map<pappl_printer_t *, std::uint64_t> running;         // token of each printer's job
-                                                              // thread under way
-  std::uint64_t                              next_token = 1;  // tokens of started job threads
+  std::mutex                               lock;            // guards the members below
+  std::map<pappl_printer_t *, PrinterGate> printers;        // gates of the printers seen
+  std::uint64_t                            next_token = 1;  // tokens of started job threads
 };
 
 //
@@ -75,9 +88,6 @@ struct JobRun
 
 // The one gate.  Never destroyed: job threads may still run at exit.
 GateState &g_gate = *new GateState;
-
-// The app's function for the end of a job, or null.
-pelna_workarounds::AfterJob g_after_job = nullptr;
 
 //
 // 'real_create()' - The pthread_create this program's definition stands in
@@ -145,22 +155,51 @@ oldest_waiting(pappl_printer_t *printer)  // I - Printer
 }
 
 //
-// 'holds_gate()' - Whether a job thread still holds its printer's gate
-// (the printer was not deleted meanwhile).
+// 'enter_gate()' - Note the thread that holds its printer's gate; false
+// when the gate is no longer its own (the printer was deleted).
 //
 
 bool
-holds_gate(const JobRun &run)  // I - The job thread's run
+enter_gate(const JobRun &run)  // I - The job thread's run
 {
   const std::lock_guard<std::mutex> hold(g_gate.lock);
-  const auto                        it = g_gate.running.find(run.printer);
+  const auto                        it = g_gate.printers.find(run.printer);
 
-  return it != g_gate.running.end() && it->second == run.token;
+  if (it == g_gate.printers.end() || it->second.token != run.token)
+    return false;
+  it->second.thread  = pthread_self();
+  it->second.running = true;
+  return true;
 }
 
 //
-// 'job_thread()' - Process the printer's oldest waiting job, open the gate,
-// and have PAPPL look again when a job still waits.
+// 'leave_gate()' - Open the printer's gate after a job thread; whether a
+// job was left waiting meanwhile.  False too when the thread no longer
+// held the gate: handed on to the next job thread, or the printer deleted.
+//
+
+bool
+leave_gate(const JobRun &run)  // I - The job thread's run
+{
+  const std::lock_guard<std::mutex> hold(g_gate.lock);
+  const auto                        it = g_gate.printers.find(run.printer);
+
+  if (it == g_gate.printers.end() || it->second.token != run.token)
+    return false;
+
+  const bool waiting = it->second.waiting;
+  it->second         = PrinterGate{};
+  return waiting;
+}
+
+//
+// 'job_thread()' - Process the printer's oldest waiting job, then open the
+// gate; have PAPPL look again when a job came meanwhile.
+//
+// PAPPL looks for the next job itself at the end of a job while others
+// wait; that look, made from this very thread, hands the gate on to the
+// next job thread at once, and this thread then touches nothing more: the
+// printer may be gone by the time it returns.
 //
 
 void *
@@ -168,32 +207,19 @@ job_thread(void *data)  // I - The JobRun, owned from here on
 {
   const std::unique_ptr<JobRun> run(static_cast<JobRun *>(data));
   void                         *result = nullptr;
-  bool                          ran    = false;
 
-  if (!papplPrinterIsDeleted(run->printer) && papplPrinterGetState(run->printer) != IPP_PSTATE_STOPPED)
+  if (enter_gate(*run) && !papplPrinterIsDeleted(run->printer) &&
+      papplPrinterGetState(run->printer) != IPP_PSTATE_STOPPED)
   {
     if (pappl_job_t *job = oldest_waiting(run->printer))
-    {
       result = run->start(job);
-      ran    = true;
-    }
   }
-
-  // A deleted printer's gate is gone, and with it the printer and its jobs.
-  if (!holds_gate(*run))
-    return result;
-  if (ran && g_after_job)
-    g_after_job(run->printer);
+  if (leave_gate(*run))
   {
-    const std::lock_guard<std::mutex> hold(g_gate.lock);
-
-    if (const auto it = g_gate.running.find(run->printer); it != g_gate.running.end() && it->second == run->token)
-      g_gate.running.erase(it);
-    else
-      return result;
+    // A job came while no other waited: PAPPL's look for it met the gate.
+    if (pappl_job_t *next = oldest_waiting(run->printer))
+      papplJobRelease(next, nullptr);
   }
-  if (pappl_job_t *next = oldest_waiting(run->printer))
-    papplJobRelease(next, nullptr);
   return result;
 }
 
@@ -212,10 +238,17 @@ gate_job_thread(CreateFn              real,    // I - The real pthread_create
   auto run = std::make_unique<JobRun>(JobRun{start, papplJobGetPrinter(job), 0});
   {
     const std::lock_guard<std::mutex> hold(g_gate.lock);
-    std::uint64_t                    &running = g_gate.running[run->printer];
+    PrinterGate                      &gate = g_gate.printers[run->printer];
 
-    if (running == 0)
-      running = run->token = g_gate.next_token++;
+    // Open, or asked by the job thread holding it as its job ends: taken by
+    // (handed on to) the new thread.
+    if (gate.token == 0 || (gate.running && pthread_equal(gate.thread, pthread_self())))
+    {
+      gate       = PrinterGate{};
+      gate.token = run->token = g_gate.next_token++;
+    }
+    else
+      gate.waiting = true;
   }
   if (run->token == 0)
     return real(thread, attr, idle_thread, nullptr);
@@ -229,8 +262,8 @@ gate_job_thread(CreateFn              real,    // I - The real pthread_create
   // No thread: PAPPL aborts the job it named; the printer is free again.
   run.reset(owned);
   const std::lock_guard<std::mutex> hold(g_gate.lock);
-  if (const auto it = g_gate.running.find(run->printer); it != g_gate.running.end() && it->second == token)
-    g_gate.running.erase(it);
+  if (const auto it = g_gate.printers.find(run->printer); it != g_gate.printers.end() && it->second.token == token)
+    it->second = PrinterGate{};
   return error;
 }
 
@@ -270,16 +303,6 @@ job_start_gate_ready()
 }
 
 //
-// 'set_after_job()' - Call after_job at the end of every job.
-//
-
-void
-set_after_job(AfterJob after_job)  // I - The app's function
-{
-  g_after_job = after_job;
-}
-
-//
 // 'forget_printer_jobs()' - Drop a printer's gate: the printer is being
 // deleted.
 //
@@ -289,7 +312,7 @@ forget_printer_jobs(pappl_printer_t *printer)  // I - Printer
 {
   const std::lock_guard<std::mutex> hold(g_gate.lock);
 
-  g_gate.running.erase(printer);
+  g_gate.printers.erase(printer);
 }
 
 } // namespace pelna_workarounds

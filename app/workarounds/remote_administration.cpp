@@ -36,12 +36,6 @@
 //   - a user PAPPL authenticated but found outside the group is looked up
 //     again, with every group the user is a member of.
 //
-// PAPPL also loads its state file after the application has made the
-// system, so an admin group saved there (by an earlier run, or the Security
-// page) would replace the one the server was started with; the group set
-// before the load is put back after it.
-//
-
 #include <pappl/pappl.h>
 
 #include <algorithm>
@@ -58,7 +52,6 @@ namespace {
 using AuthorizeFn     = http_status_t (*)(pappl_client_t *, bool, const char *, gid_t);
 using HtmlAuthorizeFn = bool (*)(pappl_client_t *);
 using WebPageFn       = void (*)(pappl_client_t *, pappl_printer_t *);
-using LoadStateFn     = bool (*)(pappl_system_t *, const char *);
 
 // IPP operations every client that reaches the server may send: printing,
 // and the status of printers, jobs and event subscriptions.  Cancelling a
@@ -279,24 +272,4 @@ _papplPrinterWebHome(pappl_client_t  *client,   // I - Client
   if (papplClientGetMethod(client) == HTTP_STATE_POST && !is_local(client) && !papplClientHTMLAuthorize(client))
     return;
   pappl(client, printer);
-}
-
-//
-// 'papplSystemLoadState()' - PAPPL's loading of the state file, keeping the
-// admin group the server was started with.
-//
-
-extern "C" bool
-papplSystemLoadState(pappl_system_t *system,    // I - System
-                     const char     *filename)  // I - State file
-{
-  static const auto pappl = pappl_own<LoadStateFn>("papplSystemLoadState");
-  char              group[kGroupNameSize];
-
-  const bool had_group = papplSystemGetAdminGroup(system, group, sizeof(group)) && group[0];
-  const bool loaded    = pappl && pappl(system, filename);
-
-  if (had_group)
-    papplSystemSetAdminGroup(system, group);
-  return loaded;
 }

@@ -46,11 +46,6 @@ void set_before_reply(BeforeReply before_reply);
 // Forget a printer that is being deleted.
 void forget_printer_jobs(pappl_printer_t *printer);
 
-// Called in a job thread once PAPPL has finished the job.
-using AfterJob = void (*)(pappl_printer_t *printer);
-
-// Call after_job at the end of every job.
-void set_after_job(AfterJob after_job);
 
 //
 // device_schemes.cpp
