@@ -158,11 +158,12 @@ void stop_deliveries(pappl_printer_t *printer);
 // Where the state file is.
 [[nodiscard]] std::string state_path();
 
-// Load the state file (or its last good copy), before the system runs.
+// Load the state file (or its last good copy) before the system runs, and
+// have PAPPL save through the app.
 void load_state(pappl_system_t *system, const std::string &spool);
 
-// Save the state now (also PAPPL's save callback); false when it failed.
-bool save_state(pappl_system_t *system, void *data);
+// Save the state now; false when it failed.
+bool save_state(pappl_system_t *system);
 
 // Save a change before its reply goes out.
 void save_before_reply(pappl_client_t *client);

@@ -25,8 +25,7 @@
 //
 
 #include "app.h"
-
-#include <libdeflate.h>
+#include "state_file.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -48,22 +47,16 @@ namespace pelna_app {
 
 namespace {
 
-// The app's own lines at the end of the state file; PAPPL never sees them.
-constexpr const char *kOwnLine = "# pelna-printer-app ";
-constexpr const char *kPausedWord = "paused ";
-constexpr const char *kCheckWord  = "state ";
-
 // Largest state file read back (a file larger is not the app's).
 constexpr std::size_t kMaxStateBytes = 64U << 20;
 
 // Free space below which a cut file is put down to a full disk.
 constexpr unsigned long long kLowSpaceBytes = 1U << 20;
 
-// PAPPL's job states as the state file numbers them.
-constexpr int kJobPending    = 3;  // IPP_JSTATE_PENDING
-constexpr int kJobProcessing = 5;  // IPP_JSTATE_PROCESSING
-constexpr int kJobCanceled   = 7;  // IPP_JSTATE_CANCELED, the first state of an ended job
-constexpr int kJobCompleted  = 9;  // IPP_JSTATE_COMPLETED
+// Seconds a change PAPPL's main loop asks to save may wait, so that the
+// saves of a steady flow of jobs come to one every few seconds (each job's
+// own changes are saved at once: save_before_reply, save_printed_job).
+constexpr int kDeferSeconds = 5;
 
 //
 // What the saver keeps between saves.
@@ -75,10 +68,9 @@ struct Saver
   std::string path;   // the state file
   std::string spool;  // the spool folder
   std::string last;   // contents of the last file written
-  std::map<std::pair<std::string, int>, time_t> printed;
-                      // jobs the printer has taken whole that PAPPL has
-                      // not yet marked completed: printer name and job id,
-                      // and when
+  PrintedJobs printed;  // jobs the printer has taken whole that PAPPL has
+                       // not yet marked completed
+  bool        deferred = false;  // a save from PAPPL's main loop is waiting
 };
 
 // The one saver.  Never destroyed: a job thread may save while the process
@@ -118,257 +110,6 @@ read_file(const std::string &path,  // I - File
 }
 
 //
-// 'check_line()' - The app's last line for contents: their length and CRC-32.
-//
-
-std::string
-check_line(const std::string &contents)  // I - Everything before the line
-{
-  char line[128];
-
-  snprintf(line, sizeof(line), "%s%s%zu bytes, CRC-32 %08" PRIx32 "\n", kOwnLine, kCheckWord, contents.size(),
-           static_cast<std::uint32_t>(libdeflate_crc32(0, contents.data(), contents.size())));
-  return line;
-}
-
-//
-// 'verify()' - Whether a state file is whole: its last line checks its
-// contents (a file the app wrote), or it has none and reads as PAPPL's own
-// format (a file written before the app checked them).  The contents
-// without the check line in body, the reason in why when not whole.
-//
-
-bool
-verify(const std::string &file,  // I - The whole file
-       std::string       &body,  // O - Contents before the check line
-       std::string       &why)   // O - Why it is not whole
-{
-  const std::size_t last = file.size() > 1 ? file.rfind('\n', file.size() - 2) : std::string::npos;
-  const std::size_t start = last == std::string::npos ? 0 : last + 1;
-
-  if (file.empty())
-  {
-    why = "it is empty";
-    return false;
-  }
-  if (file.back() != '\n')
-  {
-    why = "it was cut short";
-    return false;
-  }
-  if (file.compare(start, strlen(kOwnLine) + strlen(kCheckWord), std::string(kOwnLine) + kCheckWord) == 0)
-  {
-    body = file.substr(0, start);
-    if (file.compare(start, std::string::npos, check_line(body)) != 0)
-    {
-      why = "its contents do not match their check sum";
-      return false;
-    }
-    return true;
-  }
-  // No check line: only PAPPL's own format is taken, system lines first.
-  static const char *const kFirstWords[] = {
-    "DNSSDName ", "Location ", "GeoLocation ", "Organization ", "OrganizationalUnit ", "Contact ",
-    "AdminGroup ", "DefaultPrintGroup ", "Password ", "DefaultPrinterID ", "MaxImageSize ",
-    "NextPrinterID ", "UUID ", "<Printer ",
-  };
-  for (const char *word : kFirstWords)
-  {
-    if (file.compare(0, strlen(word), word) == 0)
-    {
-      body = file;
-      return true;
-    }
-  }
-  why = "it is not a state file";
-  return false;
-}
-
-//
-// One Job line's fields, in order: name and value.
-//
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-//
-// 'parse_fields()' - The fields of a line's value, as PAPPL reads them.
-//
-
-Fields
-parse_fields(const std::string &value)  // I - The line after its first word
-{
-  cups_option_t *options = nullptr;
-  const int      count   = cupsParseOptions(value.c_str(), 0, &options);
-  Fields         fields;
-
-  for (int i = 0; i < count; i++)
-    fields.emplace_back(options[i].name, options[i].value);
-  cupsFreeOptions(count, options);
-  return fields;
-}
-
-//
-// 'field()' - The value of a field, or null.
-//
-
-const std::string *
-field(const Fields &fields,  // I - Fields
-      const char   *name)    // I - Field name
-{
-  for (const auto &[key, value] : fields)
-  {
-    if (key == name)
-      return &value;
-  }
-  return nullptr;
-}
-
-//
-// 'set_field()' - Set a field, adding it when missing.
-//
-
-void
-set_field(Fields            &fields,  // IO - Fields
-          const char        *name,    // I - Field name
-          const std::string &value)   // I - Its value
-{
-  for (auto &[key, old] : fields)
-  {
-    if (key == name)
-    {
-      old = value;
-      return;
-    }
-  }
-  fields.emplace_back(name, value);
-}
-
-//
-// 'quoted()' - A value as PAPPL writes it: in quotes, backslashes and
-// quotes escaped.
-//
-
-std::string
-quoted(const std::string &value)  // I - Value
-{
-  std::string out = "\"";
-
-  for (char c : value)
-  {
-    if (c == '\\' || c == '"')
-      out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-//
-// 'job_line()' - A Job line from its fields, as PAPPL writes it.
-//
-
-std::string
-job_line(const Fields &fields)  // I - Fields
-{
-  std::string line = "Job";
-
-  for (const auto &[key, value] : fields)
-    line += " " + key + "=" + quoted(value);
-  return line + "\n";
-}
-
-//
-// 'edit_jobs()' - A state file's body with each Job line handed to edit
-// (the printer's name and the job's fields, which it may change), the
-// app's own lines left out; lines of the app's own go to own.
-//
-
-template <typename Edit>
-std::string
-edit_jobs(const std::string        &body,  // I - Contents
-          Edit                    &&edit,  // I - Called per job: (printer, fields)
-          std::vector<std::string> *own)   // O - The app's own lines, or null
-{
-  std::string out, printer;
-  std::size_t pos = 0;
-
-  while (pos < body.size())
-  {
-    const std::size_t end  = body.find('\n', pos);
-    const std::string line = body.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-
-    pos = end == std::string::npos ? body.size() : end + 1;
-    if (line.starts_with(kOwnLine))
-    {
-      if (own)
-        own->push_back(line.substr(strlen(kOwnLine)));
-      continue;
-    }
-    if (line.starts_with("<Printer ") && line.ends_with(">"))
-    {
-      const Fields       fields = parse_fields(line.substr(9, line.size() - 10));
-      const std::string *name   = field(fields, "name");
-      printer                   = name ? *name : "";
-    }
-    if (!line.starts_with("Job "))
-    {
-      out += line + "\n";
-      continue;
-    }
-    Fields fields = parse_fields(line.substr(4));
-    edit(printer, fields);
-    out += job_line(fields);
-  }
-  return out;
-}
-
-//
-// What loading notes about the jobs in a state file.
-//
-
-struct JobNotes
-{
-  std::set<std::string> files;      // spool files the jobs name
-  std::vector<int>      restarted;  // jobs that were printing
-};
-
-//
-// 'prepare()' - The state file's body as PAPPL should load it (the app's
-// lines out, a job that was printing waiting to print again), with the
-// paused printers and the jobs' notes.
-//
-
-std::string
-prepare(const std::string        &body,    // I - Verified contents
-        std::vector<std::string> &paused,  // O - Printers to pause (quoted names)
-        JobNotes                 &notes)   // O - What the jobs name
-{
-  std::vector<std::string> own;
-  const std::string        out = edit_jobs(
-      body,
-      [&notes](const std::string &, Fields &fields) {
-        const std::string *state = field(fields, "state");
-        const std::string *file  = field(fields, "filename");
-        const std::string *id    = field(fields, "id");
-
-        if (file)
-          notes.files.insert(*file);
-        if (state && atoi(state->c_str()) == kJobProcessing)
-        {
-          set_field(fields, "state", std::to_string(kJobPending));
-          notes.restarted.push_back(id ? atoi(id->c_str()) : 0);
-        }
-      },
-      &own);
-
-  for (const std::string &line : own)
-  {
-    if (line.starts_with(kPausedWord))
-      paused.push_back(line.substr(strlen(kPausedWord)));
-  }
-  return out;
-}
-
-//
 // 'is_job_file()' - Whether a spool file name is PAPPL's for a job's
 // document or attributes: pNNNNNjNNNNNNNNN-NAME.EXT.
 //
@@ -392,8 +133,8 @@ is_job_file(const char *name)  // I - File name
 //
 
 void
-remove_orphans(pappl_system_t *system,  // I - System
-               const JobNotes &notes)   // I - Files the jobs name
+remove_orphans(pappl_system_t              *system,  // I - System
+               const std::set<std::string> &files)   // I - Files the jobs name
 {
   const std::string &folder = g_saver.spool;
   DIR               *dir    = folder.empty() ? nullptr : opendir(folder.c_str());
@@ -405,7 +146,7 @@ remove_orphans(pappl_system_t *system,  // I - System
     const std::string path = folder + "/" + entry->d_name;
     const char       *dot  = strrchr(entry->d_name, '.');
 
-    if (!is_job_file(entry->d_name) || (dot && !strcmp(dot, ".ipp")) || notes.files.contains(path))
+    if (!is_job_file(entry->d_name) || (dot && !strcmp(dot, ".ipp")) || files.contains(path))
       continue;
     if (unlink(path.c_str()) == 0)
       papplLog(system, PAPPL_LOGLEVEL_INFO, "Removed \"%s\": no job names it (its request was never answered).",
@@ -446,41 +187,35 @@ match_name(pappl_printer_t *printer,  // I - One printer
 
 void
 pause_printers(pappl_system_t                 *system,  // I - System
-               const std::vector<std::string> &names)   // I - Quoted printer names
+               const std::vector<std::string> &names)   // I - Printer names
 {
-  for (const std::string &quoted : names)
+  for (const std::string &name : names)
   {
-    cups_option_t *options = nullptr;
-    const int      count   = cupsParseOptions(("name=" + quoted).c_str(), 0, &options);
-    NameSearch     search;
+    NameSearch search;
 
-    if ((search.name = cupsGetOption("name", count, options)) != nullptr)
-      papplSystemIteratePrinters(system, match_name, &search);
+    search.name = name.c_str();
+    papplSystemIteratePrinters(system, match_name, &search);
     if (search.found)
     {
       papplPrinterPause(search.found);
       papplLogPrinter(search.found, PAPPL_LOGLEVEL_INFO, "Paused, as it was when the server stopped.");
     }
-    cupsFreeOptions(count, options);
   }
 }
 
 //
-// 'load_file()' - Load one verified state file; its body and the notes of
-// its jobs.
+// 'load_file()' - Load one checked state file.
 //
 
 void
 load_file(pappl_system_t    *system,  // I - System
           const std::string &path,    // I - The state file
-          const std::string &body)    // I - Its verified contents
+          const StateCheck  &check)   // I - Its checked contents
 {
-  std::vector<std::string> paused;
-  JobNotes                 notes;
-  const std::string        prepared = prepare(body, paused, notes);
-  const std::string        temp     = path + ".load";
-  FILE                    *fp       = fopen(temp.c_str(), "we");
-  const bool               written  = fp && fwrite(prepared.data(), 1, prepared.size(), fp) == prepared.size();
+  const LoadPlan    plan    = plan_load(check.body, check.journal);
+  const std::string temp    = path + ".load";
+  FILE             *fp      = fopen(temp.c_str(), "we");
+  const bool        written = fp && fwrite(plan.contents.data(), 1, plan.contents.size(), fp) == plan.contents.size();
 
   if (!fp || fclose(fp) != 0 || !written)
   {
@@ -498,28 +233,27 @@ load_file(pappl_system_t    *system,  // I - System
   unlink(temp.c_str());
   if (had_group)
     papplSystemSetAdminGroup(system, group);
-  for (int id : notes.restarted)
+  for (int id : plan.restarted)
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %d was printing when the server stopped: it prints again from its "
              "first page.", id);
-  pause_printers(system, paused);
-  remove_orphans(system, notes);
+  for (int id : plan.printed)
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %d had reached the printer whole when the server stopped: it is "
+             "completed.", id);
+  pause_printers(system, plan.paused);
+  remove_orphans(system, plan.files);
 }
 
-
 //
-// 'note_paused()' - papplSystemIteratePrinters callback: the app's line for
-// a paused printer.
+// 'note_paused()' - papplSystemIteratePrinters callback: note a paused
+// printer's name.
 //
 
 void
 note_paused(pappl_printer_t *printer,  // I - One printer
-            void            *data)     // IO - The lines so far
+            void            *data)     // IO - The names so far
 {
-  if (papplPrinterGetState(printer) != IPP_PSTATE_STOPPED)
-    return;
-
-  *static_cast<std::string *>(data) +=
-      std::string(kOwnLine) + kPausedWord + quoted(papplPrinterGetName(printer)) + "\n";
+  if (papplPrinterGetState(printer) == IPP_PSTATE_STOPPED)
+    static_cast<std::vector<std::string> *>(data)->push_back(papplPrinterGetName(printer));
 }
 
 //
@@ -603,18 +337,34 @@ append_synced(const std::string &path,  // I - File
 }
 
 //
-// 'rewrite_file()' - Write a file anew (not yet flushed); false with errno
-// set when it fails.
+// 'write_synced()' - Write a file anew, mode 0600 (it holds the web
+// password's hash), and flush it to disk; false with errno set when it
+// fails.
 //
 
 bool
-rewrite_file(const std::string &path,      // I - File
-             const std::string &contents)  // I - Its new contents
+write_synced(const std::string &path,      // I - File
+             const std::string &contents)  // I - Its contents
 {
-  FILE      *fp      = fopen(path.c_str(), "we");
-  const bool written = fp && fwrite(contents.data(), 1, contents.size(), fp) == contents.size();
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
 
-  return fp && fclose(fp) == 0 && written;
+  if (fd < 0)
+    return false;
+
+  bool ok = fchmod(fd, 0600) == 0;
+  for (std::size_t done = 0; ok && done < contents.size();)
+  {
+    const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+    ok              = n > 0 || (n < 0 && errno == EINTR);
+    done += n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  ok = ok && fsync(fd) == 0;
+
+  const int error = errno;
+  ok              = close(fd) == 0 && ok;
+  if (!ok && error)
+    errno = error;
+  return ok;
 }
 
 //
@@ -686,37 +436,6 @@ cut_cause(const std::string &path)  // I - The file written
 }
 
 //
-// 'mark_printed()' - PAPPL's state with the jobs the printer has taken whole
-// marked completed (PAPPL marks them only once the job thread has returned);
-// the notes of jobs PAPPL has caught up with, or no longer knows, dropped.
-//
-
-std::string
-mark_printed(const std::string &body)  // I - What PAPPL wrote
-{
-  std::set<std::pair<std::string, int>> seen;
-  const std::string out = edit_jobs(
-      body,
-      [&seen](const std::string &printer, Fields &fields) {
-        const std::string *id    = field(fields, "id");
-        const std::string *state = field(fields, "state");
-        const auto         key   = std::make_pair(printer, id ? atoi(id->c_str()) : 0);
-        const auto         it    = g_saver.printed.find(key);
-
-        if (it == g_saver.printed.end() || !state || atoi(state->c_str()) >= kJobCanceled)
-          return;  // not noted, or PAPPL has it (the note goes)
-        seen.insert(key);
-        set_field(fields, "state", std::to_string(kJobCompleted));
-        if (!field(fields, "completed"))
-          set_field(fields, "completed", std::to_string(it->second));
-      },
-      nullptr);
-
-  std::erase_if(g_saver.printed, [&seen](const auto &note) { return !seen.contains(note.first); });
-  return out;
-}
-
-//
 // 'save_locked()' - Save the state (the saver's lock held); false when it
 // could not be saved.
 //
@@ -724,30 +443,27 @@ mark_printed(const std::string &body)  // I - What PAPPL wrote
 bool
 save_locked(pappl_system_t *system)  // I - System
 {
-  const std::string temp = g_saver.path + ".new";
-  std::string       body, own;
+  const std::string        temp = g_saver.path + ".new";
+  std::string              body;
+  std::vector<std::string> paused;
 
-  if (!papplSystemSaveState(system, temp.c_str()) || chmod(temp.c_str(), 0600) != 0 || !read_file(temp, body))
+  if (!papplSystemSaveState(system, temp.c_str()) || !read_file(temp, body))
     return save_failed(system, temp, strerror(errno));
   if (!whole_contents(system, body))
     return save_failed(system, temp, cut_cause(temp).c_str());
   if (!g_saver.printed.empty())
-  {
-    body = mark_printed(body);  // replaces PAPPL's contents whole
-    if (!rewrite_file(temp, body))
-      return save_failed(system, temp, strerror(errno));
-  }
+    body = mark_printed(body, g_saver.printed);
+  papplSystemIteratePrinters(system, note_paused, &paused);
 
-  papplSystemIteratePrinters(system, note_paused, &own);
-  own += check_line(body + own);
-  if (body + own == g_saver.last)
+  const std::string contents = state_file(body, paused);
+  if (contents == g_saver.last)
   {
     unlink(temp.c_str());  // nothing changed since the last save
     return true;
   }
-  if (!append_synced(temp, own) || !replace_file(temp, g_saver.path))
+  if (!write_synced(temp, contents) || !replace_file(temp, g_saver.path))
     return save_failed(system, temp, strerror(errno));
-  g_saver.last = body + own;
+  g_saver.last = contents;
   return true;
 }
 
@@ -866,24 +582,95 @@ state_path()
 
 //
 // 'save_state()' - Save the state now; false (and an error in the log) when
-// it could not be saved.  Also PAPPL's save callback.
+// it could not be saved.
 //
 
 bool
-save_state(pappl_system_t *system,  // I - System
-           void           *data)    // I - Callback data (unused)
+save_state(pappl_system_t *system)  // I - System
 {
-  (void)data;
-
   const std::lock_guard<std::mutex> hold(g_saver.lock);
 
   return !g_saver.path.empty() && save_locked(system);
 }
 
 //
+// 'save_deferred()' - Timer callback: the save PAPPL's main loop asked for.
+//
+
+bool
+save_deferred(pappl_system_t *system,  // I - System
+              void           *data)    // I - Callback data (unused)
+{
+  (void)data;
+  {
+    const std::lock_guard<std::mutex> hold(g_saver.lock);
+    g_saver.deferred = false;
+  }
+  save_state(system);
+  return false;  // once
+}
+
+//
+// 'pappl_save()' - PAPPL's save callback: within a few seconds while the
+// server runs, at once when it stops.
+//
+
+bool
+pappl_save(pappl_system_t *system,  // I - System
+           void           *data)    // I - Callback data (unused)
+{
+  (void)data;
+
+  if (!papplSystemIsRunning(system))
+    return save_state(system);
+
+  bool schedule;
+  {
+    const std::lock_guard<std::mutex> hold(g_saver.lock);
+    schedule         = !g_saver.deferred;
+    g_saver.deferred = true;
+  }
+  if (schedule && !papplSystemAddTimerCallback(system, time(nullptr) + kDeferSeconds, 0, save_deferred, nullptr))
+  {
+    const std::lock_guard<std::mutex> hold(g_saver.lock);
+    g_saver.deferred = false;
+    return save_locked(system);
+  }
+  return true;
+}
+
+//
+// 'load_checked()' - Load a state file when it checks out; false, with the
+// reason in why, when it does not (or cannot be read).
+//
+
+bool
+load_checked(pappl_system_t    *system,  // I - System
+             const std::string &path,    // I - State file
+             std::string       &why)     // O - Why not
+{
+  std::string file;
+
+  if (!read_file(path, file))
+  {
+    why = strerror(errno);
+    return false;
+  }
+
+  const StateCheck check = check_state(file);
+  if (!check.whole)
+  {
+    why = check.why;
+    return false;
+  }
+  load_file(system, path, check);
+  return true;
+}
+
+//
 // 'load_state()' - Load the state file, or its last good copy when it
 // cannot be read (the bad file kept aside as NAME.state.bad); nothing when
-// there is none yet.
+// there is none yet.  Then have PAPPL save through the app.
 //
 
 void
@@ -891,39 +678,29 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
            const std::string &spool)   // I - The spool folder
 {
   const std::string path = state_path(), backup = path + ".bak", bad = path + ".bad";
-  std::string       file, body, why;
-  const bool        have  = read_file(path, file);
-  const int         error = have ? 0 : errno;
+  std::string       why;
 
   g_saver.path  = path;
   g_saver.spool = spool;
-  if (have && verify(file, body, why))
-  {
-    load_file(system, path, body);
-    g_saver.last = file;
+  papplSystemSetSaveCallback(system, pappl_save, nullptr);
+  if (access(path.c_str(), F_OK) != 0 && access(backup.c_str(), F_OK) != 0)
+    return;  // a new server
+  if (load_checked(system, path, why))
     return;
-  }
-  if (!have && error == ENOENT)
-  {
-    if (access(backup.c_str(), F_OK) != 0)
-      return;  // a new server
+
+  if (access(path.c_str(), F_OK) != 0)
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" is missing.", path.c_str());
-  }
   else if (rename(path.c_str(), bad.c_str()) == 0)
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s); it is kept as \"%s\".",
-             path.c_str(), have ? why.c_str() : strerror(error), bad.c_str());
+             path.c_str(), why.c_str(), bad.c_str());
   else
-    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s).", path.c_str(),
-             have ? why.c_str() : strerror(error));
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s).", path.c_str(), why.c_str());
 
-  if (read_file(backup, file) && verify(file, body, why))
-  {
+  if (load_checked(system, backup, why))
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Using the last good copy of the state, \"%s\".", backup.c_str());
-    load_file(system, backup, body);
-    return;
-  }
-  papplLog(system, PAPPL_LOGLEVEL_ERROR, "No good copy of the state either (\"%s\"): starting with no printers.",
-           backup.c_str());
+  else
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No good copy of the state either (\"%s\": %s): starting with no "
+             "printers.", backup.c_str(), why.c_str());
 }
 
 //
@@ -940,7 +717,7 @@ save_before_reply(pappl_client_t *client)  // I - Client, request handled
     return;
 
   pappl_job_t *job = reply_job(client);
-  const bool   ok  = (!job || sync_document(job)) && save_state(papplClientGetSystem(client), nullptr);
+  const bool   ok  = (!job || sync_document(job)) && save_state(papplClientGetSystem(client));
 
   if (ok || !job)
     return;
@@ -955,20 +732,28 @@ save_before_reply(pappl_client_t *client)  // I - Client, request handled
 }
 
 //
-// 'save_printed_job()' - The printer has taken a job whole: save the state
-// now with the job completed, so that it is not printed again should the
-// server end before PAPPL marks it so.
+// 'save_printed_job()' - The printer has taken a job whole: note it at the
+// end of the state file at once (flushed to disk), so that it is not
+// printed again should the server end before the state is saved with the
+// job completed; the next save marks it so, until PAPPL has it too.
 //
 
 void
 save_printed_job(pappl_job_t *job)  // I - Job
 {
   pappl_printer_t *printer = papplJobGetPrinter(job);
+  const time_t     now     = time(nullptr);
+  bool             noted;
   {
     const std::lock_guard<std::mutex> hold(g_saver.lock);
-    g_saver.printed[{papplPrinterGetName(printer), papplJobGetID(job)}] = time(nullptr);
+    const std::string                 name = papplPrinterGetName(printer);
+
+    g_saver.printed[{name, papplJobGetID(job)}] = now;
+    noted = !g_saver.path.empty() && !g_saver.last.empty() &&
+            append_synced(g_saver.path, printed_line(name, papplJobGetID(job), now));
   }
-  save_state(papplPrinterGetSystem(printer), nullptr);
+  if (!noted)
+    save_state(papplPrinterGetSystem(printer));
 }
 
 } // namespace pelna_app

@@ -22,8 +22,14 @@ namespace pelna_app {
 
 namespace {
 
-// Documents of finished jobs kept per printer (for Reprint on the web page).
+// Documents of finished jobs kept per printer (for Reprint on the web page);
+// PAPPL cleans finished jobs up as each job ends only while it keeps some.
 constexpr int kPreservedJobs = 1;
+
+// Finished jobs kept per printer, and the seconds each is kept at least
+// (its client may still ask about it).
+constexpr int kKeptJobs    = 50;
+constexpr int kKeptSeconds = 2;
 
 //
 // 'log_level()' - The log level named by a log-level option (warn when unset
@@ -88,9 +94,8 @@ detach_output()
 }
 
 //
-// 'printer_created()' - Printer creation callback: its own pages; finished jobs are
-// cleaned up as each job ends (PAPPL cleans them only while it keeps a
-// document of a finished job, at most one here).
+// 'printer_created()' - Printer creation callback: its own pages, and its
+// history of finished jobs bounded.
 //
 
 void
@@ -98,12 +103,14 @@ printer_created(pappl_printer_t *printer,  // I - New printer
                 void            *data)     // I - Callback data
 {
   papplPrinterSetMaxPreservedJobs(printer, kPreservedJobs);
+  papplPrinterSetMaxCompletedJobs(printer, kKeptJobs);
+  pelna_workarounds::remember_job_lists(printer);
   add_printer_pages(printer, data);
 }
 
 //
 // 'system_event()' - Event callback: a printer being deleted leaves the
-// job start gate.
+// job start gate and the job history.
 //
 
 void
@@ -118,7 +125,10 @@ system_event(pappl_system_t  *system,   // I - System (unused)
   (void)data;
 
   if (printer && (event & PAPPL_EVENT_PRINTER_DELETED))
+  {
     pelna_workarounds::forget_printer_jobs(printer);
+    pelna_workarounds::forget_job_lists(printer);
+  }
 }
 
 //
@@ -132,6 +142,7 @@ set_up_jobs(pappl_system_t    *system,  // I - System
 {
   add_socket_scheme();
   pelna_workarounds::spool_every_document(kDriverFormat);
+  pelna_workarounds::set_job_history(kKeptJobs, kKeptSeconds);
   add_document_filters(system);
   papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
                                printer_created, driver_callback, nullptr);
@@ -141,7 +152,6 @@ set_up_jobs(pappl_system_t    *system,  // I - System
              "PAPPL's job function was not found: concurrent submissions may start a job twice.");
 
   load_state(system, spool);
-  papplSystemSetSaveCallback(system, save_state, nullptr);
   pelna_workarounds::set_before_reply(save_before_reply);
 }
 

@@ -48,6 +48,20 @@ void forget_printer_jobs(pappl_printer_t *printer);
 
 
 //
+// job_history.cpp
+//
+
+// Keep the newest `keep` finished jobs per printer, and any that ended in
+// the last `grace` seconds (PAPPL 1.3.1 keeps them all).
+void set_job_history(int keep, int grace);
+
+// Learn a new printer's job lists (from the printer creation callback).
+void remember_job_lists(pappl_printer_t *printer);
+
+// Forget a printer that is being deleted.
+void forget_job_lists(pappl_printer_t *printer);
+
+//
 // device_schemes.cpp
 //
 

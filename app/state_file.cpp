@@ -1,0 +1,447 @@
+// SPDX-License-Identifier: Apache-2.0
+//
+// The state file's text around PAPPL's own lines (see state_file.h): the
+// check line that tells a whole file from a cut or damaged one, the app's
+// own lines, and the Job lines as loading and saving change them.  Values
+// are read and written as PAPPL does: NAME="VALUE" with backslashes and
+// quotes escaped, read back with libcups's option parser.
+//
+
+#include "state_file.h"
+
+#include <cups/cups.h>
+#include <libdeflate.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace pelna_app {
+
+namespace {
+
+// The start of the app's own lines; PAPPL never sees them.
+constexpr const char *kOwnLine     = "# pelna-printer-app ";
+constexpr const char *kHeaderLine  = "# pelna-printer-app state file\n";
+constexpr const char *kPausedWord  = "paused ";
+constexpr const char *kCheckWord   = "check ";
+constexpr const char *kPrintedWord = "printed ";
+
+// PAPPL's job states as the state file numbers them.
+constexpr int kJobPending    = 3;  // pending
+constexpr int kJobProcessing = 5;  // processing
+constexpr int kJobCanceled   = 7;  // canceled, the first state of an ended job
+constexpr int kJobCompleted  = 9;  // completed
+
+// The first words a file of PAPPL's own format may start with.
+constexpr const char *kFirstWords[] = {
+  "DNSSDName ", "Location ", "GeoLocation ", "Organization ", "OrganizationalUnit ", "Contact ",
+  "AdminGroup ", "DefaultPrintGroup ", "Password ", "DefaultPrinterID ", "MaxImageSize ",
+  "NextPrinterID ", "UUID ", "<Printer ",
+};
+
+//
+// One line's fields, in order: name and value.
+//
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+//
+// 'parse_fields()' - The fields of a line's value, as PAPPL reads them.
+//
+
+Fields
+parse_fields(const std::string &value)  // I - The line after its first word
+{
+  cups_option_t *options = nullptr;
+  const int      count   = cupsParseOptions(value.c_str(), 0, &options);
+  Fields         fields;
+
+  for (int i = 0; i < count; i++)
+    fields.emplace_back(options[i].name, options[i].value);
+  cupsFreeOptions(count, options);
+  return fields;
+}
+
+//
+// 'field()' - The value of a field, or null.
+//
+
+const std::string *
+field(const Fields &fields,  // I - Fields
+      const char   *name)    // I - Field name
+{
+  for (const auto &[key, value] : fields)
+  {
+    if (key == name)
+      return &value;
+  }
+  return nullptr;
+}
+
+//
+// 'number()' - A field's value as a number, or -1 when missing.
+//
+
+long
+number(const Fields &fields,  // I - Fields
+       const char   *name)    // I - Field name
+{
+  const std::string *value = field(fields, name);
+
+  return value ? strtol(value->c_str(), nullptr, 10) : -1;
+}
+
+//
+// 'set_field()' - Set a field, adding it when missing.
+//
+
+void
+set_field(Fields            &fields,  // IO - Fields
+          const char        *name,    // I - Field name
+          const std::string &value)   // I - Its value
+{
+  for (auto &[key, old] : fields)
+  {
+    if (key == name)
+    {
+      old = value;
+      return;
+    }
+  }
+  fields.emplace_back(name, value);
+}
+
+//
+// 'quoted()' - A value as PAPPL writes it: in quotes, backslashes and
+// quotes escaped.
+//
+
+std::string
+quoted(const std::string &value)  // I - Value
+{
+  std::string out = "\"";
+
+  for (char c : value)
+  {
+    if (c == '\\' || c == '"')
+      out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+//
+// 'unquoted()' - A quoted value read back; empty when it is not one.
+//
+
+std::string
+unquoted(const std::string &text)  // I - "VALUE", escaped
+{
+  const Fields fields = parse_fields("name=" + text);
+
+  return fields.size() == 1 ? fields[0].second : std::string();
+}
+
+//
+// 'job_line()' - A Job line from its fields, as PAPPL writes it.
+//
+
+std::string
+job_line(const Fields &fields)  // I - Fields
+{
+  std::string line = "Job";
+
+  for (const auto &[key, value] : fields)
+    line += " " + key + "=" + quoted(value);
+  return line + "\n";
+}
+
+//
+// 'next_line()' - The line at pos (without its newline); pos moves past it.
+//
+
+std::string
+next_line(const std::string &text,  // I - Text
+          std::size_t       &pos)   // IO - Where the line starts
+{
+  const std::size_t end  = text.find('\n', pos);
+  std::string       line = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+
+  pos = end == std::string::npos ? text.size() : end + 1;
+  return line;
+}
+
+//
+// 'edit_jobs()' - Text with each Job line handed to edit (the printer's
+// name and the job's fields, which it may change); the app's own lines go
+// to own instead.
+//
+
+template <typename Edit>
+std::string
+edit_jobs(const std::string        &body,  // I - Contents
+          Edit                    &&edit,  // I - Called per job: (printer, fields)
+          std::vector<std::string> &own)   // O - The app's own lines, without their start
+{
+  std::string out, printer;
+
+  for (std::size_t pos = 0; pos < body.size();)
+  {
+    const std::string line = next_line(body, pos);
+
+    if (line.starts_with(kOwnLine))
+      own.push_back(line.substr(strlen(kOwnLine)));
+    else if (!line.starts_with("Job "))
+    {
+      if (line.starts_with("<Printer ") && line.ends_with(">"))
+      {
+        const std::string *name = nullptr;
+        const Fields       fields = parse_fields(line.substr(9, line.size() - 10));
+        printer                   = (name = field(fields, "name")) ? *name : "";
+      }
+      out += line + "\n";
+    }
+    else
+    {
+      Fields fields = parse_fields(line.substr(4));
+      edit(printer, fields);
+      out += job_line(fields);
+    }
+  }
+  return out;
+}
+
+//
+// 'read_printed()' - The printed lines of a journal.
+//
+
+PrintedJobs
+read_printed(const std::string &journal)  // I - Lines after the check line
+{
+  PrintedJobs printed;
+
+  for (std::size_t pos = 0; pos < journal.size();)
+  {
+    const std::string line = next_line(journal, pos);
+    const std::string word = std::string(kOwnLine) + kPrintedWord;
+    long long         id = 0, when = 0;
+    int               used = 0;
+
+    if (!line.starts_with(word) ||
+        sscanf(line.c_str() + word.size(), "%lld %lld %n", &id, &when, &used) != 2 || used <= 0)
+      continue;
+
+    const std::string printer = unquoted(line.substr(word.size() + static_cast<std::size_t>(used)));
+    if (!printer.empty() && id > 0 && id <= INT32_MAX)
+      printed[{printer, static_cast<int>(id)}] = static_cast<std::time_t>(when);
+  }
+  return printed;
+}
+
+//
+// 'check_legacy()' - Check a file without the app's check line: only
+// PAPPL's own format, whole lines, is taken.
+//
+
+StateCheck
+check_legacy(const std::string &file)  // I - The whole file
+{
+  StateCheck check;
+
+  if (file.back() != '\n')
+    check.why = "it was cut short";
+  else
+  {
+    int depth = 0;  // inside a <Printer> block
+
+    for (const char *word : kFirstWords)
+      check.whole = check.whole || file.starts_with(word);
+    for (std::size_t pos = 0; check.whole && pos < file.size();)
+    {
+      const std::string line = next_line(file, pos);
+      depth += line.starts_with("<Printer ") ? 1 : line == "</Printer>" ? -1 : 0;
+      check.whole = depth == 0 || depth == 1;
+    }
+    check.whole = check.whole && depth == 0;
+    if (!check.whole)
+      check.why = "it is not a whole state file";
+  }
+  if (check.whole)
+    check.body = file;
+  return check;
+}
+
+//
+// 'check_line()' - The app's check line for contents: their length and
+// CRC-32.
+//
+
+std::string
+check_line(const std::string &contents)  // I - Everything before the line
+{
+  char line[128];
+
+  snprintf(line, sizeof(line), "%s%s%zu bytes, CRC-32 %08" PRIx32 "\n", kOwnLine, kCheckWord, contents.size(),
+           static_cast<std::uint32_t>(libdeflate_crc32(0, contents.data(), contents.size())));
+  return line;
+}
+
+} // namespace
+
+//
+// 'state_file()' - The whole file the app writes: its first line, PAPPL's
+// lines, the paused printers, and the check line over all of these.
+//
+
+std::string
+state_file(const std::string              &pappl_lines,  // I - What PAPPL wrote
+           const std::vector<std::string> &paused)       // I - Paused printers
+{
+  std::string contents = kHeaderLine + pappl_lines;
+
+  for (const std::string &printer : paused)
+    contents += paused_line(printer);
+  return contents + check_line(contents);
+}
+
+//
+// 'paused_line()' - The app's line for a paused printer.
+//
+
+std::string
+paused_line(const std::string &printer)  // I - Printer name
+{
+  return std::string(kOwnLine) + kPausedWord + quoted(printer) + "\n";
+}
+
+//
+// 'printed_line()' - The line appended for a job the printer has taken.
+//
+
+std::string
+printed_line(const std::string &printer,  // I - Printer name
+             int                job_id,   // I - Job
+             std::time_t        when)     // I - When the printer took it
+{
+  return std::string(kOwnLine) + kPrintedWord + std::to_string(job_id) + " " +
+         std::to_string(static_cast<long long>(when)) + " " + quoted(printer) + "\n";
+}
+
+//
+// 'check_state()' - Check a whole state file (see state_file.h).  Lines
+// appended after the check line are kept whole; a last one cut short (the
+// server ended while appending it) is dropped.
+//
+
+StateCheck
+check_state(const std::string &file)  // I - The whole file
+{
+  const std::string mark = std::string(kOwnLine) + kCheckWord;
+  StateCheck        check;
+
+  if (file.empty())
+  {
+    check.why = "it is empty";
+    return check;
+  }
+
+  if (!file.starts_with(kHeaderLine))
+    return check_legacy(file);
+
+  const std::size_t at = file.rfind("\n" + mark);
+  if (at == std::string::npos)
+  {
+    check.why = "it was cut short";
+    return check;
+  }
+
+  const std::size_t start = at + 1;
+  const std::size_t end   = file.find('\n', start);
+  check.body              = file.substr(0, start);
+  if (end == std::string::npos || file.compare(start, end + 1 - start, check_line(check.body)) != 0)
+  {
+    check.why  = end == std::string::npos ? "it was cut short" : "its contents do not match their check sum";
+    check.body.clear();
+    return check;
+  }
+  check.journal = file.substr(end + 1, file.rfind('\n') - end);  // whole lines only
+  check.whole   = true;
+  return check;
+}
+
+//
+// 'plan_load()' - What loading a checked state file takes.
+//
+
+LoadPlan
+plan_load(const std::string &body,     // I - Checked contents
+          const std::string &journal)  // I - Lines appended since the check
+{
+  const PrintedJobs        printed = read_printed(journal);
+  LoadPlan                 plan;
+  std::vector<std::string> own;
+
+  plan.contents = edit_jobs(
+      body,
+      [&](const std::string &printer, Fields &fields) {
+        const long  state = number(fields, "state"), id = number(fields, "id");
+        const auto  done  = printed.find({printer, static_cast<int>(id)});
+
+        if (const std::string *file = field(fields, "filename"))
+          plan.files.insert(*file);
+        if (state >= kJobCanceled || state < 0)
+          return;
+        if (done != printed.end())
+        {
+          set_field(fields, "state", std::to_string(kJobCompleted));
+          set_field(fields, "completed", std::to_string(static_cast<long long>(done->second)));
+          plan.printed.push_back(static_cast<int>(id));
+        }
+        else if (state == kJobProcessing)
+        {
+          set_field(fields, "state", std::to_string(kJobPending));
+          plan.restarted.push_back(static_cast<int>(id));
+        }
+      },
+      own);
+
+  for (const std::string &line : own)
+  {
+    if (line.starts_with(kPausedWord))
+      plan.paused.push_back(unquoted(line.substr(strlen(kPausedWord))));
+  }
+  return plan;
+}
+
+//
+// 'mark_printed()' - PAPPL's lines with the printed jobs completed.
+//
+
+std::string
+mark_printed(const std::string &body,     // I - What PAPPL wrote
+             PrintedJobs       &printed)  // IO - Jobs the printer has taken
+{
+  std::set<std::pair<std::string, int>> seen;
+  std::vector<std::string>              own;
+  const std::string                     out = edit_jobs(
+      body,
+      [&](const std::string &printer, Fields &fields) {
+        const auto key = std::make_pair(printer, static_cast<int>(number(fields, "id")));
+        const auto it  = printed.find(key);
+
+        if (it == printed.end() || number(fields, "state") >= kJobCanceled)
+          return;  // not printed, or PAPPL has it ended (its note goes)
+        seen.insert(key);
+        set_field(fields, "state", std::to_string(kJobCompleted));
+        if (!field(fields, "completed"))
+          set_field(fields, "completed", std::to_string(static_cast<long long>(it->second)));
+      },
+      own);
+
+  std::erase_if(printed, [&seen](const auto &note) { return !seen.contains(note.first); });
+  return out;
+}
+
+} // namespace pelna_app
