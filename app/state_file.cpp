@@ -174,16 +174,17 @@ next_line(const std::string &text,  // I - Text
 }
 
 //
-// 'edit_jobs()' - Text with each Job line handed to edit (the printer's
-// name and the job's fields, which it may change); the app's own lines go
-// to own instead.
+// 'edit_jobs()' - Text with each Job line that wanted passes handed to edit
+// (the printer's name and the job's fields, which it may change); the
+// app's own lines go to own instead.
 //
 
-template <typename Edit>
+template <typename Edit, typename Wanted>
 std::string
-edit_jobs(const std::string        &body,  // I - Contents
-          Edit                    &&edit,  // I - Called per job: (printer, fields)
-          std::vector<std::string> &own)   // O - The app's own lines, without their start
+edit_jobs(const std::string        &body,    // I - Contents
+          Edit                    &&edit,    // I - Called per job: (printer, fields)
+          Wanted                  &&wanted,  // I - Whether a Job line may be edited (line)
+          std::vector<std::string> &own)     // O - The app's own lines, without their start
 {
   std::string out, printer;
 
@@ -193,7 +194,7 @@ edit_jobs(const std::string        &body,  // I - Contents
 
     if (line.starts_with(kOwnLine))
       own.push_back(line.substr(strlen(kOwnLine)));
-    else if (!line.starts_with("Job "))
+    else if (!line.starts_with("Job ") || !wanted(line))
     {
       if (line.starts_with("<Printer ") && line.ends_with(">"))
       {
@@ -405,7 +406,7 @@ plan_load(const std::string &body,     // I - Checked contents
           plan.restarted.push_back(static_cast<int>(id));
         }
       },
-      own);
+      [](const std::string &) { return true; }, own);
 
   for (const std::string &line : own)
   {
@@ -424,8 +425,11 @@ mark_printed(const std::string &body,     // I - What PAPPL wrote
              PrintedJobs       &printed)  // IO - Jobs the printer has taken
 {
   std::set<std::pair<std::string, int>> seen;
-  std::vector<std::string>              own;
-  const std::string                     out = edit_jobs(
+  std::vector<std::string>              own, ids;  // ids as a Job line writes them
+
+  for (const auto &[key, when] : printed)
+    ids.push_back(" id=\"" + std::to_string(key.second) + "\"");
+  const std::string out = edit_jobs(
       body,
       [&](const std::string &printer, Fields &fields) {
         const auto key = std::make_pair(printer, static_cast<int>(number(fields, "id")));
@@ -437,6 +441,14 @@ mark_printed(const std::string &body,     // I - What PAPPL wrote
         set_field(fields, "state", std::to_string(kJobCompleted));
         if (!field(fields, "completed"))
           set_field(fields, "completed", std::to_string(static_cast<long long>(it->second)));
+      },
+      [&ids](const std::string &line) {
+        for (const std::string &id : ids)
+        {
+          if (line.find(id) != std::string::npos)
+            return true;
+        }
+        return false;
       },
       own);
 
