@@ -13,6 +13,7 @@
 
 #include "page_pipeline.h"
 #include "settings.h"
+#include "state_file.h"
 #include "workarounds/workarounds.h"
 
 #include <array>
@@ -168,8 +169,8 @@ bool save_state(pappl_system_t *system);
 // Save a change before its reply goes out.
 void save_before_reply(pappl_client_t *client);
 
-// The printer has taken a job whole: save the state with it completed.
-void save_printed_job(pappl_job_t *job);
+// Note what became of a job on its way to the printer, at once.
+void note_job(pappl_job_t *job, JobEvent event);
 
 //
 // Pictures read as 8-bit gray (picture_read.cpp, png_reader.cpp,

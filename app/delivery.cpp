@@ -38,8 +38,11 @@ write_to_device(pappl_job_t      *job,     // I - Job
         job_error(job, (std::string("The job's printer data cannot be read back: ") + strerror(errno) + ".").c_str());
         return false;
       }
+      if (copy + 1 == copies && offset + piece.size() == frames_size(frames))
+        note_job(job, JobEvent::Sending);
       if (papplDeviceWrite(device, piece.data(), piece.size()) < 0)
       {
+        note_job(job, JobEvent::Unprinted);
         job_error(job, "The printer did not take the data.");
         return false;
       }
@@ -47,7 +50,10 @@ write_to_device(pappl_job_t      *job,     // I - Job
     }
   }
   papplDeviceFlush(device);
-  return !papplJobIsCanceled(job);
+  if (papplJobIsCanceled(job))
+    return false;
+  note_job(job, JobEvent::Printed);
+  return true;
 }
 
 } // namespace

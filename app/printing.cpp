@@ -341,7 +341,6 @@ rendjob(pappl_job_t        *job,      // I - Job
     papplJobSetImpressionsCompleted(job, static_cast<int>(state->pages_held) * (state->copies - 1));
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%u page(s) sent to the printer, %d cop%s.", state->pages_held,
                 state->copies, state->copies == 1 ? "y" : "ies");
-    save_printed_job(job);
   }
   frames_clear(state->frames);
   return sent;

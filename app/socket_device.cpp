@@ -404,12 +404,21 @@ send_job(Delivery         &d,       // IO - The delivery
         papplLogJob(d.job, PAPPL_LOGLEVEL_ERROR, "The job's printer data cannot be read back: %s.", strerror(errno));
         return Sent::Failed;
       }
+      if (copy + 1 == copies && offset + piece.size() == frames_size(frames))
+        note_job(d.job, JobEvent::Sending);
       if (const Sent sent = send_piece(d, fd, piece); sent != Sent::Taken)
         return sent;
       offset += piece.size();
     }
   }
-  return wait_close(d, fd);
+
+  // Every byte is with the network stack, which delivers it even if the
+  // server ends now: the job counts as printed unless the printer drops it.
+  note_job(d.job, JobEvent::Printed);
+  const Sent sent = wait_close(d, fd);
+  if (sent != Sent::Taken)
+    note_job(d.job, JobEvent::Unprinted);
+  return sent;
 }
 
 //

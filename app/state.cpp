@@ -239,6 +239,9 @@ load_file(pappl_system_t    *system,  // I - System
   for (int id : plan.printed)
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %d had reached the printer whole when the server stopped: it is "
              "completed.", id);
+  for (int id : plan.unsure)
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "Job %d may have reached the printer just before the server stopped: "
+             "it prints again.", id);
   pause_printers(system, plan.paused);
   remove_orphans(system, plan.files);
 }
@@ -334,6 +337,24 @@ append_synced(const std::string &path,  // I - File
   if (!ok && error)
     errno = error;
   return ok;
+}
+
+//
+// 'append_only()' - Append text to a file, not flushed; false with errno set
+// when it fails.
+//
+
+bool
+append_only(const std::string &path,  // I - File
+            const std::string &text)  // I - What to append
+{
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+
+  if (fd < 0)
+    return false;
+
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && ok;
 }
 
 //
@@ -686,7 +707,10 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
   if (access(path.c_str(), F_OK) != 0 && access(backup.c_str(), F_OK) != 0)
     return;  // a new server
   if (load_checked(system, path, why))
+  {
+    save_state(system);  // the app's own format from now on, its notes applied
     return;
+  }
 
   if (access(path.c_str(), F_OK) != 0)
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" is missing.", path.c_str());
@@ -697,7 +721,10 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s).", path.c_str(), why.c_str());
 
   if (load_checked(system, backup, why))
+  {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Using the last good copy of the state, \"%s\".", backup.c_str());
+    save_state(system);
+  }
   else
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "No good copy of the state either (\"%s\": %s): starting with no "
              "printers.", backup.c_str(), why.c_str());
@@ -732,25 +759,38 @@ save_before_reply(pappl_client_t *client)  // I - Client, request handled
 }
 
 //
-// 'save_printed_job()' - The printer has taken a job whole: note it at the
-// end of the state file at once (flushed to disk), so that it is not
-// printed again should the server end before the state is saved with the
-// job completed; the next save marks it so, until PAPPL has it too.
+// 'note_job()' - Note what became of a job on its way to the printer at the
+// end of the state file, at once: a job the printer has taken whole is then
+// not printed again should the server end before the state is saved with
+// it completed (the next save marks it so, until PAPPL has it too); one
+// whose last bytes were on their way is known as such.  Only a printed
+// note is flushed to disk: the others serve when the server, not the
+// machine, ends.
 //
 
 void
-save_printed_job(pappl_job_t *job)  // I - Job
+note_job(pappl_job_t *job,    // I - Job
+         JobEvent     event)  // I - What became of it
 {
   pappl_printer_t *printer = papplJobGetPrinter(job);
   const time_t     now     = time(nullptr);
-  bool             noted;
+  bool             noted   = true;
   {
     const std::lock_guard<std::mutex> hold(g_saver.lock);
     const std::string                 name = papplPrinterGetName(printer);
+    const auto                        key  = std::make_pair(name, papplJobGetID(job));
 
-    g_saver.printed[{name, papplJobGetID(job)}] = now;
-    noted = !g_saver.path.empty() && !g_saver.last.empty() &&
-            append_synced(g_saver.path, printed_line(name, papplJobGetID(job), now));
+    if (event == JobEvent::Printed)
+      g_saver.printed[key] = now;
+    else if (event == JobEvent::Unprinted)
+      g_saver.printed.erase(key);
+    if (!g_saver.last.empty())
+    {
+      const std::string line = event_line(event, name, key.second, now);
+      noted = event == JobEvent::Printed ? append_synced(g_saver.path, line) : append_only(g_saver.path, line);
+    }
+    else
+      noted = false;  // no file of the app's yet: save one
   }
   if (!noted)
     save_state(papplPrinterGetSystem(printer));

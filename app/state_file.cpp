@@ -26,7 +26,8 @@ constexpr const char *kOwnLine     = "# pelna-printer-app ";
 constexpr const char *kHeaderLine  = "# pelna-printer-app state file\n";
 constexpr const char *kPausedWord  = "paused ";
 constexpr const char *kCheckWord   = "check ";
-constexpr const char *kPrintedWord = "printed ";
+// The words of the job events, as JobEvent numbers them.
+constexpr const char *kEventWords[] = {"sending ", "printed ", "unprinted "};
 
 // PAPPL's job states as the state file numbers them.
 constexpr int kJobPending    = 3;  // pending
@@ -215,30 +216,74 @@ edit_jobs(const std::string        &body,    // I - Contents
 }
 
 //
-// 'read_printed()' - The printed lines of a journal.
+// What the lines after the check line say of the jobs.
 //
 
-PrintedJobs
-read_printed(const std::string &journal)  // I - Lines after the check line
+struct Journal
 {
-  PrintedJobs printed;
+  PrintedJobs                           printed;  // taken whole by the printer
+  std::set<std::pair<std::string, int>> unsure;   // last bytes on their way
+};
 
-  for (std::size_t pos = 0; pos < journal.size();)
+//
+// 'read_event()' - One job event line; false when it is none (or was cut).
+//
+
+bool
+read_event(const std::string &line,   // I - Line without its start
+           JobEvent          &event,  // O - Event
+           std::string       &printer,// O - Printer name
+           int               &job_id, // O - Job
+           std::time_t       &when)   // O - When
+{
+  for (int e = 0; e < static_cast<int>(std::size(kEventWords)); e++)
   {
-    const std::string line = next_line(journal, pos);
-    const std::string word = std::string(kOwnLine) + kPrintedWord;
-    long long         id = 0, when = 0;
+    const std::string word = kEventWords[e];
+    long long         id = 0, time = 0;
     int               used = 0;
 
-    if (!line.starts_with(word) ||
-        sscanf(line.c_str() + word.size(), "%lld %lld %n", &id, &when, &used) != 2 || used <= 0)
+    if (!line.starts_with(word) || sscanf(line.c_str() + word.size(), "%lld %lld %n", &id, &time, &used) != 2 ||
+        used <= 0 || id <= 0 || id > INT32_MAX)
+      continue;
+    printer = unquoted(line.substr(word.size() + static_cast<std::size_t>(used)));
+    event   = static_cast<JobEvent>(e);
+    job_id  = static_cast<int>(id);
+    when    = static_cast<std::time_t>(time);
+    return !printer.empty();
+  }
+  return false;
+}
+
+//
+// 'read_journal()' - The job events of the lines after the check line, the
+// later line of a job deciding.
+//
+
+Journal
+read_journal(const std::string &lines)  // I - Lines after the check line
+{
+  Journal journal;
+
+  for (std::size_t pos = 0; pos < lines.size();)
+  {
+    const std::string line = next_line(lines, pos);
+    JobEvent          event;
+    std::string       printer;
+    int               id;
+    std::time_t       when;
+
+    if (!line.starts_with(kOwnLine) || !read_event(line.substr(strlen(kOwnLine)), event, printer, id, when))
       continue;
 
-    const std::string printer = unquoted(line.substr(word.size() + static_cast<std::size_t>(used)));
-    if (!printer.empty() && id > 0 && id <= INT32_MAX)
-      printed[{printer, static_cast<int>(id)}] = static_cast<std::time_t>(when);
+    const auto key = std::make_pair(printer, id);
+    journal.printed.erase(key);
+    journal.unsure.erase(key);
+    if (event == JobEvent::Printed)
+      journal.printed[key] = when;
+    else if (event == JobEvent::Sending)
+      journal.unsure.insert(key);
   }
-  return printed;
+  return journal;
 }
 
 //
@@ -318,15 +363,16 @@ paused_line(const std::string &printer)  // I - Printer name
 }
 
 //
-// 'printed_line()' - The line appended for a job the printer has taken.
+// 'event_line()' - The line appended for what became of a job.
 //
 
 std::string
-printed_line(const std::string &printer,  // I - Printer name
-             int                job_id,   // I - Job
-             std::time_t        when)     // I - When the printer took it
+event_line(JobEvent           event,    // I - What became of it
+           const std::string &printer,  // I - Printer name
+           int                job_id,   // I - Job
+           std::time_t        when)     // I - When
 {
-  return std::string(kOwnLine) + kPrintedWord + std::to_string(job_id) + " " +
+  return std::string(kOwnLine) + kEventWords[static_cast<int>(event)] + std::to_string(job_id) + " " +
          std::to_string(static_cast<long long>(when)) + " " + quoted(printer) + "\n";
 }
 
@@ -380,31 +426,34 @@ LoadPlan
 plan_load(const std::string &body,     // I - Checked contents
           const std::string &journal)  // I - Lines appended since the check
 {
-  const PrintedJobs        printed = read_printed(journal);
+  const Journal            events = read_journal(journal);
   LoadPlan                 plan;
   std::vector<std::string> own;
 
   plan.contents = edit_jobs(
       body,
       [&](const std::string &printer, Fields &fields) {
-        const long  state = number(fields, "state"), id = number(fields, "id");
-        const auto  done  = printed.find({printer, static_cast<int>(id)});
+        const long state = number(fields, "state"), id = number(fields, "id");
+        const auto key   = std::make_pair(printer, static_cast<int>(id));
+        const auto done  = events.printed.find(key);
 
         if (const std::string *file = field(fields, "filename"))
           plan.files.insert(*file);
         if (state >= kJobCanceled || state < 0)
           return;
-        if (done != printed.end())
+        if (done != events.printed.end())
         {
           set_field(fields, "state", std::to_string(kJobCompleted));
           set_field(fields, "completed", std::to_string(static_cast<long long>(done->second)));
           plan.printed.push_back(static_cast<int>(id));
+          return;
         }
+        if (events.unsure.contains(key))
+          plan.unsure.push_back(static_cast<int>(id));
         else if (state == kJobProcessing)
-        {
-          set_field(fields, "state", std::to_string(kJobPending));
           plan.restarted.push_back(static_cast<int>(id));
-        }
+        if (state == kJobProcessing)
+          set_field(fields, "state", std::to_string(kJobPending));
       },
       [](const std::string &) { return true; }, own);
 

@@ -7,8 +7,9 @@
 //   PAPPL's lines (system settings, <Printer ...> blocks with their Job lines)
 //   # pelna-printer-app paused "NAME"              a printer that was paused
 //   # pelna-printer-app check N bytes, CRC-32 X    checks everything before it
-//   # pelna-printer-app printed ID TIME "NAME"     a job the printer has taken
-//                                                  whole since (appended)
+//   # pelna-printer-app EVENT ID TIME "NAME"       what became of a job since
+//                                                  (appended; EVENT: sending,
+//                                                  printed or unprinted)
 //
 
 #ifndef PELNA_APP_STATE_FILE_H
@@ -49,6 +50,16 @@ struct LoadPlan
   std::set<std::string>    files;      // spool files the jobs name
   std::vector<int>         restarted;  // jobs that were printing: they wait again
   std::vector<int>         printed;    // jobs the printer had taken: completed
+  std::vector<int>         unsure;     // jobs whose last bytes were on their way
+                                       // to the printer: they wait again
+};
+
+// What became of a job on its way to the printer.
+enum class JobEvent
+{
+  Sending,    // its last bytes are being handed to the device
+  Printed,    // the device has them all
+  Unprinted   // the device did not take them after all (sent again)
 };
 
 // The whole file the app writes for PAPPL's lines and the paused printers.
@@ -57,8 +68,8 @@ struct LoadPlan
 // The app's line for a paused printer.
 [[nodiscard]] std::string paused_line(const std::string &printer);
 
-// The line appended for a job the printer has taken whole.
-[[nodiscard]] std::string printed_line(const std::string &printer, int job_id, std::time_t when);
+// The line appended for what became of a job.
+[[nodiscard]] std::string event_line(JobEvent event, const std::string &printer, int job_id, std::time_t when);
 
 // Check a whole state file: the app's check line, or PAPPL's own format
 // without one (a file of an earlier version).

@@ -152,6 +152,7 @@ set_up_jobs(pappl_system_t    *system,  // I - System
              "PAPPL's job function was not found: concurrent submissions may start a job twice.");
 
   load_state(system, spool);
+  pelna_workarounds::start_loaded_jobs(system);
   pelna_workarounds::set_before_reply(save_before_reply);
 }
 

@@ -70,6 +70,9 @@ start_app() {
   mkdir -p "$SNAP_COMMON"
   for ((attempt = 1; attempt <= 3; attempt++)); do
     app_port=$(free_port) || break
+    # A socket left by a server that was killed would pass for the new one's,
+    # which makes it only once it has read its state.
+    rm -f "$SNAP_COMMON/pelna-printer-app.sock"
     "$app" server -o server-port="$app_port" -o log-file="$base.log" -o log-level="$level" \
       >"$base.out" 2>&1 &
     app_pid=$!

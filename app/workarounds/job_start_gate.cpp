@@ -28,6 +28,11 @@
 //     gate, the gate opens and, if a job came meanwhile, PAPPL is asked to
 //     look again (releasing a job that is not held does only that).
 //
+// PAPPL also looks for a printer's next job only when a job is submitted,
+// released or ends, or the printer resumes: jobs read back from the state
+// file at start-up would wait until then.  Once the system runs, a timer
+// has it look at every printer (start_loaded_jobs).
+//
 // The gate opens when the thread returns, not at the job's end event: PAPPL
 // also reports a job as ended when it is cancelled while printing, and
 // still uses the device after the event.
@@ -267,6 +272,33 @@ gate_job_thread(CreateFn              real,    // I - The real pthread_create
   return error;
 }
 
+//
+// 'look_at_printer()' - papplSystemIteratePrinters callback: have PAPPL look
+// for the printer's next job when one waits.
+//
+
+void
+look_at_printer(pappl_printer_t *printer,  // I - Printer
+                void            *data)     // I - Unused
+{
+  (void)data;
+  if (pappl_job_t *job = oldest_waiting(printer))
+    papplJobRelease(job, nullptr);
+}
+
+//
+// 'look_at_printers()' - Timer callback: look at every printer, once.
+//
+
+bool
+look_at_printers(pappl_system_t *system,  // I - System
+                 void           *data)    // I - Unused
+{
+  (void)data;
+  papplSystemIteratePrinters(system, look_at_printer, nullptr);
+  return false;
+}
+
 } // namespace
 
 //
@@ -300,6 +332,17 @@ bool
 job_start_gate_ready()
 {
   return real_create() && job_start_function();
+}
+
+//
+// 'start_loaded_jobs()' - Start the jobs read back from the state file once
+// the system runs.
+//
+
+void
+start_loaded_jobs(pappl_system_t *system)  // I - System, not yet running
+{
+  papplSystemAddTimerCallback(system, time(nullptr), 0, look_at_printers, nullptr);
 }
 
 //

@@ -46,6 +46,10 @@ void set_before_reply(BeforeReply before_reply);
 // Forget a printer that is being deleted.
 void forget_printer_jobs(pappl_printer_t *printer);
 
+// Start the jobs read back from the state file once the system runs
+// (PAPPL 1.3.1 leaves them waiting until another job comes).
+void start_loaded_jobs(pappl_system_t *system);
+
 
 //
 // job_history.cpp

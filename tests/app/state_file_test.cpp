@@ -91,8 +91,8 @@ TEST(StateFile, OnlyAWholeFileLoads)
     EXPECT_FALSE(check_state(damaged).whole) << "a file with byte " << at << " changed loads";
   }
 
-  const std::string line = printed_line("p203", 8, 1700000009);
-  const std::string more = file + line + printed_line("the \"other\" one", 8, 1700000010);
+  const std::string line = event_line(JobEvent::Printed, "p203", 8, 1700000009);
+  const std::string more = file + line + event_line(JobEvent::Printed, "the \"other\" one", 8, 1700000010);
   for (std::size_t size = file.size(); size <= more.size(); size++)
   {
     check = check_state(more.substr(0, size));
@@ -130,7 +130,8 @@ TEST(StateFile, PapplsOwnFormatLoadsWhenWhole)
 
 TEST(StateFile, LoadingRestartsOrCompletesThePrintingJob)
 {
-  const std::string file  = state_file(kPapplLines, {}) + printed_line("the \"other\" one", 8, 1700000099);
+  const std::string file  = state_file(kPapplLines, {}) +
+                           event_line(JobEvent::Printed, "the \"other\" one", 8, 1700000099);
   const StateCheck  check = check_state(file);
   ASSERT_TRUE(check.whole) << check.why;
 
@@ -147,6 +148,42 @@ TEST(StateFile, LoadingRestartsOrCompletesThePrintingJob)
   EXPECT_EQ(job_field(plan.contents, "id=\"7\"", "state"), "9");
   EXPECT_EQ(job_field(plan.contents, "id=\"9\"", "state"), "3");
   EXPECT_NE(plan.contents.find("name=\"c \\\"quoted\\\" \\\\ name\""), std::string::npos);
+}
+
+//
+// What became of a job on its way to the printer, the later note deciding:
+// taken whole, the job is completed; its last bytes on their way, it is
+// known as such and waits again; not taken after all, it waits again.
+//
+
+TEST(StateFile, TheLastNoteOfAJobDecides)
+{
+  const std::string base = state_file(kPapplLines, {});
+  const auto        plan = [&](std::initializer_list<JobEvent> events) {
+    std::string file = base;
+    for (JobEvent event : events)
+      file += event_line(event, "p203", 8, 1700000077);
+    const StateCheck check = check_state(file);
+    EXPECT_TRUE(check.whole) << check.why;
+    return plan_load(check.body, check.journal);
+  };
+
+  // (The other printer's job 8 was printing, and is restarted each time.)
+  LoadPlan p = plan({JobEvent::Sending});
+  EXPECT_EQ(p.unsure, std::vector<int>{8});
+  EXPECT_EQ(p.restarted, std::vector<int>{8});
+  EXPECT_EQ(job_field(p.contents, "id=\"8\" name=\"b\"", "state"), "3");
+
+  p = plan({JobEvent::Sending, JobEvent::Printed});
+  EXPECT_EQ(p.printed, std::vector<int>{8});
+  EXPECT_TRUE(p.unsure.empty());
+  EXPECT_EQ(job_field(p.contents, "id=\"8\" name=\"b\"", "state"), "9");
+
+  p = plan({JobEvent::Sending, JobEvent::Printed, JobEvent::Unprinted});
+  EXPECT_TRUE(p.printed.empty());
+  EXPECT_TRUE(p.unsure.empty());
+  EXPECT_EQ(p.restarted, (std::vector<int>{8, 8}));
+  EXPECT_EQ(job_field(p.contents, "id=\"8\" name=\"b\"", "state"), "3");
 }
 
 //

@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+#
+# Crashes, damaged state and a full disk lose nothing:
+#
+#   - A queue of 30 jobs, the server killed (SIGKILL) at random moments while
+#     it prints them and started again each time: every job completes, its
+#     page reaches the printer whole, and a second time only when the log
+#     says it was printing when the server stopped (it starts again from its
+#     first page); the state file is whole at every start.
+#   - Four clients submitting jobs in a burst, the server killed at random
+#     moments and started again: every job a client was told was accepted
+#     completes.
+#   - A state file cut short or emptied: the server says so in an error line
+#     naming the file, keeps it aside, and starts from the last good copy
+#     with its printers and jobs.
+#   - A full disk (root only: a small tmpfs of the test's own): a new job is
+#     refused with the disk's own reason, the state is kept, and printing
+#     goes on once there is room.
+#
+#   crash_safety.sh APP INSPECT CLIENT PAGES
+#
+set -uo pipefail
+app=$1 inspect=$2 client=$3 pages=$4
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+
+log_level=info  # the job lines the checks read
+state_file=""   # set once the server runs
+full_mount=""   # the full disk's mount point, when made
+
+proof_setup
+state_file=$SNAP_COMMON/pelna-printer-app.state
+add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
+uri=$(printer_uri labels)
+docs=$work/docs
+mkdir -p "$docs"
+
+#
+# restart - Kill the server without a word and start it again on a new
+# port; the state file must load whole.
+#
+restart() {
+  kill -KILL "$app_pid" 2>/dev/null
+  wait "$app_pid" 2>/dev/null
+  app_pid=""
+  start_app_server
+  uri=$(printer_uri labels)
+  if grep -q "cannot be read\|is missing" "$work/app.log"; then
+    fail "the state file was not whole after a kill: $(grep 'cannot be read\|is missing' "$work/app.log" | tail -1)"
+  fi
+}
+
+#
+# sound_rows - The rows of every sound page the printer received, one a line.
+#
+sound_rows() {
+  local dir
+  for dir in "$work"/printer/job-*; do
+    [[ -f $dir/summary.json ]] || continue
+    awk '/^      "sound": / { sound = ($2 == "true,") } /^      "rows": / { if (sound) print $2 + 0 }' \
+      "$dir/summary.json"
+  done
+}
+
+# --- A queue of 30 jobs, killed while printing -------------------------------
+# Pages of dots, which hardly compress, so that each takes a while to print;
+# job k's page is 7000 + k rows long.
+for ((k = 1; k <= 30; k++)); do
+  "$pages" dots "$docs/page-$k.pwg" 832 $((7000 + k)) 203 "$k"
+done
+timeout 30 "$app" pause -d labels >/dev/null || fail "pause refused"
+: >"$work/queue.txt"
+for ((k = 1; k <= 30; k++)); do
+  id=$("$client" submit "$uri" "$docs/page-$k.pwg" image/pwg-raster) || fail "job $k refused: $id"
+  echo "${id%% *} $((7000 + k))" >>"$work/queue.txt"
+done
+timeout 30 "$app" resume -d labels >/dev/null || fail "resume refused"
+last_id=$(tail -1 "$work/queue.txt" | cut -d' ' -f1)
+# Each kill comes a random moment after the printer has had one or two
+# more jobs, so that the kills fall all along the queue.
+for ((kills = 0; kills < 15; kills++)); do
+  target=$(($(job_dirs) + 1 + RANDOM % 2))
+  for ((i = 0; i < 100 && $(job_dirs) < target; i++)); do sleep 0.05; done
+  sleep "0.0$((RANDOM % 10))"
+  "$client" wait "$uri" "$last_id" 0 >/dev/null && break  # the queue has printed
+  restart
+done
+while read -r id rows; do
+  state=$("$client" wait "$uri" "$id" 60)
+  [[ $state == completed* ]] || fail "queued job $id is $state after $kills kills"
+done <"$work/queue.txt"
+for ((i = 0; i < 100; i++)); do
+  [[ -z $(find "$work/printer" -mindepth 1 -maxdepth 1 -name 'job-*' '!' -exec test -f '{}/summary.json' ';' -print) ]] && break
+  sleep 0.1
+done
+sound_rows | sort -n | uniq -c >"$work/received.txt"
+restarted=$(sed -n -e 's/.*Job \([0-9]*\) was printing when the server stopped.*/\1/p' \
+                   -e 's/.*Job \([0-9]*\) may have reached the printer just before the server stopped.*/\1/p' \
+                   "$work/app.log" | sort -nu)
+while read -r id rows; do
+  times=$(awk -v r="$rows" '$2 == r { print $1 }' "$work/received.txt")
+  if [[ -z $times ]]; then
+    fail "job $id ($rows rows) never reached the printer whole"
+  elif ((times > 1)) && ! grep -qx "$id" <<<"$restarted"; then
+    fail "job $id reached the printer $times times, though the log does not say it might"
+  elif ((times > 2)); then
+    fail "job $id reached the printer $times times"
+  fi
+done <"$work/queue.txt"
+echo "== queue: 30 jobs, $kills kills, $(wc -w <<<"$restarted") logged as printing again," \
+  "$(awk '$1 > 1' "$work/received.txt" | wc -l) printed twice"
+
+# --- A burst of submissions, killed ------------------------------------------
+"$pages" png "$docs/small.png" 200 100
+for ((k = 1; k <= 2; k++)); do
+  "$pages" gray "$docs/small-$k.pwg" 406 $((150 + k)) 203 128
+done
+acked=0
+for ((round = 1; round <= 5; round++)); do
+  rm -f "$work/stop"
+  senders=()
+  # Four clients, at most 8 jobs each: the round's jobs stay in the
+  # server's history of finished jobs to be checked.
+  for ((c = 0; c < 4; c++)); do
+    (
+      for ((n = 0; n < 8; n++)); do
+        [[ -e $work/stop ]] && break
+        if ((c % 2)); then
+          id=$("$client" submit "$uri" "$docs/small.png" image/png 2>/dev/null)
+        else
+          id=$("$client" submit "$uri" "$docs/small-$((c / 2 + 1)).pwg" image/pwg-raster 2>/dev/null)
+        fi
+        [[ $id =~ ^[0-9]+ ]] && echo "${id%% *}" >>"$work/acked-$round-$c.txt"
+      done
+    ) &
+    senders+=($!)
+  done
+  sleep "0.$((RANDOM % 9))$((RANDOM % 10))"
+  kill -KILL "$app_pid" 2>/dev/null
+  wait "$app_pid" 2>/dev/null
+  touch "$work/stop"
+  wait "${senders[@]}"
+  app_pid=""
+  start_app_server
+  uri=$(printer_uri labels)
+  cat "$work"/acked-"$round"-*.txt 2>/dev/null | sort -n >"$work/acked-$round.txt"
+  while read -r id; do
+    state=$("$client" wait "$uri" "$id" 60)
+    [[ $state == completed* ]] || fail "acknowledged job $id of burst $round is $state"
+    acked=$((acked + 1))
+  done <"$work/acked-$round.txt"
+done
+echo "== burst: $acked acknowledged jobs in 5 bursts, each ended by a kill"
+
+# --- A damaged state file: kept aside, the last good copy used ---------------
+for damage in cut empty; do
+  stop_process "$app_pid"
+  app_pid=""
+  case $damage in
+    cut) size=$(stat -c %s "$state_file"); truncate -s $((size / 2)) "$state_file" ;;
+    empty) : >"$state_file" ;;
+  esac
+  case $damage in
+    cut) reason="it was cut short" ;;
+    empty) reason="it is empty" ;;
+  esac
+  start_app_server
+  uri=$(printer_uri labels)
+  # (The server may answer before it has read its state; PAPPL starts its
+  # log afresh past 1 MB: the lines are read from the last.)
+  for ((i = 0; i < 100; i++)); do
+    line=$(grep "^E .*\"$state_file\" cannot be read ($reason)" "$work/app.log" | tail -1)
+    [[ -n $line ]] && grep -q "Using the last good copy" "$work/app.log" && break
+    sleep 0.1
+  done
+  echo "== $damage state file: $line"
+  [[ -n $line && -f $state_file.bad ]] || fail "$damage state file: no error line naming it, or it was not kept aside"
+  sed -n "/cannot be read ($reason)/,\$p" "$work/app.log" | grep -q "Using the last good copy" ||
+    fail "$damage state file: the last good copy was not used"
+  id=$("$client" submit "$uri" "$docs/small-1.pwg" image/pwg-raster)
+  state=$("$client" wait "$uri" "${id%% *}" 60)
+  [[ $state == completed* ]] || fail "$damage state file: the printer did not come back ($state)"
+done
+
+# --- A full disk (root only) -------------------------------------------------
+if [[ $(id -u) != 0 ]]; then
+  echo "== full disk: skipped (not root)"
+else
+  stop_process "$app_pid"
+  app_pid=""
+  full_mount=$(mktemp -d /tmp/pelna-full.XXXXXX)
+  trap 'stop_process "$app_pid"; app_pid=""; umount "$full_mount" 2>/dev/null; rmdir "$full_mount"; proof_cleanup' EXIT
+  mount -t tmpfs -o size=4m tmpfs "$full_mount" || fail "cannot mount a small tmpfs"
+  cp -a "$SNAP_COMMON"/pelna-printer-app.state "$full_mount"/
+  full_port=$(free_port)
+  SNAP_COMMON=$full_mount "$app" server -o server-port="$full_port" -o log-file="$work/full.log" \
+    -o log-level=info >"$work/full.out" 2>&1 &
+  app_pid=$!
+  for ((i = 0; i < 100; i++)); do
+    [[ -S $full_mount/pelna-printer-app.sock ]] && (exec 3<>"/dev/tcp/127.0.0.1/$full_port") 2>/dev/null && break
+    sleep 0.1
+  done
+  full_uri="ipp://127.0.0.1:$full_port/ipp/print/labels"
+  dd if=/dev/zero of="$full_mount/filler" bs=64k 2>/dev/null
+  out=$("$client" submit "$full_uri" "$docs/small.png" image/png)
+  echo "== full disk: submission: $out"
+  [[ $out == refused*"No space left on device"* ]] || fail "full disk: not refused with the disk's reason ($out)"
+  grep -q "No space left on device\|no space left on the disk" "$work/full.log" ||
+    fail "full disk: the log does not give the cause"
+  rm -f "$full_mount/filler"
+  id=$("$client" submit "$full_uri" "$docs/small.png" image/png)
+  state=$("$client" wait "$full_uri" "${id%% *}" 60)
+  [[ $state == completed* ]] || fail "full disk: printing did not go on once there was room ($state)"
+  stop_process "$app_pid"
+  app_pid=""
+  grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/full.out" &&
+    fail "full disk: the sanitizers found faults: $(grep -E -A8 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/full.out" | head -20)"
+  umount "$full_mount" && rmdir "$full_mount"
+  trap proof_cleanup EXIT
+  start_app_server
+fi
+
+proof_finish crash_safety
