@@ -13,7 +13,7 @@
 //
 // The program defines pthread_create, which takes the place of the C
 // library's for every caller in the process (in a sanitizer build the
-// sanitizer's own is the one called on).  A thread PAPPL creates to
+// sanitizer's own is the one called on, wherever it is).  A thread PAPPL creates to
 // process a job goes through a gate per printer:
 //
 //   - while a job thread of the printer is under way, the new thread is
@@ -102,7 +102,13 @@ GateState &g_gate = *new GateState;
 CreateFn
 real_create()
 {
-  static const auto real = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+  // A sanitizer runtime linked into the program (clang's) has its own in
+  // the program too, under another name: a thread it does not see start
+  // would leave the thread's argument looking leaked.
+  static const auto real = [] {
+    void *create = dlsym(RTLD_DEFAULT, "__interceptor_pthread_create");
+    return reinterpret_cast<CreateFn>(create ? create : dlsym(RTLD_NEXT, "pthread_create"));
+  }();
 
   return real;
 }
