@@ -286,10 +286,6 @@ void add_printer_pages(pappl_printer_t *printer, void *data);
 [[nodiscard]] bool setup_network(pappl_system_t *system, int num_options, cups_option_t *options,
                                  bool is_private);
 
-// workarounds/tls_credentials.cpp: keep the server's TLS key and
-// certificate in a folder made mode 0700, its keys mode 0600.
-void set_tls_folder(const char *path);
-
 //
 // system.cpp: the system callback of papplMainloop.
 //

@@ -173,7 +173,7 @@ setup_tls(pappl_system_t *system)  // I - System
     fprintf(stderr, "%s: Unable to make the TLS folder %s: %s\n", kAppName, folder.c_str(), why.c_str());
     return false;
   }
-  set_tls_folder(folder.c_str());
+  pelna_workarounds::set_tls_folder(folder.c_str());
   cupsSetServerCredentials(folder.c_str(), papplSystemGetHostName(system, host, sizeof(host)), 1);
   return true;
 }

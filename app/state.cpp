@@ -204,6 +204,49 @@ pause_printers(pappl_system_t                 *system,  // I - System
 }
 
 //
+// 'note_cut_settings()' - papplPrinterIterateActiveJobs callback: note a job
+// whose settings file (PAPPL rewrites it at every save) was cut short when
+// the server stopped; it would print with settings missing.
+//
+
+void
+note_cut_settings(pappl_job_t *job,   // I - Active job
+                  void        *data)  // IO - The jobs noted
+{
+  char      path[1024];
+  const int fd = papplJobOpenFile(job, path, sizeof(path), nullptr, "ipp", "r");
+  if (fd < 0)
+    return;
+
+  ipp_t            *attrs = ippNew();
+  const ipp_state_t read  = ippReadFile(fd, attrs);
+  close(fd);
+  ippDelete(attrs);
+  if (read != IPP_STATE_DATA)
+    static_cast<std::vector<pappl_job_t *> *>(data)->push_back(job);
+}
+
+//
+// 'end_cut_jobs()' - papplSystemIteratePrinters callback: end the waiting
+// jobs of a printer whose settings were cut short.
+//
+
+void
+end_cut_jobs(pappl_printer_t *printer,  // I - Printer
+             void            *data)     // I - Unused
+{
+  (void)data;
+
+  std::vector<pappl_job_t *> cut;
+  papplPrinterIterateActiveJobs(printer, note_cut_settings, &cut, 1, 0);
+  for (pappl_job_t *job : cut)
+  {
+    job_error(job, "The job's settings were cut short when the server stopped; send it again.");
+    papplJobCancel(job);
+  }
+}
+
+//
 // 'load_file()' - Load one checked state file.
 //
 
@@ -242,6 +285,7 @@ load_file(pappl_system_t    *system,  // I - System
   for (int id : plan.unsure)
     papplLog(system, PAPPL_LOGLEVEL_WARN, "Job %d may have reached the printer just before the server stopped: "
              "it prints again.", id);
+  papplSystemIteratePrinters(system, end_cut_jobs, nullptr);
   pause_printers(system, plan.paused);
   remove_orphans(system, plan.files);
 }

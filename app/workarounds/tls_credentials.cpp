@@ -18,7 +18,7 @@
 // even between its writing and its chmod.
 //
 
-#include "app.h"
+#include "workarounds.h"
 
 #include <cstring>
 #include <ctime>
@@ -156,7 +156,7 @@ cupsMakeServerCredentials(const char  *path,             // I - Folder
   return made;
 }
 
-namespace pelna_app {
+namespace pelna_workarounds {
 
 //
 // 'set_tls_folder()' - Keep the server's TLS credentials in a folder (which
@@ -174,4 +174,4 @@ set_tls_folder(const char *path)  // I - Folder
     make_keys_private(path);
 }
 
-} // namespace pelna_app
+} // namespace pelna_workarounds

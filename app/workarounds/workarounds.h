@@ -77,6 +77,14 @@ void replace_device_scheme(const char *scheme, pappl_devtype_t type, pappl_devop
                            pappl_devwrite_cb_t write_cb);
 
 //
+// tls_credentials.cpp
+//
+
+// Keep the server's TLS key and certificate in a folder (which the caller
+// has made, mode 0700), its keys mode 0600.
+void set_tls_folder(const char *path);
+
+//
 // submit_copies.cpp
 //
 

@@ -1528,6 +1528,76 @@ TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
 }
 
 //
+// Copies print the whole document that many times, collated, in every
+// format: a two-page PWG raster stream, a PNG, a JPEG and a two-page PDF,
+// each page known by its rows and black share, three times what one copy
+// prints; and the submit sub-command's -n asks for copies too.
+//
+
+TEST_F(AppEndToEnd, CopiesPrintTheWholeDocument)
+{
+  const std::string pwg = dir_ + "/copies.pwg", pdf = dir_ + "/copies.pdf";
+  write_file(pwg, raster_stream({pwg_page("sgray_8", 300, 150, gray_pixels(300, 150)),
+                                 pwg_page("sgray_8", 300, 160, gray_pixels(300, 160))},
+                                CUPS_RASTER_WRITE_PWG));
+  // Two pages as large as the label, black boxes of different sizes.
+  write_file(pdf, pdf_file({PdfTestPage{288, 432, pdf_box(0, 0, 144, 216)},
+                            PdfTestPage{288, 432, pdf_box(0, 0, 72, 72)}}));
+
+  // A page as the test knows it: its rows and its black share in percent.
+  using Page = std::pair<unsigned, int>;
+  const auto next_pages = [](std::size_t count) {
+    std::vector<Page> pages;
+    while (pages.size() < count)
+    {
+      const auto job = inspected_pages(next_inspector_job());
+      if (job.empty())
+        break;
+      for (const auto &page : job)
+        pages.emplace_back(page.rows, static_cast<int>(page.black_share * 100 + 0.5));
+    }
+    return pages;
+  };
+
+  struct Case
+  {
+    std::string file;    // document
+    const char *format;  // its type
+  };
+  const Case cases[] = {
+    {pwg, "image/pwg-raster"},
+    {png_file(dir_ + "/copies.png", 200, 100), "image/png"},
+    {jpeg_file(dir_ + "/copies.jpg", 200, 100, "gray"), "image/jpeg"},
+    {pdf, "application/pdf"},
+  };
+  for (const Case &c : cases)
+  {
+    SCOPED_TRACE(c.format);
+    int job = print("p203", c.file, c.format);
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("p203", job), "completed");
+    const std::vector<Page> once = next_pages(1);  // the whole document: one job
+    ASSERT_FALSE(once.empty());
+    std::vector<Page> expected;
+    for (int copy = 0; copy < 3; copy++)
+      expected.insert(expected.end(), once.begin(), once.end());
+
+    job = print("p203", c.file, c.format, {"copies=3"});
+    ASSERT_GT(job, 0);
+    ASSERT_EQ(job_end("p203", job), "completed");
+    EXPECT_EQ(next_pages(expected.size()), expected);
+  }
+
+  const int job = submit({"-d", "p203", "-n", "2", pwg});
+  ASSERT_GT(job, 0);
+  ASSERT_EQ(job_end("p203", job), "completed");
+  const std::vector<Page> pages = next_pages(4);
+  ASSERT_EQ(pages.size(), 4u);
+  EXPECT_EQ(std::vector<unsigned>({pages[0].first, pages[1].first, pages[2].first, pages[3].first}),
+            (std::vector<unsigned>{150, 160, 150, 160}));
+}
+
+//
 // A page wider than the head is cut to it, with a message in the job log;
 // a page longer than the job's label prints whole, 1-bit as 8-bit (as the
 // filter prints it); media tracking "mark" reaches the printer as

@@ -184,6 +184,26 @@ for damage in cut empty; do
   [[ $state == completed* ]] || fail "$damage state file: the printer did not come back ($state)"
 done
 
+# --- A waiting job's settings cut short: the job is ended with the reason --
+timeout 30 "$app" pause -d labels >/dev/null || fail "pause refused"
+id=$("$client" submit "$uri" "$docs/small-1.pwg" image/pwg-raster)
+id=${id%% *}
+kill -KILL "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+app_pid=""
+settings=$(ls "$SNAP_COMMON"/pelna-printer-app.d/p*j$(printf '%09d' "$id")-*.ipp 2>/dev/null | head -1)
+if [[ -z $settings ]]; then
+  fail "cut settings: job $id has no settings file"
+else
+  truncate -s $(($(stat -c %s "$settings") / 2)) "$settings"
+fi
+start_app_server
+uri=$(printer_uri labels)
+state=$("$client" wait "$uri" "$id" 10)
+echo "== cut settings: $state"
+[[ $state == canceled*"settings were cut short"* ]] || fail "cut settings: job $id is $state"
+timeout 30 "$app" resume -d labels >/dev/null || fail "resume refused"
+
 # --- A full disk (root only) -------------------------------------------------
 if [[ $(id -u) != 0 ]]; then
   echo "== full disk: skipped (not root)"

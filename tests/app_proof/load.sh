@@ -2,14 +2,13 @@
 # SPDX-License-Identifier: Apache-2.0
 #
 # Load: 200 jobs from 4 concurrent clients (8-bit PWG raster pages, the
-# bundled PNG picture and a label-sized JPEG, in turn), the clients
-# retrying while the printer answers busy.  Every job must complete, once;
-# queued documents run one at a time, each client's in the order it sent
-# them; the printer must receive exactly 200 jobs, each one sound page, in
-# the order the server started them (a raster stream, printed as it
-# arrives, may pass a job starting beside it); every raster page (each of
-# its own height) must arrive once.  The server's resident memory after the
-# run must be within 10 MB of before.
+# bundled PNG picture and a label-sized JPEG, in turn).  No client is ever
+# told the printer is busy; every job completes, once; every document,
+# raster too, waits in the queue: one job at a time, each client's in the
+# order it sent them; the printer receives exactly 200 jobs, each one sound
+# page, in the order the server started them; every raster page (each of
+# its own height) arrives once.  The server's resident memory after the run
+# must be within 10 MB of before.
 # Prints jobs per second and the server's peak memory.
 #
 #   load.sh APP INSPECT CLIENT PAGES PICTURE.png
@@ -84,29 +83,23 @@ sort -n "$work/started.txt" | uniq -d | grep -q . && fail "the server started a 
 awk '$1 == "job" { rows = 1218; if ($6 ~ /\/page-[0-9]+\.pwg$/) { k = $6; sub(/.*\/page-/, "", k); sub(/\.pwg$/, "", k); rows = 200 + k }
                    print $4, $2, $5, rows }' "$work/load.out" >"$work/sent.txt"
 
-# Queued documents (PNG, JPEG) run one at a time: none starts while another
-# is under way.  A raster stream is printed by its client's connection as it
-# arrives, outside the queue, and may start beside one.
-awk 'NR == FNR { queued[$1] = ($3 != "image/pwg-raster"); next }
-     $1 == "start" && queued[$2] { if (open != "") print "job " $2 " started while job " open " was under way"; open = $2 }
-     $1 == "end" && $2 == open { open = "" }' "$work/sent.txt" "$work/events.txt" >"$work/overlap.txt"
-[[ -s $work/overlap.txt ]] && fail "queued jobs under way together: $(head -3 "$work/overlap.txt")"
+# Every document runs in the queue, one job at a time: none starts while
+# another is under way.
+awk '$1 == "start" { if (open != "") print "job " $2 " started while job " open " was under way"; open = $2 }
+     $1 == "end" && $2 == open { open = "" }' "$work/events.txt" >"$work/overlap.txt"
+[[ -s $work/overlap.txt ]] && fail "jobs under way together: $(head -3 "$work/overlap.txt")"
 
-# Each client's queued documents start in the order it sent them.  (PAPPL
-# prints a raster stream the moment nothing is printing, so a client's
-# stream may pass the pictures it queued before it.)
+# Each client's documents, of every format, start in the order it sent them.
 awk 'NR == FNR { position[$1] = FNR; next }
-     $3 != "image/pwg-raster" { if (!($1 in position)) { missing++; next }
-                                if (position[$1] < last[$2]) bad[$2] = 1; last[$2] = position[$1] }
+     { if (!($1 in position)) { missing++; next }
+       if (position[$1] < last[$2]) bad[$2] = 1; last[$2] = position[$1] }
      END { for (c in bad) print "client " c " out of order"; if (missing) print missing " sent jobs never started" }' \
   "$work/started.txt" "$work/sent.txt" >"$work/order.txt"
 [[ -s $work/order.txt ]] && fail "order: $(cat "$work/order.txt")"
 
-# What the printer received (PAPPL keeps the device open across queued
-# jobs, so one connection may carry several jobs): every connection sound,
-# one page per job, after the warm-up job's page, in the order the jobs
-# started; only a raster stream and a job under way beside it may arrive
-# the other way round.  Every raster page (each of its own height) once.
+# What the printer received (one connection per job): every connection
+# sound, one page per job, after the warm-up job's page, in the order the
+# jobs started; every raster page (each of its own height) once.
 for ((i = 0; i < 100; i++)); do
   [[ -z $(find "$work/printer" -mindepth 1 -maxdepth 1 -name 'job-*' '!' -exec test -f '{}/summary.json' ';' -print) ]] && break
   sleep 0.1
@@ -119,19 +112,14 @@ done
 received=$(($(wc -l <"$work/rows.txt") - 1))
 ((received == clients * per_client)) || fail "the printer received $received pages, not $((clients * per_client))"
 awk 'FILENAME == ARGV[1] { rows[$1] = $4; next }
-     FILENAME == ARGV[2] { n++; if ($1 == "start") { order[++jobs] = $2; from[$2] = n } else if (!($2 in to)) to[$2] = n; next }
-     FNR == 1 { first = 1; next }
+     FILENAME == ARGV[2] { order[++jobs] = $1; next }
+     FNR == 1 { next }
      { page = FNR - 1
-       while (first <= jobs && done[first]) first++
-       pick = 0
-       for (j = first; j <= jobs && (j == first || from[order[j]] < to[order[first]]); j++)
-         if (!done[j] && rows[order[j]] == $1) { pick = j; break }
-       if (!pick) { print "page " page " has " $1 " rows; the next job to start, " order[first] ", has " rows[order[first]]; exit }
-       done[pick] = 1
-       if (rows[order[pick]] != 1218) heights[$1]++ }
+       if (rows[order[page]] != $1) { print "page " page " has " $1 " rows; job " order[page] ", the " page "th started, has " rows[order[page]]; exit }
+       if ($1 != 1218) heights[$1]++ }
      END { for (h in heights) { distinct++; if (heights[h] > 1) print "a raster page of " h " rows arrived " heights[h] " times" }
            print "raster pages " distinct + 0 }' \
-  "$work/sent.txt" "$work/events.txt" "$work/rows.txt" >"$work/device.txt"
+  "$work/sent.txt" "$work/started.txt" "$work/rows.txt" >"$work/device.txt"
 grep -v '^raster pages ' "$work/device.txt" | grep -q . && fail "at the printer: $(grep -v '^raster pages ' "$work/device.txt")"
 grep -qx "raster pages $raster_pages" "$work/device.txt" ||
   fail "$(grep '^raster pages ' "$work/device.txt") distinct at the printer, of $raster_pages sent"
@@ -145,6 +133,7 @@ fi
 # Throughput from the server's own clock: first job started to last job
 # ended (the client cannot see jobs the server has dropped from history).
 read -r _ jobs _ _ _ busy <<<"$summary"
+((busy == 0)) || fail "clients were told $busy times that the printer was busy"
 seconds=$(tail -n +"$log_start" "$work/app.log" | grep -E '\] (Starting print job|(Completed|Aborted|Canceled), )' |
   sed -n 's/^. \[[0-9-]*T\([0-9]*\):\([0-9]*\):\([0-9.]*\)Z\].*/\1 \2 \3/p' |
   awk 'NR == 1 { first = $1 * 3600 + $2 * 60 + $3 } { last = $1 * 3600 + $2 * 60 + $3 }
