@@ -14,6 +14,7 @@
 //
 
 #include "app.h"
+#include "pwg_reader.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -55,22 +56,59 @@ is_raster(const char *filename)  // I - File
 }
 
 //
+// A raster stream as print_pages reads it: PWG raster by the app's own
+// reader, anything else (Apple raster, CUPS raster) by libcups's.
+//
+
+struct RasterStream
+{
+  PwgReader      pwg;              // the app's reader
+  bool           is_pwg = false;   // the stream is PWG raster, read by pwg
+  cups_raster_t *cups   = nullptr; // libcups's reader, for any other
+};
+
+//
+// 'next_header()' - The next page's header; false at the end or when the
+// stream is damaged.
+//
+
+bool
+next_header(RasterStream        &stream,  // IO - Stream
+            cups_page_header2_t &header)  // O - Page header
+{
+  return stream.is_pwg ? pwg_next_page(stream.pwg, header) : cupsRasterReadHeader2(stream.cups, &header) != 0;
+}
+
+//
+// 'next_row()' - The next row of the page; false when it did not arrive.
+//
+
+bool
+next_row(RasterStream              &stream,  // IO - Stream
+         std::vector<unsigned char> &line,   // O - The row
+         unsigned                    bytes)  // I - Its bytes
+{
+  return stream.is_pwg ? pwg_read_row(stream.pwg, line) : cupsRasterReadPixels(stream.cups, line.data(), bytes) == bytes;
+}
+
+//
 // 'print_pages()' - Print every page of an open raster stream through the
 // raster callbacks; false when a page could not be printed.
 //
 
 bool
-print_pages(pappl_job_t              *job,      // I - Job
-            pappl_pr_options_t       *options,  // I - Print options
-            pappl_device_t           *device,   // I - Device
-            const pappl_pr_driver_data_t &driver,  // I - The driver's callbacks
-            cups_raster_t            *ras)      // I - Raster stream
+print_pages(pappl_job_t                  *job,      // I - Job
+            pappl_pr_options_t           *options,  // I - Print options
+            pappl_device_t               *device,   // I - Device
+            const pappl_pr_driver_data_t &driver,   // I - The driver's callbacks
+            RasterStream                 &stream)   // IO - Raster stream
 {
   cups_page_header2_t        header;
   std::vector<unsigned char> line;
   unsigned                   page = 0;
+  char                       message[160];
 
-  while (!papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header))
+  while (!papplJobIsCanceled(job) && next_header(stream, header))
   {
     options->header = header;
     if (!driver.rstartpage_cb(job, options, device, ++page))
@@ -86,10 +124,8 @@ print_pages(pappl_job_t              *job,      // I - Job
     }
     for (unsigned y = 0; y < header.cupsHeight; y++)
     {
-      if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine ||
-          !driver.rwriteline_cb(job, options, device, y, line.data()))
+      if (!next_row(stream, line, header.cupsBytesPerLine) || !driver.rwriteline_cb(job, options, device, y, line.data()))
       {
-        char message[96];
         snprintf(message, sizeof(message), "Page %u cannot be printed: its rows did not all arrive.", page);
         job_error(job, message);
         return false;
@@ -99,10 +135,19 @@ print_pages(pappl_job_t              *job,      // I - Job
       return false;
     papplJobSetImpressionsCompleted(job, 1);
   }
-  if (page == 0 && !papplJobIsCanceled(job))
+  if (papplJobIsCanceled(job))
+    return true;
+  if (page == 0)
   {
     job_error(job, "The raster document has no page that can be read: its stream is cut short, or its first "
                    "page header is damaged (a page without rows, say).");
+    return false;
+  }
+  if (stream.is_pwg && stream.pwg.damaged)
+  {
+    snprintf(message, sizeof(message), "The raster document is damaged after page %u: the pages after it are "
+             "not printed.", page);
+    job_error(job, message);
     return false;
   }
   return true;
@@ -129,21 +174,25 @@ print_raster(pappl_job_t    *job,     // I - Job
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
 
-  cups_raster_t      *ras     = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  RasterStream stream;
+  stream.is_pwg = pwg_open(stream.pwg, fd);
+  if (!stream.is_pwg)
+    stream.cups = cupsRasterOpen(fd, CUPS_RASTER_READ);
+
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 0, false);
-  bool                ok      = ras && options && driver.rstartjob_cb(job, options, device);
+  bool                ok      = (stream.is_pwg || stream.cups) && options && driver.rstartjob_cb(job, options, device);
 
   if (ok)
   {
-    ok = print_pages(job, options, device, driver, ras);
+    ok = print_pages(job, options, device, driver, stream);
     ok = driver.rendjob_cb(job, options, device) && ok;
   }
-  else if (!ras || !options)
+  else if ((!stream.is_pwg && !stream.cups) || !options)
     job_error(job, "The raster document cannot be read: no memory.");
   if (options)
     papplJobDeletePrintOptions(options);
-  if (ras)
-    cupsRasterClose(ras);
+  if (stream.cups)
+    cupsRasterClose(stream.cups);
   close(fd);
   return ok;
 }

@@ -16,12 +16,16 @@
 //     ended, nothing else: no byte for a refused or cut page;
 //   - every frame is sound to pelna-inspect's decoder and is as wide as the
 //     page (cut to the print head) and as long;
-//   - rendjob leaves no job data behind.
+//   - rendjob leaves no job data behind;
+//   - the app's own PWG raster reader (the one its raster filter uses)
+//     hands over the same headers and rows as libcups's, for as long as
+//     both read.
 //
 // Any breach aborts, which the fuzzer reports as a crash.
 //
 
 #include "app.h"
+#include "pwg_reader.h"
 
 #include "decoder.h"
 
@@ -32,6 +36,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -252,6 +257,50 @@ check_device(const std::vector<Expected> &expected)  // I - Pages printed
   }
 }
 
+//
+// 'compare_readers()' - The app's PWG reader and libcups's read the same
+// headers and rows from an input, as far as both read.
+//
+
+void
+compare_readers(std::span<const std::uint8_t> bytes)  // I - Input
+{
+  const int fd = memfd_create("pwg", 0);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    fail("no memory file", 0);
+
+  pelna_app::PwgReader reader;
+  Cursor               cursor{bytes};
+  cups_raster_t       *ras = nullptr;
+  if (pelna_app::pwg_open(reader, fd))
+    ras = cupsRasterOpenIO(read_bytes, &cursor, CUPS_RASTER_READ);
+
+  cups_page_header2_t        ours, theirs;
+  std::vector<unsigned char> a, b;
+  unsigned                   rows = 0;  // rows compared, bounded for time
+  for (int page = 1; ras && page <= kMaxPages && pelna_app::pwg_next_page(reader, ours) &&
+                     cupsRasterReadHeader2(ras, &theirs); page++)
+  {
+    if (ours.cupsNumColors == 0)
+      ours.cupsNumColors = theirs.cupsNumColors;  // libcups fills a zero from the colour space
+    if (memcmp(&ours, &theirs, sizeof(ours)))
+      fail("the app's PWG reader read another page header than libcups", page);
+    a.resize(ours.cupsBytesPerLine);
+    b.resize(ours.cupsBytesPerLine);
+    for (unsigned y = 0; y < ours.cupsHeight && rows < 20000; y++, rows++)
+    {
+      const bool got = pelna_app::pwg_read_row(reader, a);
+      if (cupsRasterReadPixels(ras, b.data(), ours.cupsBytesPerLine) != ours.cupsBytesPerLine)
+        break;
+      if (!got || a != b)
+        fail("the app's PWG reader read another row than libcups", page);
+    }
+  }
+  if (ras)
+    cupsRasterClose(ras);
+  close(fd);
+}
+
 } // namespace
 
 //
@@ -267,6 +316,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data,  // I - Input bytes
   Cursor         cursor{std::span(data, size)};
   std::vector<Expected> expected;
 
+  compare_readers(std::span(data, size));
   g_device.clear();
   pappl_device_t     *device  = papplDeviceOpen("fuzzmem:///", "fuzz", nullptr, nullptr);
   pappl_pr_options_t *options = papplJobCreatePrintOptions(h.job, 0, false);
