@@ -513,9 +513,22 @@ save_locked(pappl_system_t *system)  // I - System
   std::vector<std::string> paused;
 
   if (!papplSystemSaveState(system, temp.c_str()) || !read_file(temp, body))
-    return save_failed(system, temp, strerror(errno));
+  {
+    const std::string why = strerror(errno);
+    (void)pelna_workarounds::commit_job_settings(false);
+    return save_failed(system, temp, why.c_str());
+  }
   if (!whole_contents(system, body))
+  {
+    (void)pelna_workarounds::commit_job_settings(false);
     return save_failed(system, temp, cut_cause(temp).c_str());
+  }
+  // The jobs' settings files go in place before the state that names them.
+  if (!pelna_workarounds::commit_job_settings(true))
+  {
+    const std::string why = errno == EIO ? cut_cause(temp) : std::string(strerror(errno));
+    return save_failed(system, temp, ("a job's settings file could not be written: " + why).c_str());
+  }
   if (!g_saver.printed.empty())
     body = mark_printed(body, g_saver.printed);
   papplSystemIteratePrinters(system, note_paused, &paused);

@@ -66,6 +66,16 @@ void remember_job_lists(pappl_printer_t *printer);
 void forget_job_lists(pappl_printer_t *printer);
 
 //
+// job_settings_files.cpp
+//
+
+// Put the jobs' settings files PAPPL wrote while saving its state in place
+// of the old ones (keep), each whole and flushed, or drop them (the save
+// failed); false with errno set when one could not be put in place (that
+// job's old file is kept).
+[[nodiscard]] bool commit_job_settings(bool keep);
+
+//
 // device_schemes.cpp
 //
 
