@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 #
-# Install what building, running and testing the filter needs on Debian 12.
-# Packages already present are left alone; apt-get runs only when one is
-# missing.  Run as root.
+# Install what building, running and testing the project needs on Debian 12
+# (bookworm) or Debian 13 (trixie).  Packages already present are left
+# alone; apt-get runs only when one is missing.  Run as root.
+#
+# A package whose name differs between releases is written as alternatives,
+# "first|second": one of them already installed is enough; otherwise the
+# first that apt can install on the running release is installed.
 #
 set -euo pipefail
 
@@ -22,20 +26,70 @@ packages=(
   cups-ppdc                           # ppdc: the PPD files from ppd/pelna.drv
   cups cups-daemon cups-client        # cupsfilter, cupsd, lp, lpadmin, cupstestppd
   cups-filters ghostscript poppler-utils  # PDF and PNG to raster (pdftopdf, gstoraster)
-  valgrind clang libclang-rt-14-dev   # memcheck of the job tests; libFuzzer targets
+  valgrind                            # memcheck of the job tests
+  # libFuzzer targets: the runtime of the default clang (clang 14 on
+  # Debian 12, which first shipped only the versioned package; clang 19 on 13)
+  clang 'libclang-rt-dev|libclang-rt-14-dev'
   clang-tidy cppcheck                 # static checks
+  git                                 # static checks (licence lines), the package check's clean copy
   debhelper dpkg-dev lintian          # Debian packages (scripts/check-packages.sh)
 )
 
+#
+# installed NAME - Whether the package NAME is installed.
+#
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+}
+
+#
+# installable NAME - Whether apt has a version of NAME to install (a name
+# apt does not know, or a virtual package, has none).
+#
+installable() {
+  apt-cache policy "$1" 2>/dev/null | grep -Eq '^ *Candidate: [^(]'
+}
+
+lists_read=0
+#
+# read_lists - apt-get update, once: a fresh system's apt knows no package
+# until then.
+#
+read_lists() {
+  if ((!lists_read)); then
+    apt-get update -qq
+    lists_read=1
+  fi
+}
+
 missing=()
-for package in "${packages[@]}"; do
-  [[ $package == \#* ]] && continue
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+for entry in "${packages[@]}"; do
+  IFS='|' read -ra choices <<<"$entry"
+  for name in "${choices[@]}"; do
+    installed "$name" && continue 2
+  done
+  if ((${#choices[@]} == 1)); then
+    missing+=("$entry")
+    continue
+  fi
+  read_lists
+  chosen=""
+  for name in "${choices[@]}"; do
+    if installable "$name"; then
+      chosen=$name
+      break
+    fi
+  done
+  if [[ -z $chosen ]]; then
+    echo "install-deps: apt can install none of ${choices[*]} on this release" >&2
+    exit 1
+  fi
+  missing+=("$chosen")
 done
 
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  read_lists
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
