@@ -39,15 +39,18 @@ packages=(
 # installed NAME - Whether the package NAME is installed.
 #
 installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+  [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == *"ok installed" ]]
 }
 
 #
 # installable NAME - Whether apt has a version of NAME to install (a name
-# apt does not know, or a virtual package, has none).
+# apt does not know, or a virtual package, has none).  The output is read
+# whole: grep -q leaving early would end apt-cache with SIGPIPE.
 #
 installable() {
-  apt-cache policy "$1" 2>/dev/null | grep -Eq '^ *Candidate: [^(]'
+  local policy
+  policy=$(apt-cache policy "$1" 2>/dev/null)
+  grep -Eq '^ *Candidate: [^(]' <<<"$policy"
 }
 
 lists_read=0
