@@ -727,10 +727,11 @@ pdf_worker_main(int   argc,    // I - Number of arguments
 
   try
   {
-    child_pages(plan, plan.limits.max_bytes);
+    child_pages(plan, plan.limits.max_bytes);  // ends the process itself
   }
   catch (...)
   {
+    _exit(2);  // out of memory, or another failure the reader threw
   }
   _exit(2);
 }

@@ -98,7 +98,7 @@ open_log_file(const char *path)  // I - Log file path
     return nullptr;
   }
 
-  setbuf(fp, nullptr);
+  setvbuf(fp, nullptr, _IONBF, 0);
   return fp;
 }
 

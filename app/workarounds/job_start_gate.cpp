@@ -161,7 +161,7 @@ oldest_waiting(pappl_printer_t *printer)  // I - Printer
 {
   pappl_job_t *oldest = nullptr;
 
-  papplPrinterIterateActiveJobs(printer, note_oldest, &oldest, 1, INT_MAX);
+  papplPrinterIterateActiveJobs(printer, note_oldest, static_cast<void *>(&oldest), 1, INT_MAX);
   return oldest;
 }
 
