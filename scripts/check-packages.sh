@@ -111,6 +111,13 @@ fi
 grep -v '^running with root privileges' "$work/lintian.log" | sed 's/^/  lintian: /' || true
 
 # --- file lists, modes and owners -----------------------------------------
+# debhelper 13.11.8 and later install systemd units below /usr (Debian 13),
+# earlier ones in /lib (Debian 12).
+unit_dir=./lib/systemd/system
+if dpkg --compare-versions "$(dpkg-query -W -f='${Version}' debhelper)" ge 13.11.8; then
+  unit_dir=./usr/lib/systemd/system
+fi
+
 #
 # expected_files PACKAGE - "mode path" of every file (not folder) the package
 # must hold, sorted.
@@ -132,7 +139,7 @@ expected_files() {
         echo "-rw-r--r-- ./usr/share/man/man1/pelna-inspect.1.gz" ;;
       pelna-printer-app)
         echo "-rwxr-xr-x ./usr/bin/pelna-printer-app"
-        echo "-rw-r--r-- ./lib/systemd/system/pelna-printer-app.service"
+        echo "-rw-r--r-- $unit_dir/pelna-printer-app.service"
         echo "-rw-r--r-- ./usr/share/man/man1/pelna-printer-app.1.gz" ;;
     esac
   } | sort
@@ -170,13 +177,16 @@ for package in "${packages[@]}"; do
   [[ $(field "$deb" Version) == "$deb_version" ]] ||
     fail "$package: version $(field "$deb" Version), expected $deb_version"
   depends=$(field "$deb" Depends)
+  # Libraries by the names of their packages, which Debian 13 gave a t64
+  # suffix where the library's time_t grew (libcups2t64, libpng16-16t64,
+  # libpappl1t64): either name is taken, as ${shlibs:Depends} writes it.
   case $package in
     printer-driver-pelna) needed=(libcups2 libdeflate0 cups-filters cups-daemon) ;;
     pelna-tools)          needed=(libpng16-16 zlib1g) ;;
     pelna-printer-app)    needed=(libpappl1) ;;
   esac
   for dependency in "${needed[@]}"; do
-    grep -Eq "(^|, )$dependency( |,|$)" <<<"$depends" ||
+    grep -Eq "(^|, )$dependency(t64)?( |,|$)" <<<"$depends" ||
       fail "$package: does not depend on $dependency (Depends: $depends)"
   done
   echo "ok: $package: Depends: $depends"

@@ -12,7 +12,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config   # compiler and build
+  build-essential cmake pkgconf      # compiler and build
   libcups2-dev                        # raster, PPD, options, filter messages
   libdeflate-dev                      # page frame: raw deflate and CRC-32
   libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate; the app: PNG
