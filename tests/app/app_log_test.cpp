@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -77,6 +76,16 @@ TEST_F(LogLines, StringsAreEscapedAndPercentSignsKept)
 
   papplLog(system_, PAPPL_LOGLEVEL_ERROR, "%s|%s", "\x01\x7f", "\r");
   EXPECT_EQ(last_message(), "\\001\\177|\\r");
+}
+
+TEST_F(LogLines, PapplsOwnMessagesToo)
+{
+  const std::string state = dir_ + "/state";
+
+  std::ofstream(state) << std::string(9, '\n') << "Bogus value\n";
+  papplSystemLoadState(system_, state.c_str());
+  EXPECT_EQ(last_message(), "Unknown directive 'Bogus' on line 10 of '" + state + "'.");
+  unlink(state.c_str());
 }
 
 TEST_F(LogLines, LevelsBelowTheSystemsAreLeftOut)
