@@ -50,6 +50,17 @@ enum class Length
 };
 
 //
+// 'next_arg()' - The next argument, of type T.
+//
+
+template <typename T>
+T
+next_arg(va_list *args)  // IO - Arguments
+{
+  return va_arg(*args, T);
+}
+
+//
 // 'append_escaped()' - Append a string argument as PAPPL logs one: control
 // characters, DEL, backslash and quotes as backslash escapes.
 //
@@ -140,7 +151,7 @@ read_number(const char *&p,     // IO - Position in the format
   if (*p == '*')
   {
     p++;
-    return va_arg(*args, int);
+    return next_arg<int>(args);
   }
   for (; isdigit(static_cast<unsigned char>(*p)) && value < 100000; p++)
     value = value * 10 + (*p - '0');
@@ -194,33 +205,33 @@ write_integer(char              *piece,  // O  - Text, kPieceSize bytes
   {
     case Length::LongLong:
       if (is_signed)
-        snprintf(piece, kPieceSize, spec, va_arg(*args, long long));
+        snprintf(piece, kPieceSize, spec, next_arg<long long>(args));
       else
-        snprintf(piece, kPieceSize, spec, va_arg(*args, unsigned long long));
+        snprintf(piece, kPieceSize, spec, next_arg<unsigned long long>(args));
       break;
     case Length::Long:
       if (is_signed)
-        snprintf(piece, kPieceSize, spec, va_arg(*args, long));
+        snprintf(piece, kPieceSize, spec, next_arg<long>(args));
       else
-        snprintf(piece, kPieceSize, spec, va_arg(*args, unsigned long));
+        snprintf(piece, kPieceSize, spec, next_arg<unsigned long>(args));
       break;
     case Length::Size: case Length::Diff:
       if (is_signed)
-        snprintf(piece, kPieceSize, spec, va_arg(*args, std::ptrdiff_t));
+        snprintf(piece, kPieceSize, spec, next_arg<std::ptrdiff_t>(args));
       else
-        snprintf(piece, kPieceSize, spec, va_arg(*args, std::size_t));
+        snprintf(piece, kPieceSize, spec, next_arg<std::size_t>(args));
       break;
     case Length::Max:
       if (is_signed)
-        snprintf(piece, kPieceSize, spec, va_arg(*args, std::intmax_t));
+        snprintf(piece, kPieceSize, spec, next_arg<std::intmax_t>(args));
       else
-        snprintf(piece, kPieceSize, spec, va_arg(*args, std::uintmax_t));
+        snprintf(piece, kPieceSize, spec, next_arg<std::uintmax_t>(args));
       break;
     default:
       if (is_signed)
-        snprintf(piece, kPieceSize, spec, va_arg(*args, int));
+        snprintf(piece, kPieceSize, spec, next_arg<int>(args));
       else
-        snprintf(piece, kPieceSize, spec, va_arg(*args, unsigned));
+        snprintf(piece, kPieceSize, spec, next_arg<unsigned>(args));
       break;
   }
 }
@@ -243,21 +254,21 @@ write_conversion(std::string      &out,   // IO - Message
       break;
     case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
       if (conv.length == Length::LongDouble)
-        snprintf(piece, sizeof(piece), conv.spec.c_str(), va_arg(*args, long double));
+        snprintf(piece, sizeof(piece), conv.spec.c_str(), next_arg<long double>(args));
       else
-        snprintf(piece, sizeof(piece), conv.spec.c_str(), va_arg(*args, double));
+        snprintf(piece, sizeof(piece), conv.spec.c_str(), next_arg<double>(args));
       break;
     case 'c':
-      snprintf(piece, sizeof(piece), conv.spec.c_str(), va_arg(*args, int));
+      snprintf(piece, sizeof(piece), conv.spec.c_str(), next_arg<int>(args));
       break;
     case 'p':
-      snprintf(piece, sizeof(piece), "%p", va_arg(*args, void *));
+      snprintf(piece, sizeof(piece), "%p", next_arg<void *>(args));
       break;
     case 's':
-      append_escaped(out, va_arg(*args, const char *), conv.precision);
+      append_escaped(out, next_arg<const char *>(args), conv.precision);
       break;
     case 'n':
-      (void)va_arg(*args, void *);  // never written through
+      (void)next_arg<void *>(args);  // never written through
       break;
     default:
       out += conv.spec;  // not a conversion (or the format ends): left as it stands
