@@ -478,7 +478,7 @@ mark_printed(const std::string &body,     // I - What PAPPL wrote
 
   for (const auto &[key, when] : printed)
     ids.push_back(" id=\"" + std::to_string(key.second) + "\"");
-  const std::string out = edit_jobs(
+  std::string out = edit_jobs(
       body,
       [&](const std::string &printer, Fields &fields) {
         const auto key = std::make_pair(printer, static_cast<int>(number(fields, "id")));

@@ -150,7 +150,7 @@ papplJobOpenFile(pappl_job_t *job,        // I - Job
 
   if (!real)
     return -1;
-  if (!ext || strcmp(ext, "ipp") || !mode || strcmp(mode, "w"))
+  if (!ext || strcmp(ext, "ipp") != 0 || !mode || strcmp(mode, "w") != 0)
     return real(job, fname, fnamesize, directory, ext, mode);
 
   // Learn the name (mode "r" only opens), then write the new file beside it.
