@@ -7,30 +7,10 @@
 #include "picture_read.h"
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
 namespace pelna_app {
-
-//
-// 'refuse()' - Note why the picture is refused; always false.
-//
-
-bool
-refuse(Verdict     &verdict,  // IO - The reader's verdict
-       PictureFault fault,    // I - Why, as a kind
-       const char  *format,   // I - printf format of the reason
-       ...)
-{
-  va_list ap;
-
-  verdict.fault = fault;
-  va_start(ap, format);
-  vsnprintf(verdict.reason, verdict.reason_size, format, ap);
-  va_end(ap);
-  return false;
-}
 
 //
 // 'size_ok()' - Whether the picture's width and height are within the

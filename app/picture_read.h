@@ -11,6 +11,7 @@
 #include "app.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace pelna_app {
 
@@ -25,8 +26,27 @@ struct Verdict
   std::size_t  reason_size = 0;                   // size of reason
 };
 
-// Note why the picture is refused; always false.
-[[gnu::format(printf, 3, 4)]] bool refuse(Verdict &verdict, PictureFault fault, const char *format, ...);
+//
+// 'refuse()' - Note why the picture is refused; always false.  (A template
+// rather than a variadic function: clang's analyzer takes the va_list of
+// such a function for uninitialized when it analyzes several files in one
+// run.)
+//
+
+template <typename... Args>
+bool
+refuse(Verdict     &verdict,  // IO - The reader's verdict
+       PictureFault fault,    // I - Why, as a kind
+       const char  *format,   // I - printf format of the reason
+       Args... args)          // I - Its values
+{
+  verdict.fault = fault;
+  if constexpr (sizeof...(args) == 0)
+    snprintf(verdict.reason, verdict.reason_size, "%s", format);
+  else
+    snprintf(verdict.reason, verdict.reason_size, format, args...);
+  return false;
+}
 
 // Whether the picture's width and height are within the limits.
 [[nodiscard]] bool size_ok(Verdict &verdict, std::uint32_t width, std::uint32_t height,
