@@ -240,8 +240,7 @@ read_jpeg(std::FILE           *fp,           // I - The JPEG file
 {
   JpegRead read;
 
-  read.verdict.reason      = reason;
-  read.verdict.reason_size = reason_size;
+  read.verdict = Verdict{PictureFault::None, reason, reason_size};
   read.jpeg.err            = jpeg_std_error(&read.err);
   read.err.error_exit      = jpeg_fail;
   read.err.emit_message    = jpeg_note;

@@ -223,8 +223,7 @@ read_png(std::FILE           *fp,           // I - The PNG file
 {
   PngRead read;
 
-  read.verdict.reason      = reason;
-  read.verdict.reason_size = reason_size;
+  read.verdict = Verdict{PictureFault::None, reason, reason_size};
   read.png  = png_create_read_struct(PNG_LIBPNG_VER_STRING, &read, png_fail, png_warn);
   read.info = read.png ? png_create_info_struct(read.png) : nullptr;
 

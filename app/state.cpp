@@ -355,28 +355,23 @@ whole_contents(pappl_system_t    *system,  // I - System
 }
 
 //
-// 'append_synced()' - Append text to a file and flush the file to disk;
-// false with errno set when either fails.
+// 'write_and_close()' - Write text whole to an open file, flush it to disk
+// when asked, and close it; false with errno set when any of it fails.
 //
 
 bool
-append_synced(const std::string &path,  // I - File
-              const std::string &text)  // I - What to append
+write_and_close(int                fd,    // I - File, open for writing
+                const std::string &text,  // I - What to write
+                bool               sync)  // I - Flush the file to disk
 {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-
-  if (fd < 0)
-    return false;
-
-  std::size_t done = 0;
-  bool        ok   = true;
-  while (ok && done < text.size())
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < text.size();)
   {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    ok              = n > 0;
-    done += ok ? static_cast<std::size_t>(n) : 0;
+    ok              = n > 0 || (n < 0 && errno == EINTR);
+    done += n > 0 ? static_cast<std::size_t>(n) : 0;
   }
-  ok = ok && fsync(fd) == 0;
+  ok = ok && (!sync || fsync(fd) == 0);
 
   const int error = errno;
   ok              = close(fd) == 0 && ok;
@@ -386,21 +381,18 @@ append_synced(const std::string &path,  // I - File
 }
 
 //
-// 'append_only()' - Append text to a file, not flushed; false with errno set
-// when it fails.
+// 'append_to()' - Append text to a file, flushed to disk when asked; false
+// with errno set when it fails.
 //
 
 bool
-append_only(const std::string &path,  // I - File
-            const std::string &text)  // I - What to append
+append_to(const std::string &path,  // I - File
+          const std::string &text,  // I - What to append
+          bool               sync)  // I - Flush the file to disk
 {
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
 
-  if (fd < 0)
-    return false;
-
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  return close(fd) == 0 && ok;
+  return fd >= 0 && write_and_close(fd, text, sync);
 }
 
 //
@@ -417,21 +409,14 @@ write_synced(const std::string &path,      // I - File
 
   if (fd < 0)
     return false;
-
-  bool ok = fchmod(fd, 0600) == 0;
-  for (std::size_t done = 0; ok && done < contents.size();)
+  if (fchmod(fd, 0600) != 0)
   {
-    const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-    ok              = n > 0 || (n < 0 && errno == EINTR);
-    done += n > 0 ? static_cast<std::size_t>(n) : 0;
-  }
-  ok = ok && fsync(fd) == 0;
-
-  const int error = errno;
-  ok              = close(fd) == 0 && ok;
-  if (!ok && error)
+    const int error = errno;
+    close(fd);
     errno = error;
-  return ok;
+    return false;
+  }
+  return write_and_close(fd, contents, true);
 }
 
 //
@@ -511,26 +496,28 @@ bool
 save_locked(pappl_system_t *system)  // I - System
 {
   const std::string        temp = g_saver.path + ".new";
-  std::string              body;
+  std::string              body, renamed;
   std::vector<std::string> paused;
 
   if (!papplSystemSaveState(system, temp.c_str()) || !read_file(temp, body))
   {
     const std::string why = strerror(errno);
-    (void)pelna_workarounds::commit_job_settings(false);
+    (void)pelna_workarounds::commit_job_settings(false, renamed);
     return save_failed(system, temp, why.c_str());
   }
   if (!whole_contents(system, body))
   {
-    (void)pelna_workarounds::commit_job_settings(false);
+    (void)pelna_workarounds::commit_job_settings(false, renamed);
     return save_failed(system, temp, cut_cause(temp).c_str());
   }
   // The jobs' settings files go in place before the state that names them.
-  if (!pelna_workarounds::commit_job_settings(true))
+  if (!pelna_workarounds::commit_job_settings(true, renamed))
   {
     const std::string why = errno == EIO ? cut_cause(temp) : std::string(strerror(errno));
     return save_failed(system, temp, ("a job's settings file could not be written: " + why).c_str());
   }
+  if (!renamed.empty())
+    sync_folder(renamed);
   if (!g_saver.printed.empty())
     body = mark_printed(body, g_saver.printed);
   papplSystemIteratePrinters(system, note_paused, &paused);
@@ -846,7 +833,7 @@ note_job(pappl_job_t *job,    // I - Job
     if (!g_saver.last.empty())
     {
       const std::string line = event_line(event, name, key.second, now);
-      noted = event == JobEvent::Printed ? append_synced(g_saver.path, line) : append_only(g_saver.path, line);
+      noted = append_to(g_saver.path, line, event == JobEvent::Printed);
     }
     else
       noted = false;  // no file of the app's yet: save one

@@ -112,24 +112,6 @@ commit_one(const std::string &path,     // I - The settings file
   return ok;
 }
 
-//
-// 'sync_folder_of()' - Flush the folder a file is in (its renamed entry).
-//
-
-void
-sync_folder_of(const std::string &path)  // I - A file
-{
-  const std::size_t slash = path.rfind('/');
-  const std::string dir   = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
-  const int         fd    = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-
-  if (fd >= 0)
-  {
-    fsync(fd);
-    close(fd);
-  }
-}
-
 } // namespace
 
 //
@@ -179,7 +161,8 @@ namespace pelna_workarounds {
 //
 
 bool
-commit_job_settings(bool keep)  // I - Put them in place (false drops them: the save failed)
+commit_job_settings(bool         keep,     // I - Put them in place (false drops them: the save failed)
+                    std::string &renamed)  // O - One of the files renamed into place, or empty
 {
   std::vector<std::string> written;
   {
@@ -187,20 +170,21 @@ commit_job_settings(bool keep)  // I - Put them in place (false drops them: the 
     written.swap(g_written);
   }
 
-  bool ok = true, renamed = false;
+  bool ok = true, any = false;
   int  error = 0;
+  renamed.clear();
   for (const std::string &path : written)
   {
     if (!keep)
       unlink((path + kNewSuffix).c_str());
-    else if (!commit_one(path, renamed) && ok)
+    else if (!commit_one(path, any) && ok)
     {
       ok    = false;
       error = errno;
     }
+    if (any && renamed.empty())
+      renamed = path;
   }
-  if (renamed)
-    sync_folder_of(written.front());
   errno = error;
   return ok;
 }

@@ -166,6 +166,20 @@ oldest_waiting(pappl_printer_t *printer)  // I - Printer
 }
 
 //
+// 'own_gate()' - The printer's gate when the run of that token holds it, or
+// null (handed on, or the printer deleted).  The gate's lock is held.
+//
+
+PrinterGate *
+own_gate(pappl_printer_t *printer,  // I - Printer
+         std::uint64_t    token)    // I - The run's token
+{
+  const auto it = g_gate.printers.find(printer);
+
+  return it != g_gate.printers.end() && it->second.token == token ? &it->second : nullptr;
+}
+
+//
 // 'enter_gate()' - Note the thread that holds its printer's gate; false
 // when the gate is no longer its own (the printer was deleted).
 //
@@ -174,12 +188,12 @@ bool
 enter_gate(const JobRun &run)  // I - The job thread's run
 {
   const std::lock_guard<std::mutex> hold(g_gate.lock);
-  const auto                        it = g_gate.printers.find(run.printer);
+  PrinterGate                      *gate = own_gate(run.printer, run.token);
 
-  if (it == g_gate.printers.end() || it->second.token != run.token)
+  if (!gate)
     return false;
-  it->second.thread  = pthread_self();
-  it->second.running = true;
+  gate->thread  = pthread_self();
+  gate->running = true;
   return true;
 }
 
@@ -193,13 +207,13 @@ bool
 leave_gate(const JobRun &run)  // I - The job thread's run
 {
   const std::lock_guard<std::mutex> hold(g_gate.lock);
-  const auto                        it = g_gate.printers.find(run.printer);
+  PrinterGate                      *gate = own_gate(run.printer, run.token);
 
-  if (it == g_gate.printers.end() || it->second.token != run.token)
+  if (!gate)
     return false;
 
-  const bool waiting = it->second.waiting;
-  it->second         = PrinterGate{};
+  const bool waiting = gate->waiting;
+  *gate              = PrinterGate{};
   return waiting;
 }
 
@@ -273,8 +287,8 @@ gate_job_thread(CreateFn              real,    // I - The real pthread_create
   // No thread: PAPPL aborts the job it named; the printer is free again.
   run.reset(owned);
   const std::lock_guard<std::mutex> hold(g_gate.lock);
-  if (const auto it = g_gate.printers.find(run->printer); it != g_gate.printers.end() && it->second.token == token)
-    it->second = PrinterGate{};
+  if (PrinterGate *gate = own_gate(run->printer, token))
+    *gate = PrinterGate{};
   return error;
 }
 

@@ -331,14 +331,25 @@ as_format(const std::string &message)  // I - Message
 }
 
 //
-// 'real_function()' - PAPPL's own function of a name.
+// 'pass_on()' - Write a message whole and hand it to PAPPL's own function of
+// that name, as a format with no conversion left in it.
 //
 
-template <typename Function>
-Function
-real_function(const char *name)  // I - Symbol
+template <typename Object>
+void
+pass_on(const char       *name,     // I - PAPPL's function
+        Object           *object,   // I - System, client, job or printer
+        pappl_loglevel_t  level,    // I - Level
+        const char       *message,  // I - printf-style message
+        va_list           ap)       // I - Its arguments
 {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+  using Log = void (*)(Object *, pappl_loglevel_t, const char *, ...);
+  static const auto real = reinterpret_cast<Log>(dlsym(RTLD_NEXT, name));
+
+  if (!real || !message)
+    return;
+  const std::string text = as_format(write_message(message, ap));
+  real(object, level, text.c_str());
 }
 
 } // namespace
@@ -348,21 +359,13 @@ real_function(const char *name)  // I - Symbol
 //
 
 extern "C" void
-papplLog(pappl_system_t   *system,   // I - System
-         pappl_loglevel_t  level,    // I - Level
-         const char       *message,  // I - printf-style message
-         ...)                        // I - Its arguments
+papplLog(pappl_system_t *system, pappl_loglevel_t level, const char *message, ...)
 {
-  using Log = void (*)(pappl_system_t *, pappl_loglevel_t, const char *, ...);
-  static const auto real = real_function<Log>("papplLog");
-  va_list           ap;
+  va_list ap;
 
-  if (!real || !message)
-    return;
   va_start(ap, message);
-  const std::string text = as_format(write_message(message, ap));
+  pass_on("papplLog", system, level, message, ap);
   va_end(ap);
-  real(system, level, text.c_str());
 }
 
 //
@@ -370,21 +373,13 @@ papplLog(pappl_system_t   *system,   // I - System
 //
 
 extern "C" void
-papplLogClient(pappl_client_t   *client,   // I - Client
-               pappl_loglevel_t  level,    // I - Level
-               const char       *message,  // I - printf-style message
-               ...)                        // I - Its arguments
+papplLogClient(pappl_client_t *client, pappl_loglevel_t level, const char *message, ...)
 {
-  using Log = void (*)(pappl_client_t *, pappl_loglevel_t, const char *, ...);
-  static const auto real = real_function<Log>("papplLogClient");
-  va_list           ap;
+  va_list ap;
 
-  if (!real || !message)
-    return;
   va_start(ap, message);
-  const std::string text = as_format(write_message(message, ap));
+  pass_on("papplLogClient", client, level, message, ap);
   va_end(ap);
-  real(client, level, text.c_str());
 }
 
 //
@@ -392,21 +387,13 @@ papplLogClient(pappl_client_t   *client,   // I - Client
 //
 
 extern "C" void
-papplLogJob(pappl_job_t      *job,      // I - Job
-            pappl_loglevel_t  level,    // I - Level
-            const char       *message,  // I - printf-style message
-            ...)                        // I - Its arguments
+papplLogJob(pappl_job_t *job, pappl_loglevel_t level, const char *message, ...)
 {
-  using Log = void (*)(pappl_job_t *, pappl_loglevel_t, const char *, ...);
-  static const auto real = real_function<Log>("papplLogJob");
-  va_list           ap;
+  va_list ap;
 
-  if (!real || !message)
-    return;
   va_start(ap, message);
-  const std::string text = as_format(write_message(message, ap));
+  pass_on("papplLogJob", job, level, message, ap);
   va_end(ap);
-  real(job, level, text.c_str());
 }
 
 //
@@ -414,19 +401,11 @@ papplLogJob(pappl_job_t      *job,      // I - Job
 //
 
 extern "C" void
-papplLogPrinter(pappl_printer_t  *printer,  // I - Printer
-                pappl_loglevel_t  level,    // I - Level
-                const char       *message,  // I - printf-style message
-                ...)                        // I - Its arguments
+papplLogPrinter(pappl_printer_t *printer, pappl_loglevel_t level, const char *message, ...)
 {
-  using Log = void (*)(pappl_printer_t *, pappl_loglevel_t, const char *, ...);
-  static const auto real = real_function<Log>("papplLogPrinter");
-  va_list           ap;
+  va_list ap;
 
-  if (!real || !message)
-    return;
   va_start(ap, message);
-  const std::string text = as_format(write_message(message, ap));
+  pass_on("papplLogPrinter", printer, level, message, ap);
   va_end(ap);
-  real(printer, level, text.c_str());
 }

@@ -11,6 +11,8 @@
 
 #include <pappl/pappl.h>
 
+#include <string>
+
 namespace pelna_workarounds {
 
 //
@@ -72,8 +74,9 @@ void forget_job_lists(pappl_printer_t *printer);
 // Put the jobs' settings files PAPPL wrote while saving its state in place
 // of the old ones (keep), each whole and flushed, or drop them (the save
 // failed); false with errno set when one could not be put in place (that
-// job's old file is kept).
-[[nodiscard]] bool commit_job_settings(bool keep);
+// job's old file is kept).  renamed names a file renamed into place, whose
+// folder the caller flushes, or is empty.
+[[nodiscard]] bool commit_job_settings(bool keep, std::string &renamed);
 
 //
 // device_schemes.cpp
