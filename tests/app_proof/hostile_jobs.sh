@@ -18,11 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-proof_setup
-add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
-uri=$(printer_uri labels)
-docs=$work/docs
-mkdir -p "$docs"
+proof_labels_setup
 
 #
 # patch_be32 FILE OFFSET VALUE - Overwrite a big-endian 32-bit field.

@@ -23,11 +23,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-proof_setup
-add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
-uri=$(printer_uri labels)
-docs=$work/docs
-mkdir -p "$docs"
+proof_labels_setup
 
 # Each job is known at the printer by its page's width and rows: raster
 # job k is 406 dots wide and 100 + k rows long, PNG job k is placed on a

@@ -119,6 +119,18 @@ proof_setup() {
 }
 
 #
+# proof_labels_setup - proof_setup, then the printer "labels" (pelna_203 on
+# the inspector); sets uri, and docs to an empty folder for the documents.
+#
+proof_labels_setup() {
+  proof_setup
+  add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
+  uri=$(printer_uri labels)
+  docs=$work/docs
+  mkdir -p "$docs"
+}
+
+#
 # proof_finish NAME - Report and exit with the status of the checks.
 #
 proof_finish() {

@@ -22,11 +22,7 @@ source "$here/lib.sh"
 clients=4 per_client=50 memory_slack_kb=10240
 log_level=info  # the job lines the order check reads, and no more
 
-proof_setup
-add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
-uri=$(printer_uri labels)
-docs=$work/docs
-mkdir -p "$docs"
+proof_labels_setup
 gs -q -dNOPAUSE -dBATCH -dSAFER -g406x203 -r203 -sDEVICE=jpeggray -o "$docs/label.jpg" \
   -c '0 setgray 20 20 moveto 120 0 rlineto 0 40 rlineto -120 0 rlineto closepath fill 0.5 setgray 80 10 40 50 rectfill showpage' \
   >/dev/null 2>&1 || { echo "FAIL: cannot draw the JPEG"; exit 1; }

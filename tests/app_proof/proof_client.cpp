@@ -615,20 +615,35 @@ run_form(const char *base, const char *path, const std::vector<const char *> &ch
 }
 
 //
+// 'get_page()' - GET a web page with no cookie; its HTTP status
+// (HTTP_STATUS_ERROR when the server cannot be reached).
+//
+
+http_status_t
+get_page(const char  *base,  // I - Server
+         const char  *path,  // I - Page
+         std::string &body)  // O - What it answered
+{
+  char        resource[1024];
+  http_t     *http = connect_to(base, resource, sizeof(resource));
+  std::string cookie;
+
+  if (!http)
+    return HTTP_STATUS_ERROR;
+  const http_status_t status = http_exchange(http, path, "", nullptr, body, cookie);
+  httpClose(http);
+  return status;
+}
+
+//
 // 'run_options()' - Print the option values of a select of a page.
 //
 
 int
 run_options(const char *base, const char *path, const char *name)  // I - Server, page, select
 {
-  char        resource[1024];
-  http_t     *http = connect_to(base, resource, sizeof(resource));
-  std::string body, cookie;
-
-  if (!http)
-    return 1;
-  const http_status_t status = http_exchange(http, path, "", nullptr, body, cookie);
-  httpClose(http);
+  std::string         body;
+  const http_status_t status = get_page(base, path, body);
 
   const std::size_t start = body.find(std::string("<select name=\"") + name + "\"");
   if (status != HTTP_STATUS_OK || start == std::string::npos)
@@ -722,14 +737,8 @@ run_links(const char *base, const std::vector<const char *> &starts)  // I - Ser
 int
 run_page(const char *base, const char *path)  // I - Server, page
 {
-  char        resource[1024];
-  http_t     *http = connect_to(base, resource, sizeof(resource));
-  std::string body, cookie;
-
-  if (!http)
-    return 1;
-  const http_status_t status = http_exchange(http, path, "", nullptr, body, cookie);
-  httpClose(http);
+  std::string         body;
+  const http_status_t status = get_page(base, path, body);
   printf("%s: HTTP %d, %zu bytes\n", path, status, body.size());
   return status == HTTP_STATUS_OK && body.find("</html>") != std::string::npos ? 0 : 1;
 }

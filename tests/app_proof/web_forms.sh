@@ -19,9 +19,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-proof_setup
-add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
-uri=$(printer_uri labels)
+proof_labels_setup
 "$pages" gray "$work/gray.pwg" 406 203 203 128
 "$pages" png "$work/white.png" 200 100
 
