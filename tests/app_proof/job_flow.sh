@@ -185,12 +185,7 @@ reasons=$("$client" attr "$stuck" printer-state-reasons)
 echo "== never reads: $state; printer-state-reasons: $reasons"
 [[ $state == processing*"takes no data"* ]] || fail "never reads: the job does not say why it waits ($state)"
 [[ $reasons == *offline-report* ]] || fail "never reads: the printer reports $reasons"
-start=$SECONDS
-timeout 5 "$client" attr "$uri" printer-state >/dev/null || fail "never reads: the server does not answer"
-"$client" cancel "$stuck" "$id" || fail "never reads: cancel refused"
-state=$("$client" wait "$stuck" "$id" 10)
-echo "== never reads, cancelled: $state after $((SECONDS - start)) s"
-[[ $state == canceled* ]] || fail "never reads: not cancelled within 10 s ($state)"
+cancel_within "never reads" "$stuck" "$id" 10
 stop_process "$stall_pid"
 
 proof_finish job_flow

@@ -108,6 +108,20 @@ json_field() {
 }
 
 #
+# cancel_within WHAT JOB_URI ID SECONDS - Cancel a job stuck on its device:
+# the server still answers for the labels printer ($uri), the cancel is
+# taken, and the job is canceled within SECONDS.
+#
+cancel_within() {
+  local what=$1 job_uri=$2 id=$3 bound=$4 start=$SECONDS state
+  timeout 5 "$client" attr "$uri" printer-state >/dev/null || fail "$what: the server does not answer"
+  "$client" cancel "$job_uri" "$id" || fail "$what: cancel refused"
+  state=$("$client" wait "$job_uri" "$id" "$bound")
+  echo "== $what, cancelled: $state after $((SECONDS - start)) s"
+  [[ $state == canceled* ]] || fail "$what: not cancelled within $bound s ($state)"
+}
+
+#
 # proof_setup - Temporary folder, printer, server; cleanup on exit.
 #
 proof_setup() {
