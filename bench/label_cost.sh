@@ -3,7 +3,7 @@
 #
 # Cost per label: the same labels through LPrint (Debian's lprint, its ZPL
 # 4-inch 203 dpi driver) and through pelna-printer-app, each server on a free
-# loopback port printing to byte-sink (a network printer that swallows and
+# loopback port, in a network namespace of the bench's own, printing to byte-sink (a network printer that swallows and
 # counts bytes).  The label is the bundled 4 x 6 in shipping label (text, a
 # barcode, a gray logo), rendered once by CUPS to 8-bit gray PWG raster at
 # 203 dpi, with a photo band laid over its lower quarter by photo-band (-P:
@@ -33,7 +33,8 @@
 # private HOME, TMPDIR and spool, all removed afterwards.
 #
 set -uo pipefail
-cd "$(dirname "$0")/.."
+self=$(readlink -f "$0")
+cd "$(dirname "$self")/.."
 
 count=1000 servers=both build=build-bench band=1 keep=""
 while getopts "n:s:b:Pw:" opt; do
@@ -64,6 +65,18 @@ done
 command -v ipptool >/dev/null || { echo "ipptool is missing (bash scripts/install-deps.sh)"; exit 2; }
 if [[ -z $keep && $servers != app ]] && ! command -v lprint >/dev/null; then
   apt-get install -y lprint >/dev/null || { echo "lprint is missing and could not be installed"; exit 2; }
+fi
+
+# LPrint 1.1.0 listens on every address, whatever its listen-hostname says.
+# The bench runs in a network namespace of its own, whose one interface is
+# loopback, so nothing it starts can be reached from another machine.
+if [[ -z ${PELNA_BENCH_NETNS:-} && -z $keep ]]; then
+  for private in "unshare --net" "unshare --net --map-root-user"; do
+    if $private ip link set lo up 2>/dev/null; then
+      PELNA_BENCH_NETNS=1 exec $private bash -c 'ip link set lo up && exec bash "$0" "$@"' "$self" "$@"
+    fi
+  done
+  [[ $servers == app ]] || echo "warning: no private network namespace here; LPrint listens on every address while the bench runs"
 fi
 
 work=$(mktemp -d /var/tmp/pelna-label-cost.XXXXXX)  # on disk, so write_bytes counts
@@ -144,7 +157,7 @@ start_lprint() {
       >"$dir/server.out" 2>&1 &
     server_pid=$!
     for ((i = 0; i < 100; i++)); do
-      if [[ -S $dir/lprint.sock ]] && (exec 3<>"/dev/tcp/127.0.0.1/$server_port") 2>/dev/null; then
+      if [[ -S $dir/lprint.sock ]] && listens_on "$server_pid" "$server_port"; then
         return 0
       fi
       kill -0 "$server_pid" 2>/dev/null || break

@@ -22,16 +22,43 @@ stop_process() {
 }
 
 #
-# free_port - A loopback port on which nothing accepts connections.
+# free_port - A loopback port on which nothing accepts connections, below
+# the range the kernel hands to outgoing connections: with many clients at
+# work, one of their connections may hold a port from that range when the
+# server comes to bind it.
 #
 free_port() {
-  local port i
+  local low port i
+  read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || low=32768
+  ((low >= 20000)) || low=60000
   for ((i = 0; i < 50; i++)); do
-    port=$((20000 + RANDOM % 40000))
+    port=$((10000 + RANDOM % (low - 10000)))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
       echo "$port"
       return 0
     fi
+  done
+  return 1
+}
+
+#
+# listens_on PID PORT - 0 when process PID itself listens on 127.0.0.1:PORT
+# (or on every IPv4 address at PORT).
+# A connection to the port proves only that something listens there: a
+# server started in parallel may have taken the port first, and a server
+# that could bind only ::1 would then pass for ready while every request
+# went to the other one.
+#
+listens_on() {
+  local pid=$1 port=$2 loopback any inodes fd
+  printf -v loopback '0100007F:%04X' "$port"
+  printf -v any '00000000:%04X' "$port"
+  inodes=" $(awk -v l="$loopback" -v a="$any" '($2 == l || $2 == a) && $4 == "0A" { printf "%s ", $10 }' \
+    /proc/net/tcp 2>/dev/null)"
+  [[ -n ${inodes// /} ]] || return 1
+  for fd in /proc/"$pid"/fd/*; do
+    fd=$(readlink "$fd" 2>/dev/null) || continue
+    [[ $fd == socket:* && $inodes == *" ${fd//[^0-9]/} "* ]] && return 0
   done
   return 1
 }
@@ -63,7 +90,8 @@ start_inspect() {
 # as a server on a free port, its state in $SNAP_COMMON, its log in
 # LOGBASE.log at LEVEL (default debug), its output in LOGBASE.out; sets
 # app_pid and app_port.  Another program may take the port first, so three
-# ports are tried; returns 1, with the server's output, when none serves.
+# ports are tried; returns 1, with the server's output, when the server
+# listens on none of them.
 #
 start_app() {
   local base=$1 level=${2:-debug} attempt i
@@ -77,8 +105,7 @@ start_app() {
       >"$base.out" 2>&1 &
     app_pid=$!
     for ((i = 0; i < 100; i++)); do
-      if [[ -S $SNAP_COMMON/pelna-printer-app.sock ]] &&
-         (exec 3<>"/dev/tcp/127.0.0.1/$app_port") 2>/dev/null; then
+      if [[ -S $SNAP_COMMON/pelna-printer-app.sock ]] && listens_on "$app_pid" "$app_port"; then
         return 0
       fi
       kill -0 "$app_pid" 2>/dev/null || break
@@ -148,7 +175,7 @@ CONF
     cupsd_pid=$!
     export CUPS_SERVER=127.0.0.1:$cups_port
     for ((i = 0; i < 100; i++)); do
-      lpstat -r 2>/dev/null | grep -q "is running" && return 0
+      listens_on "$cupsd_pid" "$cups_port" && lpstat -r 2>/dev/null | grep -q "is running" && return 0
       kill -0 "$cupsd_pid" 2>/dev/null || break
       sleep 0.2
     done

@@ -214,15 +214,8 @@ else
   trap 'stop_process "$app_pid"; app_pid=""; umount "$full_mount" 2>/dev/null; rmdir "$full_mount"; proof_cleanup' EXIT
   mount -t tmpfs -o size=4m tmpfs "$full_mount" || fail "cannot mount a small tmpfs"
   cp -a "$SNAP_COMMON"/pelna-printer-app.state "$full_mount"/
-  full_port=$(free_port)
-  SNAP_COMMON=$full_mount "$app" server -o server-port="$full_port" -o log-file="$work/full.log" \
-    -o log-level=info >"$work/full.out" 2>&1 &
-  app_pid=$!
-  for ((i = 0; i < 100; i++)); do
-    [[ -S $full_mount/pelna-printer-app.sock ]] && (exec 3<>"/dev/tcp/127.0.0.1/$full_port") 2>/dev/null && break
-    sleep 0.1
-  done
-  full_uri="ipp://127.0.0.1:$full_port/ipp/print/labels"
+  SNAP_COMMON=$full_mount start_app "$work/full" info || fail "the server did not start on the small disk"
+  full_uri="ipp://127.0.0.1:$app_port/ipp/print/labels"
   dd if=/dev/zero of="$full_mount/filler" bs=64k 2>/dev/null
   out=$("$client" submit "$full_uri" "$docs/small.png" image/png)
   echo "== full disk: submission: $out"
