@@ -33,6 +33,7 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <poll.h>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -174,27 +175,94 @@ run(const std::vector<std::string> &argv,  // I - Program and arguments
 }
 
 //
-// 'free_port()' - A loopback port that was free a moment ago.
+// 'free_port()' - A loopback port that was free a moment ago, below the range
+// the kernel hands to outgoing connections: one of the many connections the
+// tests make could hold a port from that range when the server binds it.
 //
 
 int
 free_port()
 {
-  sockaddr_in addr{};
-  socklen_t   len = sizeof(addr);
-  const int   fd  = socket(AF_INET, SOCK_STREAM, 0);
+  int   low = 32768;
+  FILE *fp  = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
 
-  addr.sin_family      = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len))
+  if (fp)
   {
+    if (fscanf(fp, "%d", &low) != 1)
+      low = 32768;
+    fclose(fp);
+  }
+  if (low < 20000)
+    low = 60000;
+
+  std::mt19937 pick(std::random_device{}());
+  for (int attempt = 0; attempt < 50; attempt++)
+  {
+    const int   port  = 10000 + static_cast<int>(pick() % static_cast<unsigned>(low - 10000));
+    const int   fd    = socket(AF_INET, SOCK_STREAM, 0);
+    const int   reuse = 1;
+    sockaddr_in addr{};
+
+    addr.sin_family      = AF_INET;
+    addr.sin_port        = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) == 0 &&
+                      bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
     if (fd >= 0)
       close(fd);
-    return -1;
+    if (free)
+      return port;
   }
-  close(fd);
-  return ntohs(addr.sin_port);
+  return -1;
+}
+
+//
+// 'listens_on()' - Whether process PID itself listens on 127.0.0.1:PORT.  A
+// connection proves only that something listens there: a server started in
+// parallel may have taken the port, and a server that could bind only ::1
+// would pass for ready while every request went to the other one.
+//
+
+bool
+listens_on(pid_t pid,   // I - Process
+           int   port)  // I - Port
+{
+  char               wanted[32];
+  std::istringstream table(read_file("/proc/net/tcp"));
+  std::string        line;
+  std::set<std::string> inodes;
+
+  snprintf(wanted, sizeof(wanted), "0100007F:%04X", port);
+  while (std::getline(table, line))
+  {
+    std::istringstream fields(line);
+    std::string        slot, local, remote, state, skip, inode;
+
+    fields >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode;
+    if (local == wanted && state == "0A")
+      inodes.insert("socket:[" + inode + "]");
+  }
+  if (inodes.empty())
+    return false;
+
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR              *dir    = opendir(folder.c_str());
+  bool              found  = false;
+
+  while (dir && !found)
+  {
+    const dirent *entry = readdir(dir);
+    char          target[64];
+    ssize_t       len;
+
+    if (!entry)
+      break;
+    len   = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof(target) - 1);
+    found = len > 0 && inodes.count(std::string(target, static_cast<std::size_t>(len))) > 0;
+  }
+  if (dir)
+    closedir(dir);
+  return found;
 }
 
 //
@@ -638,7 +706,8 @@ AppEndToEnd::start_server()
       // moment later; a sub-command that finds none starts a server of its
       // own on the same state).
       struct stat info;
-      if (accepts(port_) && stat((dir_ + "/pelna-printer-app.sock").c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+      if (listens_on(server_, port_) && stat((dir_ + "/pelna-printer-app.sock").c_str(), &info) == 0 &&
+          S_ISSOCK(info.st_mode))
         return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
