@@ -211,6 +211,25 @@ if [[ " ${packages[*]} " == *" pelna-printer-app "* ]]; then
     if ((service_ok)); then
       echo "ok: pelna-printer-app: the service is enabled and started on install, stopped on removal"
     fi
+    # What the service wrote as root stays on removal and goes on purge, and
+    # nothing else goes: the package's own lines of its postrm (those before
+    # debhelper's) run against a tree made here.
+    root=$work/purge-root
+    mkdir -p "$root/var/lib/pelna-printer-app.ssl" "$root/var/spool/pelna-printer-app"
+    touch "$root"/var/lib/pelna-printer-app.state{,.bak,.bad} "$root/var/lib/pelna-printer-app.ssl/key.pem" \
+      "$root/var/spool/pelna-printer-app/p00001j000000001-document.pwg" "$root/var/lib/other-app.state"
+    sed '/^# Automatically added/,$d' "$control/postrm" >"$work/postrm-own" 2>/dev/null
+    DPKG_ROOT=$root sh "$work/postrm-own" remove
+    kept=$(cd "$root" && find . -path '*pelna*' -type f | wc -l)
+    DPKG_ROOT=$root sh "$work/postrm-own" purge
+    left=$(cd "$root" && find . -path '*pelna*')
+    if ((kept != 5)); then
+      fail "pelna-printer-app: removal took the service's state ($kept of 5 files left)"
+    elif [[ -n $left || ! -f $root/var/lib/other-app.state ]]; then
+      fail "pelna-printer-app: purge left $(echo $left) or took another program's file"
+    else
+      echo "ok: pelna-printer-app: purge removes the service's state, spool and TLS key; removal keeps them"
+    fi
   fi
 fi
 
