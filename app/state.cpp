@@ -183,6 +183,21 @@ match_name(pappl_printer_t *printer,  // I - One printer
 }
 
 //
+// 'find_printer()' - The printer of a name, or nullptr.
+//
+
+pappl_printer_t *
+find_printer(pappl_system_t    *system,  // I - System
+             const std::string &name)    // I - Printer name
+{
+  NameSearch search;
+
+  search.name = name.c_str();
+  papplSystemIteratePrinters(system, match_name, &search);
+  return search.found;
+}
+
+//
 // 'pause_printers()' - Pause the printers that were paused when the state
 // was saved.
 //
@@ -193,16 +208,62 @@ pause_printers(pappl_system_t                 *system,  // I - System
 {
   for (const std::string &name : names)
   {
-    NameSearch search;
-
-    search.name = name.c_str();
-    papplSystemIteratePrinters(system, match_name, &search);
-    if (search.found)
+    if (pappl_printer_t *printer = find_printer(system, name))
     {
-      papplPrinterPause(search.found);
-      papplLogPrinter(search.found, PAPPL_LOGLEVEL_INFO, "Paused, as it was when the server stopped.");
+      papplPrinterPause(printer);
+      papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Paused, as it was when the server stopped.");
     }
   }
+}
+
+//
+// 'restore_messages()' - Give the canceled and aborted jobs read back the
+// messages that said why they ended.
+//
+
+void
+restore_messages(pappl_system_t    *system,    // I - System
+                 const JobMessages &messages)  // I - Why jobs ended
+{
+  for (const auto &[key, message] : messages)
+  {
+    pappl_printer_t *printer = find_printer(system, key.first);
+    pappl_job_t     *job     = printer ? papplPrinterFindJob(printer, key.second) : nullptr;
+
+    if (job)
+      papplJobSetMessage(job, "%s", message.c_str());
+  }
+}
+
+//
+// 'note_message()' - papplPrinterIterateCompletedJobs callback: note why a
+// canceled or aborted job ended, when the server said so.
+//
+
+void
+note_message(pappl_job_t *job,   // I - Ended job
+             void        *data)  // IO - The printer's name and the messages
+{
+  auto             *found   = static_cast<std::pair<const char *, JobMessages *> *>(data);
+  const ipp_jstate_t state   = papplJobGetState(job);
+  const char        *message = papplJobGetMessage(job);
+
+  if ((state == IPP_JSTATE_CANCELED || state == IPP_JSTATE_ABORTED) && message && *message)
+    (*found->second)[{found->first, papplJobGetID(job)}] = message;
+}
+
+//
+// 'note_messages()' - papplSystemIteratePrinters callback: note why each
+// canceled or aborted job of a printer ended.
+//
+
+void
+note_messages(pappl_printer_t *printer,  // I - Printer
+              void            *data)     // IO - The messages
+{
+  std::pair<const char *, JobMessages *> found(papplPrinterGetName(printer), static_cast<JobMessages *>(data));
+
+  papplPrinterIterateCompletedJobs(printer, note_message, &found, 1, 0);
 }
 
 //
@@ -278,6 +339,7 @@ load_file(pappl_system_t    *system,  // I - System
   unlink(temp.c_str());
   if (had_group)
     papplSystemSetAdminGroup(system, group);
+  restore_messages(system, plan.messages);
   for (int id : plan.restarted)
     papplLog(system, PAPPL_LOGLEVEL_INFO, "Job %d was printing when the server stopped: it prints again from its "
              "first page.", id);
@@ -498,6 +560,7 @@ save_locked(pappl_system_t *system)  // I - System
   const std::string        temp = g_saver.path + ".new";
   std::string              body, renamed;
   std::vector<std::string> paused;
+  JobMessages              messages;
 
   if (!papplSystemSaveState(system, temp.c_str()) || !read_file(temp, body))
   {
@@ -520,6 +583,8 @@ save_locked(pappl_system_t *system)  // I - System
     sync_folder(renamed);
   if (!g_saver.printed.empty())
     body = mark_printed(body, g_saver.printed);
+  papplSystemIteratePrinters(system, note_messages, &messages);
+  body = add_messages(body, messages);
   papplSystemIteratePrinters(system, note_paused, &paused);
 
   const std::string contents = state_file(body, paused);

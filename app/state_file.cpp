@@ -12,6 +12,7 @@
 #include <cups/cups.h>
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +34,12 @@ constexpr const char *kEventWords[] = {"sending ", "printed ", "unprinted "};
 constexpr int kJobPending    = 3;  // pending
 constexpr int kJobProcessing = 5;  // processing
 constexpr int kJobCanceled   = 7;  // canceled, the first state of an ended job
+constexpr int kJobAborted    = 8;  // aborted
 constexpr int kJobCompleted  = 9;  // completed
+
+// The field the app adds to the Job line of a canceled or aborted job: why
+// it ended.  PAPPL never sees it.
+constexpr const char *kMessageField = "message";
 
 // The first words a file of PAPPL's own format may start with.
 constexpr const char *kFirstWords[] = {
@@ -320,6 +326,56 @@ check_legacy(const std::string &file)  // I - The whole file
 }
 
 //
+// 'job_ids()' - The job ids of a map keyed by printer and job, as a Job line
+// writes them.
+//
+
+template <typename Jobs>
+std::vector<std::string>
+job_ids(const Jobs &jobs)  // I - Jobs by printer name and job id
+{
+  std::vector<std::string> ids;
+
+  for (const auto &[key, value] : jobs)
+    ids.push_back(" id=\"" + std::to_string(key.second) + "\"");
+  return ids;
+}
+
+//
+// 'names_one_of()' - Whether a Job line names one of the ids.
+//
+
+bool
+names_one_of(const std::string              &line,  // I - Job line
+             const std::vector<std::string> &ids)   // I - From job_ids()
+{
+  return std::any_of(ids.begin(), ids.end(), [&line](const std::string &id) { return line.find(id) != std::string::npos; });
+}
+
+//
+// 'take_message()' - Take the app's message field out of a Job line, and
+// keep it when the job was canceled or aborted.
+//
+
+void
+take_message(const std::string &printer,   // I - Printer name
+             Fields            &fields,    // IO - The job's fields
+             JobMessages       &messages)  // IO - The messages kept
+{
+  const long state = number(fields, "state");
+
+  for (auto it = fields.begin(); it != fields.end(); ++it)
+  {
+    if (it->first != kMessageField)
+      continue;
+    if (state == kJobCanceled || state == kJobAborted)
+      messages[{printer, static_cast<int>(number(fields, "id"))}] = it->second;
+    fields.erase(it);
+    return;
+  }
+}
+
+//
 // 'check_line()' - The app's check line for contents: their length and
 // CRC-32.
 //
@@ -439,6 +495,7 @@ plan_load(const std::string &body,     // I - Checked contents
 
         if (const std::string *file = field(fields, "filename"))
           plan.files.insert(*file);
+        take_message(printer, fields, plan.messages);
         if (state >= kJobCanceled || state < 0)
           return;
         if (done != events.printed.end())
@@ -474,10 +531,9 @@ mark_printed(const std::string &body,     // I - What PAPPL wrote
              PrintedJobs       &printed)  // IO - Jobs the printer has taken
 {
   std::set<std::pair<std::string, int>> seen;
-  std::vector<std::string>              own, ids;  // ids as a Job line writes them
+  const std::vector<std::string>        ids = job_ids(printed);
+  std::vector<std::string>              own;
 
-  for (const auto &[key, when] : printed)
-    ids.push_back(" id=\"" + std::to_string(key.second) + "\"");
   std::string out = edit_jobs(
       body,
       [&](const std::string &printer, Fields &fields) {
@@ -491,18 +547,36 @@ mark_printed(const std::string &body,     // I - What PAPPL wrote
         if (!field(fields, "completed"))
           set_field(fields, "completed", std::to_string(static_cast<long long>(it->second)));
       },
-      [&ids](const std::string &line) {
-        for (const std::string &id : ids)
-        {
-          if (line.find(id) != std::string::npos)
-            return true;
-        }
-        return false;
-      },
-      own);
+      [&ids](const std::string &line) { return names_one_of(line, ids); }, own);
 
   std::erase_if(printed, [&seen](const auto &note) { return !seen.contains(note.first); });
   return out;
+}
+
+//
+// 'add_messages()' - PAPPL's lines with the messages of the canceled and
+// aborted jobs in their Job lines; the other lines as PAPPL wrote them.
+//
+
+std::string
+add_messages(const std::string &body,      // I - What PAPPL wrote
+             const JobMessages &messages)  // I - Why jobs ended
+{
+  const std::vector<std::string> ids = job_ids(messages);
+  std::vector<std::string>       own;
+
+  if (messages.empty())
+    return body;
+  return edit_jobs(
+      body,
+      [&](const std::string &printer, Fields &fields) {
+        const long state = number(fields, "state");
+        const auto it    = messages.find({printer, static_cast<int>(number(fields, "id"))});
+
+        if (it != messages.end() && (state == kJobCanceled || state == kJobAborted))
+          set_field(fields, kMessageField, it->second);
+      },
+      [&ids](const std::string &line) { return names_one_of(line, ids); }, own);
 }
 
 } // namespace pelna_app

@@ -4,7 +4,8 @@
 // lines (state_file.cpp): no PAPPL in it.
 //
 //   # pelna-printer-app state file                 the file is the app's
-//   PAPPL's lines (system settings, <Printer ...> blocks with their Job lines)
+//   PAPPL's lines (system settings, <Printer ...> blocks with their Job lines,
+//   to which the app adds message="..." for a job canceled or aborted)
 //   # pelna-printer-app paused "NAME"              a printer that was paused
 //   # pelna-printer-app check N bytes, CRC-32 X    checks everything before it
 //   # pelna-printer-app EVENT ID TIME "NAME"       what became of a job since
@@ -26,6 +27,10 @@ namespace pelna_app {
 
 // Jobs the printer has taken whole, by printer name and job id, and when.
 using PrintedJobs = std::map<std::pair<std::string, int>, std::time_t>;
+
+// Why each ended job was canceled or aborted, by printer name and job id:
+// the server's message, which PAPPL does not keep across a restart.
+using JobMessages = std::map<std::pair<std::string, int>, std::string>;
 
 //
 // What a state file holds, once checked.
@@ -52,6 +57,7 @@ struct LoadPlan
   std::vector<int>         printed;    // jobs the printer had taken: completed
   std::vector<int>         unsure;     // jobs whose last bytes were on their way
                                        // to the printer: they wait again
+  JobMessages              messages;   // why the canceled and aborted jobs ended
 };
 
 // What became of a job on its way to the printer.
@@ -82,6 +88,10 @@ enum class JobEvent
 // PAPPL's lines with the jobs of printed marked completed; the jobs PAPPL
 // already has as ended, or no longer knows, are dropped from printed.
 [[nodiscard]] std::string mark_printed(const std::string &body, PrintedJobs &printed);
+
+// PAPPL's lines with each canceled or aborted job of messages carrying its
+// message in its Job line.
+[[nodiscard]] std::string add_messages(const std::string &body, const JobMessages &messages);
 
 } // namespace pelna_app
 

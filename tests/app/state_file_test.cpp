@@ -5,7 +5,8 @@
 // line appended after the check that was cut short is dropped, the rest
 // loads); a file of PAPPL's own format loads when whole; loading restarts
 // a job that was printing and completes one the printer had taken; saving
-// marks the jobs the printer has taken completed until PAPPL has them.
+// marks the jobs the printer has taken completed until PAPPL has them; why
+// a job was canceled or aborted is kept.
 //
 
 #include "state_file.h"
@@ -205,4 +206,36 @@ TEST(StateFile, SavingMarksPrintedJobsUntilPapplHasThem)
 
   // Lines of jobs not printed are PAPPL's as written.
   EXPECT_NE(marked.find(kPapplLines.substr(kPapplLines.find("Job created=\"1700000003\""), 120)), std::string::npos);
+}
+
+//
+// Why a job was canceled or aborted survives a save and a load: the message
+// goes into its Job line and comes back out before PAPPL reads the lines.
+// Only an ended job that was canceled or aborted keeps one.
+//
+
+TEST(StateFile, WhyAJobEndedSurvivesARestart)
+{
+  const std::string lines = kPapplLines + "<Printer id=\"3\" name=\"p3\" did=\"\" uri=\"file:///tmp\" driver=\"pelna_203\">\n"
+                                          "Job created=\"1700000005\" id=\"10\" name=\"e\" state=\"8\" username=\"u\"\n"
+                                          "Job created=\"1700000006\" id=\"11\" name=\"f\" state=\"7\" username=\"u\"\n"
+                                          "</Printer>\n";
+  const JobMessages messages{{{"p3", 10}, "The PDF file is encrypted; \"send\" it \\ unlocked."},
+                             {{"p3", 11}, "The job's settings were cut short."},
+                             {{"p203", 7}, "completed: not kept"},
+                             {{"p203", 9}, "pending: not kept"},
+                             {{"p203", 11}, "no such job here"}};
+  const std::string saved = state_file(add_messages(lines, messages), {});
+  const StateCheck  check = check_state(saved);
+
+  ASSERT_TRUE(check.whole) << check.why;
+  const LoadPlan plan = plan_load(check.body, check.journal);
+
+  EXPECT_EQ(plan.messages, (JobMessages{{{"p3", 10}, messages.at({"p3", 10})}, {{"p3", 11}, messages.at({"p3", 11})}}));
+  EXPECT_EQ(plan.contents.find("message="), std::string::npos);
+  EXPECT_EQ(job_field(plan.contents, "id=\"10\"", "state"), "8");
+
+  // Nothing to add: PAPPL's lines as they were.
+  EXPECT_EQ(add_messages(kPapplLines, {}), kPapplLines);
+  EXPECT_EQ(add_messages(kPapplLines, {{{"p203", 7}, "completed"}}), kPapplLines);
 }

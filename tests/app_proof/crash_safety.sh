@@ -203,6 +203,12 @@ state=$("$client" wait "$uri" "$id" 10)
 echo "== cut settings: $state"
 [[ $state == canceled*"settings were cut short"* ]] || fail "cut settings: job $id is $state"
 timeout 30 "$app" resume -d labels >/dev/null || fail "resume refused"
+# Why it ended is kept across the next restart, as its state is.
+stop_process "$app_pid"
+start_app_server
+uri=$(printer_uri labels)
+state=$("$client" wait "$uri" "$id" 10)
+[[ $state == canceled*"settings were cut short"* ]] || fail "cut settings: after a restart, job $id is $state"
 
 # --- A full disk (root only) -------------------------------------------------
 if [[ $(id -u) != 0 ]]; then
