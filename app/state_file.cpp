@@ -349,7 +349,8 @@ bool
 names_one_of(const std::string              &line,  // I - Job line
              const std::vector<std::string> &ids)   // I - From job_ids()
 {
-  return std::any_of(ids.begin(), ids.end(), [&line](const std::string &id) { return line.find(id) != std::string::npos; });
+  return std::any_of(ids.begin(), ids.end(),
+                     [&line](const std::string &id) { return line.find(id) != std::string::npos; });
 }
 
 //
@@ -573,8 +574,14 @@ add_messages(const std::string &body,      // I - What PAPPL wrote
         const long state = number(fields, "state");
         const auto it    = messages.find({printer, static_cast<int>(number(fields, "id"))});
 
-        if (it != messages.end() && (state == kJobCanceled || state == kJobAborted))
-          set_field(fields, kMessageField, it->second);
+        if (it == messages.end() || (state != kJobCanceled && state != kJobAborted))
+          return;
+        // One line per job: a line break or other control in the message
+        // becomes a space.
+        std::string message = it->second;
+        std::replace_if(
+            message.begin(), message.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+        set_field(fields, kMessageField, message);
       },
       [&ids](const std::string &line) { return names_one_of(line, ids); }, own);
 }

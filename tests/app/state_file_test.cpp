@@ -221,7 +221,7 @@ TEST(StateFile, WhyAJobEndedSurvivesARestart)
                                           "Job created=\"1700000006\" id=\"11\" name=\"f\" state=\"7\" username=\"u\"\n"
                                           "</Printer>\n";
   const JobMessages messages{{{"p3", 10}, "The PDF file is encrypted; \"send\" it \\ unlocked."},
-                             {{"p3", 11}, "The job's settings were cut short."},
+                             {{"p3", 11}, "The job's settings\nwere cut short."},
                              {{"p203", 7}, "completed: not kept"},
                              {{"p203", 9}, "pending: not kept"},
                              {{"p203", 11}, "no such job here"}};
@@ -231,7 +231,8 @@ TEST(StateFile, WhyAJobEndedSurvivesARestart)
   ASSERT_TRUE(check.whole) << check.why;
   const LoadPlan plan = plan_load(check.body, check.journal);
 
-  EXPECT_EQ(plan.messages, (JobMessages{{{"p3", 10}, messages.at({"p3", 10})}, {{"p3", 11}, messages.at({"p3", 11})}}));
+  EXPECT_EQ(plan.messages,
+            (JobMessages{{{"p3", 10}, messages.at({"p3", 10})}, {{"p3", 11}, "The job's settings were cut short."}}));
   EXPECT_EQ(plan.contents.find("message="), std::string::npos);
   EXPECT_EQ(job_field(plan.contents, "id=\"10\"", "state"), "8");
 
