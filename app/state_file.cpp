@@ -336,6 +336,7 @@ job_ids(const Jobs &jobs)  // I - Jobs by printer name and job id
 {
   std::vector<std::string> ids;
 
+  ids.reserve(jobs.size());
   for (const auto &[key, value] : jobs)
     ids.push_back(" id=\"" + std::to_string(key.second) + "\"");
   return ids;
