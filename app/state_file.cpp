@@ -355,6 +355,17 @@ names_one_of(const std::string              &line,  // I - Job line
 }
 
 //
+// 'ended_with_reason()' - Whether a job of that state was canceled or
+// aborted: the ended jobs whose message says why.
+//
+
+bool
+ended_with_reason(long state)  // I - Job state, as the state file numbers it
+{
+  return state == kJobCanceled || state == kJobAborted;
+}
+
+//
 // 'take_message()' - Take the app's message field out of a Job line, and
 // keep it when the job was canceled or aborted.
 //
@@ -364,13 +375,11 @@ take_message(const std::string &printer,   // I - Printer name
              Fields            &fields,    // IO - The job's fields
              JobMessages       &messages)  // IO - The messages kept
 {
-  const long state = number(fields, "state");
-
   for (auto it = fields.begin(); it != fields.end(); ++it)
   {
     if (it->first != kMessageField)
       continue;
-    if (state == kJobCanceled || state == kJobAborted)
+    if (ended_with_reason(number(fields, "state")))
       messages[{printer, static_cast<int>(number(fields, "id"))}] = it->second;
     fields.erase(it);
     return;
@@ -564,18 +573,18 @@ std::string
 add_messages(const std::string &body,      // I - What PAPPL wrote
              const JobMessages &messages)  // I - Why jobs ended
 {
+  if (messages.empty())
+    return body;
+
   const std::vector<std::string> ids = job_ids(messages);
   std::vector<std::string>       own;
 
-  if (messages.empty())
-    return body;
   return edit_jobs(
       body,
       [&](const std::string &printer, Fields &fields) {
-        const long state = number(fields, "state");
-        const auto it    = messages.find({printer, static_cast<int>(number(fields, "id"))});
+        const auto it = messages.find({printer, static_cast<int>(number(fields, "id"))});
 
-        if (it == messages.end() || (state != kJobCanceled && state != kJobAborted))
+        if (it == messages.end() || !ended_with_reason(number(fields, "state")))
           return;
         // One line per job: a line break or other control in the message
         // becomes a space.

@@ -3,8 +3,8 @@
 #
 # Cost per label: the same labels through LPrint (Debian's lprint, its ZPL
 # 4-inch 203 dpi driver) and through pelna-printer-app, each server on a free
-# loopback port, in a network namespace of the bench's own, printing to byte-sink (a network printer that swallows and
-# counts bytes).  The label is the bundled 4 x 6 in shipping label (text, a
+# loopback port (in a network namespace of the bench's own) printing to
+# byte-sink (a network printer that swallows and counts bytes).  The label is the bundled 4 x 6 in shipping label (text, a
 # barcode, a gray logo), rendered once by CUPS to 8-bit gray PWG raster at
 # 203 dpi, with a photo band laid over its lower quarter by photo-band (-P:
 # the label as it is), and sent COUNT times from one client, one at a time:
