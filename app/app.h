@@ -14,7 +14,6 @@
 #include "page_pipeline.h"
 #include "settings.h"
 #include "state_file.h"
-#include "workarounds/workarounds.h"
 
 #include <array>
 #include <cstdint>
@@ -32,9 +31,8 @@ constexpr const char *kAppName = "pelna-printer-app";
 // number, from the build.
 constexpr const char *kAppVersion = PELNA_VERSION;
 
-// The drivers' own document format: raster from clients is spooled as it,
-// and the picture filters lead to it.  PAPPL already lists it as supported,
-// so nothing new is offered to clients.
+// The drivers' own document format: the document filters lead to it.  PAPPL
+// already lists it as supported, so nothing new is offered to clients.
 constexpr const char *kDriverFormat = "application/octet-stream";
 
 // Footer of PAPPL's web pages (PAPPL 1.3 needs one on every page).
@@ -167,7 +165,7 @@ void load_state(pappl_system_t *system, const std::string &spool);
 bool save_state(pappl_system_t *system);
 
 // Save a change before its reply goes out.
-void save_before_reply(pappl_client_t *client);
+void save_before_reply(pappl_client_t *client, void *data);
 
 // Note what became of a job on its way to the printer, at once.
 void note_job(pappl_job_t *job, JobEvent event);

@@ -7,10 +7,9 @@
 //     raster callbacks;
 //   - PNG and JPEG pictures: picture_job.cpp;
 //   - PDF: pdf_job.cpp;
-//   - a document in the drivers' own format, the type PWG and Apple raster
-//     from clients are spooled as (and the type of a document sent without
-//     one): read as raster when it is raster, otherwise ended with the
-//     reason.
+//   - a document in the drivers' own format (the type of a document sent
+//     without one that PAPPL could not tell either): read as raster when it
+//     is raster, otherwise ended with the reason.
 //
 
 #include "app.h"
@@ -198,8 +197,7 @@ print_raster(pappl_job_t    *job,     // I - Job
 }
 
 //
-// 'print_raster_file()' - PAPPL's filter for PWG and Apple raster files
-// (the test label, which PAPPL prints from a file).
+// 'print_raster_file()' - PAPPL's filter for PWG and Apple raster files.
 //
 
 bool
@@ -213,7 +211,7 @@ print_raster_file(pappl_job_t    *job,     // I - Job
 
 //
 // 'print_document()' - The drivers' print-file callback, for documents in
-// their own format: raster (spooled from a client), or refused.
+// their own format: raster, or refused.
 //
 
 bool
@@ -246,8 +244,10 @@ print_document(pappl_job_t        *job,      // I - Job
 void
 add_document_filters(pappl_system_t *system)  // I - System
 {
-  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", print_raster_file, nullptr);
-  papplSystemAddMIMEFilter(system, "image/urf", "image/pwg-raster", print_raster_file, nullptr);
+  // To the drivers' format: PAPPL looks for those filters before its own
+  // (raster to raster).
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", kDriverFormat, print_raster_file, nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", kDriverFormat, print_raster_file, nullptr);
   add_picture_filters(system);
   add_pdf_filter(system);
 }

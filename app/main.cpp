@@ -21,7 +21,6 @@ main(int  argc,    // I - Number of arguments
   if (argc > 1 && !strcmp(argv[1], pelna_app::kPdfWorkerArg))
     return pelna_app::pdf_worker_main(argc, argv);
 
-  pelna_workarounds::submit_copies_option(argc, argv);
   return papplMainloop(argc, argv, pelna_app::kAppVersion, pelna_app::kFooterHtml,
                        static_cast<int>(std::size(pelna_app::kDrivers)), pelna_app::kDrivers,
                        pelna_app::autoadd_callback, pelna_app::driver_callback, nullptr, nullptr, pelna_app::system_callback,

@@ -16,13 +16,14 @@
 // changes the server or a printer, and every web form that saves, needs a
 // member of the admin group, over https with a password the PAM service
 // accepts; without an auth-service it is refused.  Loopback and the local
-// socket are trusted as before.  (app/workarounds/remote_administration.cpp
-// makes PAPPL keep to this.)
+// socket are trusted as before.  (PAPPL keeps to this with the project's
+// patch 0015-remote-administration.patch.)
 //
 // The TLS key and certificate live in the server's own folder beside its
 // state, private to the server's user: SNAP_COMMON/pelna-printer-app.ssl,
 // /var/lib/pelna-printer-app.ssl for root, else in the user's config
-// folder.
+// folder.  The server makes its files readable by its own user only (umask
+// 077): libcups writes a new key with the umask's mode.
 //
 
 #include "app.h"
@@ -52,6 +53,10 @@ constexpr const char *kLoopbackNames[] = {"localhost", "127.0.0.1", "::1", "[::1
 
 // Mode of the credentials folder: the server's user only.
 constexpr mode_t kFolderMode = S_IRWXU;
+
+// The server's file mode mask: what it makes, the TLS key among them, is
+// its own user's only.
+constexpr mode_t kPrivateUmask = S_IRWXG | S_IRWXO;
 
 // Room for a host or group name.
 constexpr std::size_t kNameSize = 256;
@@ -166,15 +171,14 @@ setup_tls(pappl_system_t *system)  // I - System
   std::string       prefix;
   const std::string folder = state_folder(prefix) + "/" + prefix + ".ssl";
   std::string       why;
-  char              host[kNameSize];
 
   if (!make_private_folder(folder, why))
   {
     fprintf(stderr, "%s: Unable to make the TLS folder %s: %s\n", kAppName, folder.c_str(), why.c_str());
     return false;
   }
-  pelna_workarounds::set_tls_folder(folder.c_str());
-  cupsSetServerCredentials(folder.c_str(), papplSystemGetHostName(system, host, sizeof(host)), 1);
+  umask(kPrivateUmask);
+  papplSystemSetCredentialsPath(system, folder.c_str());
   return true;
 }
 

@@ -596,14 +596,15 @@ socket_write(pappl_device_t *device,  // I - Device
 } // namespace
 
 //
-// 'add_socket_scheme()' - Use the app's socket device for socket:// URIs.
+// 'add_socket_scheme()' - Use the app's socket device for socket:// URIs, in
+// place of PAPPL's own.
 //
 
 void
 add_socket_scheme()
 {
-  pelna_workarounds::replace_device_scheme("socket", PAPPL_DEVTYPE_SOCKET, socket_open, socket_close, socket_read,
-                                           socket_write);
+  papplDeviceAddScheme("socket", PAPPL_DEVTYPE_SOCKET, nullptr, socket_open, socket_close, socket_read, socket_write,
+                       nullptr, nullptr);
 }
 
 //

@@ -14,7 +14,7 @@
 //     logs the cause;
 //   - a save whose contents equal the last one written is dropped;
 //   - every IPP request that changes a printer or a job is saved before its
-//     reply goes out (a job with its document: save_before_reply.cpp), and
+//     reply goes out (a job with its document flushed first), and
 //     so is the end of every job;
 //   - loading checks the last line; a file that fails the check is kept
 //     aside as NAME.state.bad, logged as an error naming it, and the last
@@ -558,29 +558,18 @@ bool
 save_locked(pappl_system_t *system)  // I - System
 {
   const std::string        temp = g_saver.path + ".new";
-  std::string              body, renamed;
+  std::string              body;
   std::vector<std::string> paused;
   JobMessages              messages;
 
-  if (!papplSystemSaveState(system, temp.c_str()) || !read_file(temp, body))
-  {
-    const std::string why = strerror(errno);
-    (void)pelna_workarounds::commit_job_settings(false, renamed);
-    return save_failed(system, temp, why.c_str());
-  }
+  // PAPPL puts the jobs' settings files in place, each whole and flushed,
+  // before it writes the state that names them, and says whether it could.
+  if (!papplSystemSaveState(system, temp.c_str()))
+    return save_failed(system, temp, "PAPPL could not write it or a job's settings file (see the lines above)");
+  if (!read_file(temp, body))
+    return save_failed(system, temp, strerror(errno));
   if (!whole_contents(system, body))
-  {
-    (void)pelna_workarounds::commit_job_settings(false, renamed);
     return save_failed(system, temp, cut_cause(temp).c_str());
-  }
-  // The jobs' settings files go in place before the state that names them.
-  if (!pelna_workarounds::commit_job_settings(true, renamed))
-  {
-    const std::string why = errno == EIO ? cut_cause(temp) : std::string(strerror(errno));
-    return save_failed(system, temp, ("a job's settings file could not be written: " + why).c_str());
-  }
-  if (!renamed.empty())
-    sync_folder(renamed);
   if (!g_saver.printed.empty())
     body = mark_printed(body, g_saver.printed);
   papplSystemIteratePrinters(system, note_messages, &messages);
@@ -842,13 +831,16 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
 }
 
 //
-// 'save_before_reply()' - Save a change before its reply goes out; a job
-// that cannot be kept on disk is cancelled and its reply made an error.
+// 'save_before_reply()' - PAPPL's reply callback: save a change before its
+// reply goes out; a job that cannot be kept on disk is cancelled and its
+// reply made an error.
 //
 
 void
-save_before_reply(pappl_client_t *client)  // I - Client, request handled
+save_before_reply(pappl_client_t *client,  // I - Client, request handled
+                  void           *data)    // I - Callback data (unused)
 {
+  (void)data;
   ipp_t *response = papplClientGetResponse(client);
 
   if (!changes_state(papplClientGetOperation(client)) || ippGetStatusCode(response) >= IPP_STATUS_ERROR_BAD_REQUEST)

@@ -10,7 +10,6 @@
 
 #include "app.h"
 
-#include "workarounds/workarounds.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +25,9 @@ namespace {
 // PAPPL cleans finished jobs up as each job ends only while it keeps some.
 constexpr int kPreservedJobs = 1;
 
-// Finished jobs kept per printer, and the seconds each is kept at least
-// (its client may still ask about it).
-constexpr int kKeptJobs    = 50;
-constexpr int kKeptSeconds = 2;
+// Finished jobs kept per printer: the newest, so that a client may still
+// ask about its job once it has ended.
+constexpr int kKeptJobs = 50;
 
 //
 // 'log_level()' - The log level named by a log-level option (warn when unset
@@ -104,31 +102,7 @@ printer_created(pappl_printer_t *printer,  // I - New printer
 {
   papplPrinterSetMaxPreservedJobs(printer, kPreservedJobs);
   papplPrinterSetMaxCompletedJobs(printer, kKeptJobs);
-  pelna_workarounds::remember_job_lists(printer);
   add_printer_pages(printer, data);
-}
-
-//
-// 'system_event()' - Event callback: a printer being deleted leaves the
-// job start gate and the job history.
-//
-
-void
-system_event(pappl_system_t  *system,   // I - System (unused)
-             pappl_printer_t *printer,  // I - Printer
-             pappl_job_t     *job,      // I - Job (unused)
-             pappl_event_t    event,    // I - Event
-             void            *data)     // I - Callback data (unused)
-{
-  (void)system;
-  (void)job;
-  (void)data;
-
-  if (printer && (event & PAPPL_EVENT_PRINTER_DELETED))
-  {
-    pelna_workarounds::forget_printer_jobs(printer);
-    pelna_workarounds::forget_job_lists(printer);
-  }
 }
 
 //
@@ -141,19 +115,11 @@ set_up_jobs(pappl_system_t    *system,  // I - System
             const std::string &spool)   // I - Spool folder
 {
   add_socket_scheme();
-  pelna_workarounds::spool_every_document(kDriverFormat);
-  pelna_workarounds::set_job_history(kKeptJobs, kKeptSeconds);
   add_document_filters(system);
   papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
                                printer_created, driver_callback, nullptr);
-  papplSystemSetEventCallback(system, system_event, nullptr);
-  if (!pelna_workarounds::job_start_gate_ready())
-    papplLog(system, PAPPL_LOGLEVEL_WARN,
-             "PAPPL's job function was not found: concurrent submissions may start a job twice.");
-
   load_state(system, spool);
-  pelna_workarounds::start_loaded_jobs(system);
-  pelna_workarounds::set_before_reply(save_before_reply);
+  papplSystemSetReplyCallback(system, save_before_reply, nullptr);
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 #
 # Install what building, running and testing the project needs on Debian 12
 # (bookworm) or Debian 13 (trixie).  Packages already present are left
-# alone; apt-get runs only when one is missing.  Run as root.
+# alone; apt-get runs only when one is missing.  Then PAPPL's pinned release
+# tarball is fetched through apt (pappl/fetch.sh), with deb-src lines for
+# the running release added when apt has none.  Run as root.
 #
 # A package whose name differs between releases is written as alternatives,
 # "first|second": one of them already installed is enough; otherwise the
@@ -16,7 +18,9 @@ packages=(
   libcups2-dev                        # raster, PPD, options, filter messages
   libdeflate-dev                      # page frame: raw deflate and CRC-32
   libpng-dev zlib1g-dev               # pelna-inspect: pictures, independent inflate; the app: PNG
-  libpappl-dev                        # pelna-printer-app: IPP Printer Application (PAPPL 1.3.1)
+  # pelna-printer-app: what PAPPL, built from its release with the project's
+  # patches (pappl/), builds with: TLS, DNS-SD, USB printers, PAM logins
+  libgnutls28-dev libavahi-client-dev libusb-1.0-0-dev libpam0g-dev
   libjpeg-dev                         # pelna-printer-app: JPEG pictures
   libpoppler-cpp-dev fonts-urw-base35  # pelna-printer-app: PDF documents, the standard PDF fonts
   zbar-tools                          # app tests: barcodes read back from printed labels
@@ -96,3 +100,43 @@ if ((${#missing[@]})); then
   read_lists
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+#
+# has_deb_src - Whether apt knows where to fetch source packages from.
+#
+has_deb_src() {
+  apt-get source --print-uris -qq pappl >/dev/null 2>&1
+}
+
+#
+# add_deb_src - deb-src lines for the running release, from the archive its
+# deb lines name, in a file of their own.
+#
+add_deb_src() {
+  local codename uri
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(IDENTIFIER)' |
+        awk -v suite="$codename" '$2 == suite && $3 == "Packages" { print $1; exit }')
+  if [[ -z $codename || -z $uri ]]; then
+    echo "install-deps: no deb line for the release '$codename' to take deb-src lines from" >&2
+    exit 1
+  fi
+  echo "Adding deb-src lines for $codename ($uri) to fetch PAPPL's release tarball"
+  cat >/etc/apt/sources.list.d/pelna-deb-src.sources <<SOURCES
+# Added by pelna's scripts/install-deps.sh: PAPPL's source package, which
+# the Printer Application builds from (pappl/fetch.sh).
+Types: deb-src
+URIs: $uri
+Suites: $codename
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+  apt-get update -qq
+}
+
+tarball_folder=$(cd "$(dirname "$0")/.." && pwd)/pappl/download
+read -r _ tarball_name <"$(dirname "$0")/../pappl/pappl.sha256"
+if [[ ! -f $tarball_folder/$tarball_name ]] && ! has_deb_src; then
+  add_deb_src
+fi
+bash "$(dirname "$0")/../pappl/fetch.sh" "$tarball_folder" >/dev/null
