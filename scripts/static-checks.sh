@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
-sources=(core/*.cpp filter/*.cpp app/*.cpp app/workarounds/*.cpp inspect/*.cpp sample/*.cpp sample/label/*.cpp)
+sources=(core/*.cpp filter/*.cpp app/*.cpp inspect/*.cpp sample/*.cpp sample/label/*.cpp)
 
 echo "== licence lines"
 # Every source file, script and build file names its licence on its first
