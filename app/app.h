@@ -151,6 +151,14 @@ void add_socket_scheme();
 void stop_deliveries(pappl_printer_t *printer);
 
 //
+// server_lock.cpp: one server per state file.
+//
+
+// Hold the state's lock for the life of the process; false, with the
+// reason, when another server holds it.
+[[nodiscard]] bool lock_state(const std::string &state, std::string &why);
+
+//
 // state.cpp: the state file.
 //
 
@@ -288,6 +296,16 @@ void add_printer_pages(pappl_printer_t *printer, void *data);
 // system.cpp: the system callback of papplMainloop.
 //
 
+// What papplMainloop creates a system for (its callbacks' data): only the
+// server sub-command runs one; the drivers sub-command only lists its
+// drivers.
+enum class SystemRole
+{
+  Server,      // a server: locks the state, listens, loads the state
+  DriverList,  // the drivers sub-command: the drivers, nothing else
+};
+
+// Create the system from the options, for a role (data: a SystemRole).
 pappl_system_t *system_callback(int num_options, cups_option_t *options, void *data);
 
 } // namespace pelna_app

@@ -106,6 +106,17 @@ printer_created(pappl_printer_t *printer,  // I - New printer
 }
 
 //
+// 'add_drivers()' - The printers' drivers.
+//
+
+void
+add_drivers(pappl_system_t *system)  // I - System
+{
+  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
+                               printer_created, driver_callback, nullptr);
+}
+
+//
 // 'set_up_jobs()' - Documents, drivers, devices, the job flow and the
 // state, before the system runs.
 //
@@ -116,32 +127,27 @@ set_up_jobs(pappl_system_t    *system,  // I - System
 {
   add_socket_scheme();
   add_document_filters(system);
-  papplSystemSetPrinterDrivers(system, static_cast<int>(std::size(kDrivers)), kDrivers, autoadd_callback,
-                               printer_created, driver_callback, nullptr);
+  add_drivers(system);
   load_state(system, spool);
   papplSystemSetReplyCallback(system, save_before_reply, nullptr);
 }
 
-} // namespace
-
 //
-// 'system_callback()' - Create the system from the server's options.
+// 'create_system()' - The PAPPL system of the options, not yet set up; null,
+// with the reason on stderr, when an option is bad.
 //
 
 pappl_system_t *
-system_callback(int            num_options,  // I - Number of options
-                cups_option_t *options,      // I - Options
-                void          *data)         // I - Callback data (unused)
+create_system(int                num_options,  // I - Number of options
+              cups_option_t     *options,      // I - Options
+              const std::string &spool)        // I - Spool folder
 {
-  (void)data;
+  const char *value = cupsGetOption("server-port", num_options, options);
+  int         port  = 0;
 
-  const char *value;
-  int         port = 0;
-  const bool  is_private = cupsGetOption("private-server", num_options, options) != nullptr;
-
-  if ((value = cupsGetOption("server-port", num_options, options)) != nullptr)
+  if (value)
   {
-    char *end;
+    char      *end;
     const long n = strtol(value, &end, 10);
     if (*end || n < 1 || n > 65535)
     {
@@ -151,19 +157,50 @@ system_callback(int            num_options,  // I - Number of options
     port = static_cast<int>(n);
   }
 
-  const std::string spool = cupsGetOption("spool-directory", num_options, options)
-                                ? cupsGetOption("spool-directory", num_options, options) : spool_dir();
   const pappl_soptions_t soptions = static_cast<pappl_soptions_t>(
       PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG |
       PAPPL_SOPTIONS_WEB_SECURITY);
 
-  pappl_system_t *system = papplSystemCreate(
-      soptions, kAppName, port, "_print,_universal", spool.c_str(),
-      cupsGetOption("log-file", num_options, options),
-      log_level(cupsGetOption("log-level", num_options, options)),
-      cupsGetOption("auth-service", num_options, options), false);
+  return papplSystemCreate(soptions, kAppName, port, "_print,_universal", spool.c_str(),
+                           cupsGetOption("log-file", num_options, options),
+                           log_level(cupsGetOption("log-level", num_options, options)),
+                           cupsGetOption("auth-service", num_options, options), false);
+}
+
+} // namespace
+
+//
+// 'system_callback()' - Create the system from the options: a server's whole
+// set-up, or only the drivers for the drivers sub-command (which must not
+// touch a running server's state).
+//
+
+pappl_system_t *
+system_callback(int            num_options,  // I - Number of options
+                cups_option_t *options,      // I - Options
+                void          *data)         // I - What for (a SystemRole), or null for a server
+{
+  const SystemRole role = data ? *static_cast<const SystemRole *>(data) : SystemRole::Server;
+  const char      *value;
+  const bool       is_private = cupsGetOption("private-server", num_options, options) != nullptr;
+  std::string      why;
+
+  if (role == SystemRole::Server && !lock_state(state_path(), why))
+  {
+    fprintf(stderr, "%s: Not started: %s.\n", kAppName, why.c_str());
+    return nullptr;
+  }
+
+  const std::string spool  = cupsGetOption("spool-directory", num_options, options)
+                                 ? cupsGetOption("spool-directory", num_options, options) : spool_dir();
+  pappl_system_t   *system = create_system(num_options, options, spool);
   if (!system)
     return nullptr;
+  if (role == SystemRole::DriverList)
+  {
+    add_drivers(system);
+    return system;
+  }
 
   if (is_private)
     detach_output();

@@ -14,6 +14,10 @@
 #   - A state file cut short or emptied: the server says so in an error line
 #     naming the file, keeps it aside, and starts from the last good copy
 #     with its printers and jobs.
+#   - A second server on the same state folder refuses to start and names the
+#     first; SIGTERM and the shutdown sub-command end the server within
+#     seconds, with a held job and a client's idle connection open, and the
+#     held job waits on after a restart.
 #   - A full disk (root only: a small tmpfs of the test's own): a new job is
 #     refused with the disk's own reason, the state is kept, and printing
 #     goes on once there is room.
@@ -209,6 +213,48 @@ start_app_server
 uri=$(printer_uri labels)
 state=$("$client" wait "$uri" "$id" 10)
 [[ $state == canceled*"settings were cut short"* ]] || fail "cut settings: after a restart, job $id is $state"
+
+# --- One server per state folder, and a stop within seconds ------------------
+# A second server on the same state refuses to start and names the first,
+# whose local socket and jobs stay its own.
+second=$(timeout 20 "$app" server -o server-port="$(free_port)" 2>&1)
+second_status=$?
+((second_status != 0)) || fail "a second server started on the same state folder"
+grep -q "another server (process $app_pid)" <<<"$second" ||
+  fail "the second server did not name the first: $second"
+timeout 10 "$app" printers 2>&1 | grep -q '^labels' || fail "the first server's socket was taken by the second"
+# A held job, an idle connection kept open (as a browser keeps one), then
+# SIGTERM: the server ends within seconds and the held job waits on.
+id=$("$client" submit "$uri" "$docs/small-1.pwg" image/pwg-raster job-hold-until=indefinite)
+id=${id%% *}
+exec 3<>"/dev/tcp/127.0.0.1/$app_port"
+printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
+sleep 0.5
+start=$SECONDS
+kill -TERM "$app_pid"
+for ((i = 0; i < 300 && $(kill -0 "$app_pid" 2>/dev/null && echo 1); i++)); do sleep 0.1; done
+stop_process "$app_pid"
+app_pid=""
+exec 3>&-
+echo "== stop: SIGTERM with a held job and an open connection took $((SECONDS - start)) s"
+((SECONDS - start <= 5)) || fail "SIGTERM took $((SECONDS - start)) s with a held job and an idle connection"
+start_app_server
+uri=$(printer_uri labels)
+state=$("$client" wait "$uri" "$id" 0)
+[[ $state == pending-held* ]] || fail "the held job is $state after the stop and a restart"
+"$client" cancel "$uri" "$id" || fail "the held job could not be cancelled"
+# The shutdown sub-command, with a connection kept open: the same.
+exec 3<>"/dev/tcp/127.0.0.1/$app_port"
+printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
+sleep 0.5
+start=$SECONDS
+timeout 10 "$app" shutdown || fail "the shutdown sub-command failed"
+for ((i = 0; i < 300 && $(kill -0 "$app_pid" 2>/dev/null && echo 1); i++)); do sleep 0.1; done
+exec 3>&-
+((SECONDS - start <= 5)) || fail "the shutdown sub-command took $((SECONDS - start)) s to end the server"
+stop_process "$app_pid"
+start_app_server
+uri=$(printer_uri labels)
 
 # --- A full disk (root only) -------------------------------------------------
 if [[ $(id -u) != 0 ]]; then
