@@ -164,7 +164,6 @@ print_pages(pappl_job_t                  *job,       // I - Job
     }
     if (!(driver.rendpage_cb)(job, options, device, page))
       return false;
-    papplJobSetImpressionsCompleted(job, 1);
   }
   return true;
 }

@@ -334,11 +334,12 @@ rendjob(pappl_job_t        *job,      // I - Job
   if (state->pages_held == 0)
     return true;
 
+  // A page counts as printed once the printer has taken it, every copy.
   const bool sent = deliver_job(job, device, state->frames, state->copies);
   if (sent)
   {
     papplJobSetImpressions(job, static_cast<int>(state->pages_held) * state->copies);
-    papplJobSetImpressionsCompleted(job, static_cast<int>(state->pages_held) * (state->copies - 1));
+    papplJobSetImpressionsCompleted(job, static_cast<int>(state->pages_held) * state->copies);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%u page(s) sent to the printer, %d cop%s.", state->pages_held,
                 state->copies, state->copies == 1 ? "y" : "ies");
   }
