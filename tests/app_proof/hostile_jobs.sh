@@ -4,7 +4,8 @@
 # Hostile jobs, one after another on one server: raster pages the printer
 # cannot take, raster streams cut short or with impossible headers, PNGs
 # too large to read or too thin to place, a JPEG too thin to place, noise, darkness and media values
-# out of range, and a printer whose device never answers.  Each case must
+# out of range, a value of the printer's own option it does not take, and a
+# printer whose device never answers.  Each case must
 # end as a user would want (refused at submission, or the job aborted with
 # a message naming the reason, or printed as far as it can be), nothing may
 # reach the printer for a refused page, the server must stay up and answer,
@@ -175,6 +176,24 @@ hostile media-0x0 substituted "$docs/small.png" image/png media-col=0x0
 hostile media-10m substituted "$docs/small.png" image/png media-col=10160x1000000
 hostile media-0x0-fidelity refused "$docs/small.png" image/png media-col=0x0 ipp-attribute-fidelity=true
 
+# A value of the printer's own option that it does not take: printed with
+# the printer's default (threshold, set here) and answered as substituted;
+# refused when the client asks for fidelity.
+timeout 30 "$app" modify -d labels -o pelna-halftone=threshold >/dev/null || fail "modify to threshold refused"
+out=$("$client" submit "$uri" "$docs/page.pwg" image/pwg-raster pelna-halftone=bogus)
+id=${out%% *}
+state=$("$client" wait "$uri" "$id" 60)
+echo "== halftone-bogus: $state (submission: $out)"
+[[ $out == *ignored-or-substituted* ]] || fail "halftone-bogus: not answered as substituted ($out)"
+[[ $state == completed* ]] || fail "halftone-bogus: not printed ($state)"
+grep -q "\[Job $id\] Halftone threshold" "$work/app.log" ||
+  fail "halftone-bogus: not printed with the printer's default halftone"
+out=$("$client" submit "$uri" "$docs/page.pwg" image/pwg-raster pelna-halftone=bogus ipp-attribute-fidelity=true)
+echo "== halftone-bogus-fidelity: $out"
+[[ $out == refused:*attributes-or-values* ]] || fail "halftone-bogus with fidelity: not refused ($out)"
+timeout 30 "$app" modify -d labels -o pelna-halftone=error-diffusion >/dev/null || fail "modify back refused"
+good_job halftone-bogus
+
 # A printer whose device never answers (nothing listens on its port): the
 # job waits with a reason, the server answers meanwhile, cancel ends it
 # within seconds.
@@ -189,6 +208,21 @@ printer_state=$("$client" attr "$stuck_uri" printer-state-reasons)
 echo "== device-never-answers, after 8 s: $state; printer-state-reasons: $printer_state"
 [[ $printer_state != none ]] || fail "device-never-answers: the printer gives no reason"
 [[ $state == pending* || $state == processing* ]] || fail "device-never-answers: the job is $state"
+# What a user sees meanwhile: the printer's page names its device, the
+# reason in words and the job's message; no page counts as printed; status
+# says it on a line of its own, and a printer that does not exist is an
+# error.
+page=$(curl -s --max-time 10 "$base_url/stuck/")
+grep -qF "Device: socket://127.0.0.1:$dead_port" <<<"$page" || fail "device-never-answers: the printer page does not name its device"
+grep -q "Waiting for the printer at 127.0.0.1:$dead_port" <<<"$page" ||
+  fail "device-never-answers: the printer page does not say why the job waits"
+grep -q "Offline Report" <<<"$page" && fail "device-never-answers: the printer page shows the keyword 'Offline Report'"
+impressions=$("$client" jobattr "$stuck_uri" "${id%% *}" job-impressions-completed)
+[[ $impressions == 0 ]] || fail "device-never-answers: $impressions page(s) counted as printed before the printer took any"
+status_line=$(timeout 10 "$app" status -d stuck)
+echo "== status -d stuck: $status_line"
+[[ $status_line == "Running, "*" GMT ("*"offline-report"*")." ]] || fail "device-never-answers: status says '$status_line'"
+timeout 10 "$app" status -d no-such-printer >/dev/null 2>&1 && fail "status of a printer that does not exist exited 0"
 cancel_within device-never-answers "$stuck_uri" "${id%% *}" 15
 good_job device-never-answers
 proof_finish hostile_jobs

@@ -13,6 +13,8 @@
 //   app-proof-client cancel URI JOB
 //   app-proof-client attr URI NAME
 //       Prints a printer attribute as text (empty when missing).
+//   app-proof-client jobattr URI JOB NAME
+//       Prints a job attribute as text (empty when missing).
 //   app-proof-client load URI LIST
 //       LIST holds "CLIENT FILE FORMAT" lines; one thread per client sends
 //       its jobs in list order, and every job must complete.  Prints
@@ -180,8 +182,16 @@ submit(http_t                         *http,         // I - Connection
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "proof");
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, job_name);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
-    for (const char *pair : attrs)
-      add_value(request, pair);
+    // Operation attributes (ipp-attribute-fidelity) before the job's: a
+    // request whose groups go back is not one.
+    for (const bool operation : {true, false})
+    {
+      for (const char *pair : attrs)
+      {
+        if (!strncmp(pair, "ipp-attribute-fidelity=", 23) == operation)
+          add_value(request, pair);
+      }
+    }
 
     ipp_t     *response = cupsDoFileRequest(http, request, resource, file);
     const int  status   = cupsLastError();
@@ -744,15 +754,22 @@ run_page(const char *base, const char *path)  // I - Server, page
 }
 
 //
-// 'printer_attr()' - Print a printer attribute as text.
+// 'printer_attr()' - Print a printer attribute, or a job's, as text.
 //
 
 int
-printer_attr(http_t *http, const char *uri, const char *resource, const char *name)
+printer_attr(http_t     *http,      // I - Connection
+             const char *uri,       // I - Printer URI
+             const char *resource,  // I - Resource path
+             const char *name,      // I - Attribute name
+             int         job = 0)   // I - Job id, 0 for the printer's attribute
 {
-  ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ipp_t *request = ippNewRequest(job ? IPP_OP_GET_JOB_ATTRIBUTES : IPP_OP_GET_PRINTER_ATTRIBUTES);
 
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  if (job)
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "proof");
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, name);
 
   ipp_t *response = cupsDoRequest(http, request, resource);
@@ -956,6 +973,8 @@ main(int  argc,    // I - Number of arguments
   }
   else if (command == "attr" && argc == 4)
     status = printer_attr(http, uri, resource, argv[3]);
+  else if (command == "jobattr" && argc == 5)
+    status = printer_attr(http, uri, resource, argv[4], atoi(argv[3]));
   else if (command == "attrs" && argc >= 4)
     status = print_attrs(http, uri, resource, std::vector<const char *>(argv + 3, argv + argc));
   else if (command == "set" && argc >= 4)
