@@ -1180,7 +1180,8 @@ read_picture(const std::string &path)  // I - PNG file
 // 'read_label_text()' - The lines of text of a test label, read back glyph
 // by glyph with the app's font: the text starts two border widths (12
 // dots) in from the top left and is drawn at a whole-number scale.  Reading
-// stops at the first line with a cell that is no glyph.
+// stops at the first line with a cell that is no glyph; blank lines at the
+// end are left out.
 //
 
 std::vector<std::string>
@@ -1218,7 +1219,50 @@ read_label_text(const Picture &picture,  // I - The printed label
       break;
     lines.push_back(line.substr(0, line.find_last_not_of(' ') + 1));
   }
+  while (!lines.empty() && lines.back().empty())
+    lines.pop_back();
   return lines;
+}
+
+//
+// 'ink_rows()' - Rows of the first band of rows with ink from row top down,
+// in the columns at least top dots from either side: the height of the
+// text's first line when the text starts there.
+//
+
+unsigned
+ink_rows(const Picture &picture,  // I - The printed label
+         unsigned       top)      // I - First row of the text
+{
+  const auto inked = [&](unsigned y) {
+    const auto row = picture.dots.begin() + static_cast<std::ptrdiff_t>(std::size_t{y} * picture.width);
+    return std::any_of(row + top, row + picture.width - top, [](std::uint8_t dot) { return dot < 128; });
+  };
+  unsigned y = top;
+
+  while (y < picture.height && !inked(y))
+    y++;
+  const unsigned first = y;
+  while (y < picture.height && inked(y))
+    y++;
+  return y - first;
+}
+
+//
+// 'scan_code128()' - The text of the Code 128 barcode zbarimg reads in a
+// PNG file (its complaints about D-Bus and the like left out), or its exit
+// status and output.
+//
+
+std::string
+scan_code128(const std::string &png)  // I - PNG file
+{
+  const CommandRun scanned =
+      run({"sh", "-c", "exec zbarimg -q --raw -Sdisable -Scode128.enable \"$0\" 2>/dev/null", png},
+          png.substr(0, png.rfind('/')));
+  const std::string out = scanned.out.substr(0, scanned.out.find_last_not_of('\n') + 1);
+
+  return scanned.status == 0 ? out : "zbarimg " + std::to_string(scanned.status) + ": " + out;
 }
 
 //
@@ -1916,7 +1960,10 @@ TEST_F(AppEndToEnd, QueuedJobsPrintInSubmissionOrder)
 // daemon; the pages and the printers show the app's own icon in the three
 // sizes; "Print Test Page" prints the built-in label, whose text, read back
 // from what each printer printed, names the printer, its model and
-// resolution, the label, darkness, halftone and version.
+// resolution, the label, darkness, halftone and version in capitals at
+// least 2.5 mm high, and whose barcode zbarimg reads as the printer's name;
+// on a 2 x 1 in label the printer, resolution and darkness are still there
+// at that size, and so is the barcode.
 //
 
 TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
@@ -1970,40 +2017,41 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
     EXPECT_EQ(png_size(response), (std::array<unsigned, 3>{side, side, PNG_COLOR_TYPE_RGB_ALPHA})) << path;
   }
 
+  // Print Test Page on a printer: the label as printed, and its PNG.
+  const auto print_test_label = [&](const char *name, std::string &png) {
+    const std::string home = std::string("/") + name + "/";
+    EXPECT_EQ(web("GET", home, "", "", &response), 200);
+    const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");  // the form needs them
+    const std::string token = field(response, "name=\"session\" value=\"", "\"");
+    EXPECT_EQ(web("POST", home, sid, "session=" + token + "&action=print-test-page", &response), 200);
+    const auto pages = inspected_pages(next_inspector_job());
+    EXPECT_EQ(pages.size(), 1u);
+    EXPECT_TRUE(!pages.empty() && pages[0].sound);
+    png = inspector_job_dir() + "/page-0001.png";
+    return read_picture(png);
+  };
+
   struct Printer
   {
     const char *name;             // printer
     unsigned    width, rows;      // the 4 x 6 in label in dots
     unsigned    scale;            // dots per font pixel
     const char *model, *dpi;      // its model and resolution in words
+    unsigned    capitals;         // dots of 2.5 mm
   };
-  const Printer printers[] = {{"p203", 812, 1218, 2, "Pelna 4-inch Label 203 dpi", "203 dpi"},
-                              {"p300", 1200, 1800, 3, "Pelna 4-inch Label 300 dpi", "300 dpi"}};
-  double shares[2] = {};
+  const Printer printers[] = {{"p203", 812, 1218, 3, "Pelna 4-inch Label 203 dpi", "203 dpi", 20},
+                              {"p300", 1200, 1800, 5, "Pelna 4-inch Label 300 dpi", "300 dpi", 30}};
 
   for (const Printer &printer : printers)
   {
     SCOPED_TRACE(printer.name);
-    // The form needs the session cookie and its token.
-    const std::string home = std::string("/") + printer.name + "/";
-    ASSERT_EQ(web("GET", home, "", "", &response), 200);
-    const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");
-    const std::string token = field(response, "name=\"session\" value=\"", "\"");
-    ASSERT_FALSE(token.empty());
-    EXPECT_EQ(web("POST", home, sid, "session=" + token + "&action=print-test-page", &response), 200);
+    std::string   png;
+    const Picture picture = print_test_label(printer.name, png);
+    ASSERT_EQ(picture.width, printer.width);
+    ASSERT_EQ(picture.height, printer.rows);
 
-    const auto pages = inspected_pages(next_inspector_job());
-    ASSERT_EQ(pages.size(), 1u);
-    EXPECT_TRUE(pages[0].sound);
-    EXPECT_EQ(pages[0].width, printer.width);
-    EXPECT_EQ(pages[0].rows, printer.rows);
-    EXPECT_GT(pages[0].black_share, 0.2);
-    shares[&printer - printers] = pages[0].black_share;
-
-    char picture[64];
-    snprintf(picture, sizeof(picture), "/inspect/job-%04d/page-0001.png", inspect_jobs_);
-    const std::vector<std::string> text = read_label_text(read_picture(dir_ + picture), printer.scale);
-    ASSERT_EQ(text.size(), 8u) << ::testing::PrintToString(text);
+    const std::vector<std::string> text = read_label_text(picture, printer.scale);
+    ASSERT_EQ(text.size(), 9u) << ::testing::PrintToString(text);
     EXPECT_EQ(text[0], "Pelna test label");
     EXPECT_EQ(text[1], std::string("Printer: ") + printer.name);
     EXPECT_EQ(text[2], std::string("Model: ") + printer.model);
@@ -2012,9 +2060,21 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
     EXPECT_EQ(text[5], "Darkness: 35 (blackness 4)");
     EXPECT_EQ(text[6], "Halftone: dithered (error diffusion)");
     EXPECT_TRUE(text[7].starts_with("pelna-printer-app ")) << text[7];
-    EXPECT_NE(text[7].find(", 20"), std::string::npos) << "no date: " << text[7];
+    EXPECT_TRUE(text[8].starts_with("Printed 20")) << "no date: " << text[8];
+    EXPECT_GE(ink_rows(picture, 12), printer.capitals) << "capitals under 2.5 mm";
+    EXPECT_EQ(scan_code128(png), printer.name);
   }
-  EXPECT_NE(shares[0], shares[1]);
+
+  // On a 2 x 1 in label: the essentials, still readable, and the barcode.
+  ASSERT_EQ(app({"modify", "-d", "p203", "-o", "media-ready=oe_2x1-label_2x1in"}).status, 0);
+  std::string   png;
+  const Picture small = print_test_label("p203", png);
+  ASSERT_EQ(app({"modify", "-d", "p203", "-o", "media-ready=na_index-4x6_4x6in"}).status, 0);
+  ASSERT_EQ(small.width, 406u);
+  ASSERT_EQ(small.height, 203u);
+  EXPECT_EQ(read_label_text(small, 3),
+            (std::vector<std::string>{"Printer: p203", "Resolution: 203 dpi", "Darkness: 35"}));
+  EXPECT_EQ(scan_code128(png), "p203");
 }
 
 //
