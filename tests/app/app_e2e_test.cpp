@@ -2204,6 +2204,87 @@ TEST_F(AppEndToEnd, ModifyChangesTheDefaultHalftone)
 }
 
 //
+// The command line checks what it sends as the server would: a copy count
+// or a value the printer does not take, or an option it does not have, is
+// refused with status 1 and nothing printed or changed; options lists what
+// submit takes.
+//
+
+TEST_F(AppEndToEnd, CommandLineRefusesWhatThePrinterDoesNotTake)
+{
+  const std::string png    = png_file(dir_ + "/values.png", 200, 100);
+  const std::string before = app({"jobs", "-d", "pfile"}).out;
+
+  for (const char *copies : {"0", "-3", "two", "1000"})
+  {
+    const CommandRun sent = app({"submit", "-d", "pfile", "-n", copies, png});
+    EXPECT_EQ(sent.status, 1) << copies << ": " << sent.out;
+    EXPECT_NE(sent.out.find(std::string("copies=") + copies), std::string::npos) << sent.out;
+  }
+  const CommandRun unknown = app({"submit", "-d", "pfile", "-o", "halftone=threshold", png});
+  EXPECT_EQ(unknown.status, 1) << unknown.out;
+  EXPECT_NE(unknown.out.find("Unknown option 'halftone'"), std::string::npos) << unknown.out;
+  EXPECT_EQ(app({"jobs", "-d", "pfile"}).out, before);
+
+  const CommandRun dark = app({"modify", "-d", "pfile", "-o", "printer-darkness-configured=150"});
+  EXPECT_EQ(dark.status, 1) << dark.out;
+  EXPECT_NE(dark.out.find("printer-darkness-configured=150"), std::string::npos) << dark.out;
+  const CommandRun driver = app({"modify", "-d", "pfile", "-m", "pelna_300"});
+  EXPECT_EQ(driver.status, 1) << driver.out;
+  EXPECT_NE(driver.out.find("driver of a printer cannot be changed"), std::string::npos) << driver.out;
+
+  const CommandRun options = app({"options", "-d", "pfile"});
+  ASSERT_EQ(options.status, 0) << options.out;
+  EXPECT_NE(options.out.find("-n COPIES (1 to 999)"), std::string::npos) << options.out;
+  EXPECT_EQ(options.out.find("-c COPIES"), std::string::npos) << options.out;
+  EXPECT_NE(options.out.find("-o pelna-halftone=threshold"), std::string::npos) << options.out;
+  EXPECT_NE(options.out.find("-o print-scaling="), std::string::npos) << options.out;
+  EXPECT_NE(options.out.find("printer-darkness-configured=0 to 100"), std::string::npos) << options.out;
+}
+
+//
+// modify -v moves a printer to another device: the next job goes there, and
+// the printer's page names it.
+//
+
+TEST_F(AppEndToEnd, ModifyMovesThePrinterToANewDevice)
+{
+  const int         first = free_port(), second = free_port();
+  const std::string png   = png_file(dir_ + "/move.png", 200, 100);
+  std::vector<pid_t> printers;
+
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  for (const int port : {first, second})
+    printers.push_back(spawn({PELNA_INSPECT_PATH, "--listen", std::to_string(port), "--once", "--out",
+                              dir_ + "/move-" + std::to_string(port)},
+                             dir_ + "/move-" + std::to_string(port) + ".out"));
+  ASSERT_EQ(app({"add", "-d", "pmove", "-m", "pelna_203", "-v", "socket://127.0.0.1:" + std::to_string(first)}).status,
+            0);
+
+  for (const int port : {first, second})
+  {
+    if (port == second)
+    {
+      const CommandRun moved = app({"modify", "-d", "pmove", "-v", "socket://127.0.0.1:" + std::to_string(port)});
+      ASSERT_EQ(moved.status, 0) << moved.out;
+    }
+    const int job = print("pmove", png, "image/png");
+    ASSERT_GT(job, 0);
+    EXPECT_EQ(job_end("pmove", job), "completed");
+    const std::string summary = dir_ + "/move-" + std::to_string(port) + "/job-0001/summary.json";
+    for (const double end = now_seconds() + kJobSeconds; now_seconds() < end && access(summary.c_str(), R_OK);)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(inspected_pages(read_file(summary)).size(), 1u) << "port " << port;
+  }
+  std::string page;
+  EXPECT_EQ(web("GET", "/pmove/", "", "", &page), 200);
+  EXPECT_NE(page.find("Device: socket://127.0.0.1:" + std::to_string(second)), std::string::npos);
+  for (const pid_t pid : printers)
+    stop(pid);
+}
+
+//
 // A printer that does not answer keeps its job: PAPPL tries the device again
 // until it answers, and then the job prints.  Nothing is lost.
 //
