@@ -36,6 +36,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -2124,6 +2125,8 @@ TEST_F(AppEndToEnd, DeviceIdsFindTheirDriver)
 //
 // The Add Printer page offers "Auto-Detect Driver": a printer added with it
 // gets the driver of its device ID, and one of no known model is refused.
+// A network printer is taken as host:port and [IPv6]:port, by the page's
+// own field check as a browser applies it and by the server.
 //
 
 TEST_F(AppEndToEnd, AddPrinterPageFindsTheDriverOfADeviceId)
@@ -2132,6 +2135,34 @@ TEST_F(AppEndToEnd, AddPrinterPageFindsTheDriverOfADeviceId)
 
   ASSERT_EQ(web("GET", "/addprinter", "", "", &response), 200);
   EXPECT_NE(response.find("<option value=\"auto\">"), std::string::npos);
+
+  // The field's pattern, as a browser would check it (it holds no character
+  // that the page escapes).
+  const std::string input = field(response, "name=\"hostname\" id=\"hostname\"", ">");
+  const std::regex  host_field(field(input, "pattern=\"", "\""));
+  for (const char *host : {"printer.local", "127.0.0.1:9101", "[::1]:9101", "fe80::1"})
+    EXPECT_TRUE(std::regex_match(host, host_field)) << host;
+  EXPECT_FALSE(std::regex_match("two words", host_field));
+  for (const auto &[host, uri] : {std::pair{"127.0.0.1:9101", "socket://127.0.0.1:9101/"},
+                                  std::pair{"[::1]:9102", "socket://[::1]:9102/"}})
+  {
+    SCOPED_TRACE(host);
+    ASSERT_EQ(web("GET", "/addprinter", "", "", &response), 200);
+    const std::string sid   = field(response, "Set-Cookie: ", ";\r\n");
+    const std::string token = field(response, "name=\"session\" value=\"", "\"");
+    EXPECT_EQ(web("POST", "/addprinter", sid,
+                  "session=" + token + "&printer_name=pnet&device_uri=socket&hostname=" + form_encode(host) +
+                      "&driver_name=pelna_203",
+                  &response),
+              302)
+        << response;
+    ASSERT_EQ(web("GET", "/pnet/", "", "", &response), 200);
+    EXPECT_NE(response.find(std::string("Device: ") + uri), std::string::npos);
+    ASSERT_EQ(web("GET", "/pnet/delete", "", "", &response), 200);
+    EXPECT_EQ(web("POST", "/pnet/delete", field(response, "Set-Cookie: ", ";\r\n"),
+                  "session=" + field(response, "name=\"session\" value=\"", "\""), &response),
+              302);
+  }
 
   const std::string device = "socket://127.0.0.1:" + std::to_string(inspect_port_);
   const std::pair<const char *, const char *> cases[] = {
