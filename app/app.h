@@ -248,6 +248,11 @@ void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 // The job's settings from its print options.
 [[nodiscard]] pelna::JobSettings job_settings(const pappl_pr_options_t &options);
 
+// The core's settings for one page: the job's, with the job's page
+// overrides (the "overrides" attribute) that name the page.
+[[nodiscard]] pelna::JobSettings page_settings(const pelna::JobSettings &job, const pappl_pr_options_t &options,
+                                               ipp_attribute_t *overrides, unsigned page);
+
 //
 // testpage.cpp: the built-in test label for the printer; the file name,
 // or null.

@@ -25,8 +25,10 @@ namespace {
 
 //
 // 'add_printer_facts()' - Printer attributes PAPPL does not set itself: the
-// label roll as the one supply (its level is not known), and the back side
-// of a one-sided printer's raster pages (never printed, so as sent).
+// label roll as the one supply (its level is not known), the back side of a
+// one-sided printer's raster pages (never printed, so as sent), no
+// preferred attribute values, and one rendering intent (a 1-bit printer has
+// no colour to render: "auto" is what it does).
 //
 
 void
@@ -38,6 +40,9 @@ add_printer_facts(ipp_t *attrs)  // IO - Extra printer attributes
   ippAddOctetString(attrs, IPP_TAG_PRINTER, "printer-supply", kRoll, sizeof(kRoll) - 1);
   ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-supply-description", nullptr, "Label roll");
   ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr, "normal");
+  ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr, "auto");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported", nullptr, "auto");
 }
 
 //

@@ -20,6 +20,7 @@
 #include "app.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace pelna_app {
@@ -66,7 +67,8 @@ blackness_for_darkness(int darkness)  // I - Darkness
 }
 
 //
-// 'set_options()' - Darkness and the default halftone method of a printer.
+// 'set_options()' - Darkness, the default halftone method and the page
+// overrides of a printer.
 //
 
 void
@@ -83,6 +85,62 @@ set_options(pappl_pr_driver_data_t &data,   // IO - Driver data
   data.vendor[0]  = kHalftoneAttr;
   ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kHalftoneSupported, 2, nullptr, methods);
   ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, kHalftoneDefault, nullptr, kHalftoneDiffusion);
+
+  // Page overrides (page_settings): darkness and the halftone method, by
+  // page of the job's one document.
+  static const char *const overridable[] = {"document-number", "pages", "print-darkness", kHalftoneAttr};
+  ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "overrides-supported",
+                static_cast<int>(std::size(overridable)), nullptr, overridable);
+}
+
+namespace {
+
+//
+// 'override_applies()' - Whether one of a job's page overrides names a page
+// (of its one document).
+//
+
+bool
+override_applies(ipp_t   *override,  // I - One "overrides" collection
+                 unsigned page)      // I - Page number (from 1)
+{
+  ipp_attribute_t *pages     = ippFindAttribute(override, "pages", IPP_TAG_RANGE);
+  ipp_attribute_t *documents = ippFindAttribute(override, "document-numbers", IPP_TAG_RANGE);
+
+  return pages && page <= static_cast<unsigned>(INT_MAX) && ippContainsInteger(pages, static_cast<int>(page)) &&
+         (!documents || ippContainsInteger(documents, 1));
+}
+
+} // namespace
+
+//
+// 'page_settings()' - The core's settings for one page: the job's, changed
+// by every page override of the job that names the page, in order (darkness
+// and halftone method; a bi-level job keeps the fixed threshold).
+//
+
+pelna::JobSettings
+page_settings(const pelna::JobSettings &job,        // I - The job's settings
+              const pappl_pr_options_t &options,    // I - Print options
+              ipp_attribute_t          *overrides,  // I - The job's "overrides", or null
+              unsigned                  page)       // I - Page number (from 1)
+{
+  pelna::JobSettings settings = job;
+  const int          count    = ippGetCount(overrides);
+
+  for (int i = 0; i < count && ippGetValueTag(overrides) == IPP_TAG_BEGIN_COLLECTION; i++)
+  {
+    ipp_t *override = ippGetCollection(overrides, i);
+
+    if (!override_applies(override, page))
+      continue;
+    if (ipp_attribute_t *dark = ippFindAttribute(override, "print-darkness", IPP_TAG_INTEGER))
+      settings.blackness = blackness_for_darkness(options.darkness_configured + ippGetInteger(dark, 0));
+    const char *method = ippGetString(ippFindAttribute(override, kHalftoneAttr, IPP_TAG_KEYWORD), 0, nullptr);
+    if (method && options.print_color_mode != PAPPL_COLOR_MODE_BI_LEVEL)
+      settings.halftone = !strcmp(method, kHalftoneThreshold) ? pelna::Halftone::Threshold : pelna::Halftone::Diffusion;
+  }
+  return settings;
 }
 
 //

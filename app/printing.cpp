@@ -227,7 +227,8 @@ rstartpage(pappl_job_t        *job,      // I - Job
       return refuse_page(job, page, "no memory for a row");
     }
   }
-  if (!page_begin(state->page, state->width, state->height, state->settings, state->messages))
+  const JobSettings settings = page_settings(state->settings, *options, papplJobGetAttribute(job, "overrides"), page);
+  if (!page_begin(state->page, state->width, state->height, settings, state->messages))
     return refuse_page(job, page, "no memory for the page");
   state->page_open = true;
   papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u: %u x %u dots%s.", page, state->width, state->height,
