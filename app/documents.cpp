@@ -2,9 +2,11 @@
 //
 // Documents as the job thread meets them, every one from its spool file:
 //
-//   - PWG and Apple raster (also CUPS raster): pages read with libcups's
-//     raster reader, each under its own page header, through the drivers'
-//     raster callbacks;
+//   - PWG and Apple raster (also CUPS raster): pages read, each under its
+//     own page header, through the drivers' raster callbacks; PWG raster by
+//     the app's own reader (pwg_reader.cpp), which ends the job at a page
+//     header PWG raster does not define, naming the page, and the others
+//     by libcups's;
 //   - PNG and JPEG pictures: picture_job.cpp;
 //   - PDF: pdf_job.cpp;
 //   - a document in the drivers' own format (the type of a document sent
@@ -135,6 +137,11 @@ print_pages(pappl_job_t                  *job,      // I - Job
   }
   if (papplJobIsCanceled(job))
     return true;
+  if (stream.is_pwg && stream.pwg.refused)
+  {
+    job_error(job, stream.pwg.reason);  // a header PWG raster does not define, the page named
+    return false;
+  }
   if (page == 0)
   {
     job_error(job, "The raster document has no page that can be read: its stream is cut short, or its first "

@@ -9,6 +9,9 @@
 // pixel, else bits per pixel / 8 bytes.  Runs that overrun the row are cut
 // to it, as libcups cuts them.
 //
+// The page headers PWG raster defines are kPwgSpaces below; a header
+// outside them is refused with the reason before any row is read.
+//
 
 #include "pwg_reader.h"
 
@@ -16,6 +19,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -36,6 +40,83 @@ constexpr std::size_t kHeaderBytes  = sizeof(cups_page_header2_t);
 constexpr std::size_t kNumbersStart = offsetof(cups_page_header2_t, AdvanceDistance);
 constexpr std::size_t kNumbersEnd   = offsetof(cups_page_header2_t, cupsString);
 static_assert(kHeaderBytes == 1796, "the PWG page header is 1796 bytes");
+
+// Bits per colour as a set: bit N set for N bits.
+constexpr std::uint32_t kBits1to16 = (1U << 1) | (1U << 8) | (1U << 16);  // 1, 8 or 16
+constexpr std::uint32_t kBits8to16 = (1U << 8) | (1U << 16);              // 8 or 16
+
+//
+// A colour space of PWG raster (PWG 5102.4, the ColorSpace values of the
+// page header and its pwg-raster-document-type keywords): its number, its
+// colours, the bits per colour it takes.  Every pixel holds its colours
+// together (chunky), so bits per pixel are colours x bits per colour.
+//
+// One more is CUPS's: DeviceGray (0), which CUPS's own PWG raster writers
+// (Ghostscript's cups device, rastertopwg) pass on from a PPD's gray, as
+// the app's sample label comes out of cupsfilter; it is read as sGray is.
+//
+
+struct PwgSpace
+{
+  unsigned      space;   // cupsColorSpace
+  unsigned      colors;  // cupsNumColors
+  std::uint32_t bits;    // bits per colour it takes, as a set
+  const char   *name;    // its name (PWG 5102.4's; CUPS's for DeviceGray)
+};
+
+constexpr PwgSpace kPwgSpaces[] = {
+  {CUPS_CSPACE_W, 1, kBits1to16, "DeviceGray"},  // CUPS's, see above
+  {CUPS_CSPACE_RGB, 3, kBits8to16, "RGB"},
+  {CUPS_CSPACE_K, 1, kBits1to16, "Black"},
+  {CUPS_CSPACE_CMYK, 4, kBits8to16, "CMYK"},
+  {CUPS_CSPACE_SW, 1, kBits1to16, "sGray"},
+  {CUPS_CSPACE_SRGB, 3, kBits8to16, "sRGB"},
+  {CUPS_CSPACE_ADOBERGB, 3, kBits8to16, "AdobeRGB"},
+  {CUPS_CSPACE_DEVICE1, 1, kBits8to16, "Device1"},
+  {CUPS_CSPACE_DEVICE2, 2, kBits8to16, "Device2"},
+  {CUPS_CSPACE_DEVICE3, 3, kBits8to16, "Device3"},
+  {CUPS_CSPACE_DEVICE4, 4, kBits8to16, "Device4"},
+  {CUPS_CSPACE_DEVICE5, 5, kBits8to16, "Device5"},
+  {CUPS_CSPACE_DEVICE6, 6, kBits8to16, "Device6"},
+  {CUPS_CSPACE_DEVICE7, 7, kBits8to16, "Device7"},
+  {CUPS_CSPACE_DEVICE8, 8, kBits8to16, "Device8"},
+  {CUPS_CSPACE_DEVICE9, 9, kBits8to16, "Device9"},
+  {CUPS_CSPACE_DEVICEA, 10, kBits8to16, "Device10"},
+  {CUPS_CSPACE_DEVICEB, 11, kBits8to16, "Device11"},
+  {CUPS_CSPACE_DEVICEC, 12, kBits8to16, "Device12"},
+  {CUPS_CSPACE_DEVICED, 13, kBits8to16, "Device13"},
+  {CUPS_CSPACE_DEVICEE, 14, kBits8to16, "Device14"},
+  {CUPS_CSPACE_DEVICEF, 15, kBits8to16, "Device15"},
+};
+
+//
+// 'find_space()' - PWG raster's colour space of a number, or nullptr.
+//
+
+constexpr const PwgSpace *
+find_space(unsigned space)  // I - cupsColorSpace as a number
+{
+  for (const PwgSpace &s : kPwgSpaces)
+  {
+    if (s.space == space)
+      return &s;
+  }
+  return nullptr;
+}
+
+static_assert(find_space(CUPS_CSPACE_DEVICEF)->colors == 15 && !find_space(CUPS_CSPACE_RGBA) &&
+                  !find_space(CUPS_CSPACE_KCMY) && !find_space(CUPS_CSPACE_CIELab),
+              "Device15 has 15 colours; RGBA, KCMY and CIE Lab are CUPS raster's, not PWG raster's");
+
+//
+// 'bits_words()' - A set of bits per colour in words: "1, 8 or 16".
+//
+
+const char *
+bits_words(std::uint32_t bits)  // I - Bits per colour, as a set
+{
+  return bits == kBits1to16 ? "1, 8 or 16" : "8 or 16";
+}
 
 //
 // 'fill()' - Read more of the file into the buffer; false at its end or on
@@ -119,8 +200,72 @@ white_of(unsigned space)  // I - cupsColorSpace as a number
 }
 
 //
+// 'refuse()' - Refuse the page being read, for a reason; always false.  (A
+// template rather than a variadic function, as pdf_reader.cpp's: clang's
+// analyzer takes the va_list of such a function for uninitialized.)
+//
+
+template <typename... Args>
+bool
+refuse(PwgReader  &reader,  // IO - Reader
+       const char *format,  // I  - Why, printf style, after "Page N cannot be printed: "
+       Args... args)        // I  - Its values
+{
+  const int lead = snprintf(reader.reason, sizeof(reader.reason), "Page %u cannot be printed: ", reader.page);
+
+  snprintf(reader.reason + lead, sizeof(reader.reason) - static_cast<std::size_t>(lead), format, args...);
+  reader.refused = true;
+  return false;
+}
+
+//
+// 'check_defined()' - Whether a page header is one PWG raster defines (see
+// kPwgSpaces); the page refused with the reason when not.  A colour count
+// of 0 is the colour space's, as libcups reads it (its writer, Ghostscript
+// and rastertopwg leave it so when their caller does): the header gets it.
+//
+
+bool
+check_defined(PwgReader &reader)  // IO - Reader, its header read
+{
+  const cups_page_header2_t &h     = reader.header;
+  unsigned                   space = 0;
+  unsigned                   order = 0;
+  memcpy(&space, &h.cupsColorSpace, sizeof(space));  // any number a client sends, not only the enumeration's
+  memcpy(&order, &h.cupsColorOrder, sizeof(order));
+
+  const PwgSpace *pwg = find_space(space);
+  if (!pwg)
+    return refuse(reader, "its colour space is %u, which PWG raster does not have; it has RGB (1), Black (3), "
+                  "CMYK (6), sGray (18), sRGB (19), AdobeRGB (20) and Device1 to Device15 (48 to 62), and CUPS "
+                  "writes DeviceGray (0).", space);
+  if (h.cupsBitsPerColor >= 32 || !(pwg->bits >> h.cupsBitsPerColor & 1))
+    return refuse(reader, "it has %u bit%s per colour; in PWG raster, %s (colour space %u) has %s.",
+                  h.cupsBitsPerColor, h.cupsBitsPerColor == 1 ? "" : "s", pwg->name, space, bits_words(pwg->bits));
+  if (h.cupsNumColors != pwg->colors && h.cupsNumColors != 0)  // 0: the space's, as libcups reads it
+    return refuse(reader, "it has %u colour%s; in PWG raster, %s (colour space %u) has %u.", h.cupsNumColors,
+                  h.cupsNumColors == 1 ? "" : "s", pwg->name, space, pwg->colors);
+  if (h.cupsBitsPerPixel != pwg->colors * h.cupsBitsPerColor)
+    return refuse(reader, "it has %u bit%s per pixel; in PWG raster, %s (colour space %u) of %u bit%s per "
+                  "colour has %u.", h.cupsBitsPerPixel, h.cupsBitsPerPixel == 1 ? "" : "s", pwg->name, space,
+                  h.cupsBitsPerColor, h.cupsBitsPerColor == 1 ? "" : "s", pwg->colors * h.cupsBitsPerColor);
+  if (order != CUPS_ORDER_CHUNKED)
+    return refuse(reader, "its colours are in order %u; PWG raster has only chunky order (0), each pixel's "
+                  "colours together.", order);
+
+  const std::uint64_t bytes = (std::uint64_t{h.cupsWidth} * h.cupsBitsPerPixel + 7) / 8;
+  if (h.cupsBytesPerLine != bytes)
+    return refuse(reader, "its rows are %u bytes long for %u pixels of %u bit%s; in PWG raster they are %llu.",
+                  h.cupsBytesPerLine, h.cupsWidth, h.cupsBitsPerPixel, h.cupsBitsPerPixel == 1 ? "" : "s",
+                  static_cast<unsigned long long>(bytes));
+  reader.header.cupsNumColors = pwg->colors;
+  return true;
+}
+
+//
 // 'read_header()' - Read and check one page header; false when it is cut
-// or its layout is impossible (reader.damaged set when damaged).
+// or its layout is impossible (reader.damaged set when damaged) or it is
+// not one PWG raster defines (reader.refused).
 //
 
 bool
@@ -138,17 +283,20 @@ read_header(PwgReader &reader)  // IO - Reader
   for (std::size_t i = kNumbersStart; i + 4 <= kNumbersEnd; i += 4)
     std::swap(raw[i], raw[i + 3]), std::swap(raw[i + 1], raw[i + 2]);  // network to host order
   memcpy(&reader.header, raw, sizeof(raw));
+  reader.page++;
+  if (!check_defined(reader))
+    return false;
 
   const cups_page_header2_t &h     = reader.header;
-  const std::uint64_t        bits  = std::uint64_t{h.cupsWidth} * h.cupsBitsPerPixel;
   unsigned                   space = 0;
   memcpy(&space, &h.cupsColorSpace, sizeof(space));
 
+  // A defined header's pixel is 1 bit or whole bytes, and its rows hold
+  // whole pixels; a page without width, or of rows longer than the reader
+  // takes, is left as damaged.
   reader.unit  = h.cupsBitsPerPixel <= 8 ? 1 : h.cupsBitsPerPixel / 8;
   reader.white = white_of(space);
-  if (h.cupsBitsPerPixel == 0 || (h.cupsBitsPerPixel > 8 && h.cupsBitsPerPixel % 8) ||
-      h.cupsBytesPerLine != (bits + 7) / 8 || h.cupsBytesPerLine == 0 || h.cupsBytesPerLine > kPwgMaxRowBytes ||
-      h.cupsBytesPerLine % reader.unit)
+  if (h.cupsBytesPerLine == 0 || h.cupsBytesPerLine > kPwgMaxRowBytes)
   {
     reader.damaged = true;
     return false;
@@ -202,9 +350,14 @@ decode_row(PwgReader &reader)  // IO - Reader
     }
     at += run;
   }
-  if (reader.header.cupsBitsPerColor == 16 && std::endian::native == std::endian::little)
+  // Byte pairs in host order, as libcups hands them over: it swaps them
+  // for 16 bits per colour, and also for 16 bits per pixel, so the two
+  // colours of a Device2 pixel of 8 bits each trade places (libcups's
+  // writer swaps them as well, so a page it wrote reads back as written).
+  const cups_page_header2_t &h = reader.header;
+  if ((h.cupsBitsPerColor == 16 || h.cupsBitsPerPixel == 16) && std::endian::native == std::endian::little)
     for (std::size_t i = 0; i + 1 < bytes; i += 2)
-      std::swap(row[i], row[i + 1]);  // samples in host order, as libcups hands them over
+      std::swap(row[i], row[i + 1]);
   reader.repeats = repeat;
   return true;
 }
@@ -264,6 +417,8 @@ bool
 pwg_next_page(PwgReader           &reader,  // IO - Reader
               cups_page_header2_t &header)  // O - The page's header
 {
+  if (reader.damaged || reader.refused)
+    return false;
   while (reader.rows_left > 0)
   {
     if (!next_row(reader))

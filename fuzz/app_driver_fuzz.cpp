@@ -18,8 +18,10 @@
 //     page (cut to the print head) and as long;
 //   - rendjob leaves no job data behind;
 //   - the app's own PWG raster reader (the one its raster filter uses)
-//     hands over the same headers and rows as libcups's, for as long as
-//     both read.
+//     hands over the same headers and rows as libcups's on every page
+//     header PWG raster defines, for as long as both read; a header it
+//     does not define (libcups reads more of them) the app's reader
+//     refuses with a reason that names the page, and reads no further.
 //
 // Any breach aborts, which the fuzzer reports as a crash.
 //
@@ -258,8 +260,30 @@ check_device(const std::vector<Expected> &expected)  // I - Pages printed
 }
 
 //
+// 'check_refusal()' - The app's PWG reader refused page N with a reason
+// that names it, and stays refused.
+//
+
+void
+check_refusal(pelna_app::PwgReader &reader,  // IO - Reader, refused
+              int                   page)    // I  - The page it refused
+{
+  char lead[64];
+  snprintf(lead, sizeof(lead), "Page %d cannot be printed: ", page);
+
+  const std::size_t n = strlen(lead);
+  if (reader.damaged || strncmp(reader.reason, lead, n) != 0 || strlen(reader.reason) <= n)
+    fail("the app's PWG reader refused a page header without a reason naming the page", page);
+
+  cups_page_header2_t header;
+  if (pelna_app::pwg_next_page(reader, header))
+    fail("the app's PWG reader read on after refusing a page header", page);
+}
+
+//
 // 'compare_readers()' - The app's PWG reader and libcups's read the same
-// headers and rows from an input, as far as both read.
+// headers and rows from an input, as far as both read, on page headers
+// PWG raster defines; on any other the app's reader refuses.
 //
 
 void
@@ -278,11 +302,16 @@ compare_readers(std::span<const std::uint8_t> bytes)  // I - Input
   cups_page_header2_t        ours, theirs;
   std::vector<unsigned char> a, b;
   unsigned                   rows = 0;  // rows compared, bounded for time
-  for (int page = 1; ras && page <= kMaxPages && pelna_app::pwg_next_page(reader, ours) &&
-                     cupsRasterReadHeader2(ras, &theirs); page++)
+  for (int page = 1; ras && page <= kMaxPages; page++)
   {
-    if (ours.cupsNumColors == 0)
-      ours.cupsNumColors = theirs.cupsNumColors;  // libcups fills a zero from the colour space
+    if (!pelna_app::pwg_next_page(reader, ours))
+    {
+      if (reader.refused)
+        check_refusal(reader, page);
+      break;
+    }
+    if (!cupsRasterReadHeader2(ras, &theirs))
+      break;
     if (memcmp(&ours, &theirs, sizeof(ours)))
       fail("the app's PWG reader read another page header than libcups", page);
     a.resize(ours.cupsBytesPerLine);

@@ -24,6 +24,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -1870,6 +1871,17 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
   };
   TestPage empty = pwg_page("sgray_8", 300, 100, {});
   empty.header.cupsHeight = 0;
+  // The page made one PWG raster does not define: 10 bits per colour, 16
+  // per pixel in sGray (the numbers of the header at their offsets in the
+  // stream, after the sync word, in network byte order).
+  std::string undefined = whole;
+  for (const auto &[field, value] : {std::pair{offsetof(cups_page_header2_t, cupsBitsPerColor), 10U},
+                                    std::pair{offsetof(cups_page_header2_t, cupsBitsPerPixel), 16U},
+                                    std::pair{offsetof(cups_page_header2_t, cupsBytesPerLine), 800U}})
+  {
+    for (int i = 0; i < 4; i++)
+      undefined[4 + field + i] = static_cast<char>(value >> (24 - 8 * i));
+  }
   const std::string jpeg = read_file(jpeg_file(dir_ + "/whole.jpg", 400, 600));
   const std::string label_pdf = read_file(PELNA_LABEL_PDF_PATH);
   std::string       nested;  // graphics states saved inside each other
@@ -1885,6 +1897,11 @@ TEST_F(AppEndToEnd, BadInputEndsTheJobWithAReason)
      "not 1-bit or 8-bit gray"},
     {"page without rows", "image/pwg-raster", raw_raster_stream({empty}).replace(0, 4, "RaS2"),
      "no page that can be read"},
+    {"page header PWG raster does not define", "image/pwg-raster", undefined,
+     "Page 1 cannot be printed: it has 10 bits per colour; in PWG raster, sGray (colour space 18) has 1, 8 or 16."},
+    {"second page header PWG raster does not define", "image/pwg-raster", whole + undefined.substr(4),
+     "Page 2 cannot be printed: it has 10 bits per colour"},
+    {"stream cut in its first page header", "image/pwg-raster", whole.substr(0, 900), "no page that can be read"},
     {"cut stream", "image/pwg-raster", whole.substr(0, whole.size() / 2), ""},
     {"unreadable document", "application/octet-stream", std::string(3000, '\x17'), "no type the printer reads"},
     {"damaged picture", "image/png", std::string("\x89PNG\r\n\x1a\n") + std::string(3000, '\x17'),

@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// The app's PWG raster reader reads what libcups reads: pages of random
-// runs and literals of every depth the printer meets (1, 8, 16 and 24 bits)
-// written by libcups's own writer come back as libcups reads them, header
-// and rows; hand-made streams with a row ended by a fill byte, runs longer
-// than their row and line repeats past the page's end come back as libcups
-// reads them; a stream cut anywhere, or with a header of impossible
-// layout, ends the reading without a fault, and a stream that is not PWG
+// The app's PWG raster reader reads what libcups reads on every page
+// header PWG raster defines: pages of random runs and literals of every
+// PWG raster type (black_1, sgray_8, srgb_8, cmyk_16, device2_8 and the
+// rest) written by libcups's own writer come back as libcups reads them,
+// header and rows; hand-made streams with a row ended by a fill byte, runs
+// longer than their row and line repeats past the page's end come back as
+// libcups reads them.  A page header PWG raster does not define (bits per
+// colour, bits per pixel, colour space, colour count or colour order that
+// do not agree, or rows not as long as the width makes them), which
+// libcups may read all the same, is refused with a reason naming the page,
+// and the reading ends there.  A stream cut anywhere, or a page without
+// width, ends the reading without a fault, and a stream that is not PWG
 // raster is left to libcups.
 //
 
@@ -67,6 +72,34 @@ header_of(unsigned width, unsigned height, unsigned bits, cups_cspace_t space)  
   h.cupsNumColors    = bits == 24 ? 3 : 1;
   return h;
 }
+
+//
+// 'pwg_header()' - The page header libcups makes for a PWG raster type,
+// e.g. "sgray_8", of a size.
+//
+
+cups_page_header2_t
+pwg_header(const char *type, unsigned width, unsigned height)  // I - Type, page size
+{
+  cups_page_header2_t h;
+
+  EXPECT_TRUE(cupsRasterInitPWGHeader(&h, pwgMediaForPWG("na_index-4x6_4x6in"), type, 203, 203, "one-sided",
+                                      nullptr))
+      << type;
+  strcpy(h.MediaClass, "PwgRaster");  // as libcups's writer writes it
+  h.cupsWidth        = width;
+  h.cupsHeight       = height;
+  h.cupsBytesPerLine = (width * h.cupsBitsPerPixel + 7) / 8;
+  return h;
+}
+
+// PWG raster's types (PWG 5102.4), as libcups makes their headers: all of
+// them, of the device colours Device1 to Device4, Device7 and Device15.
+constexpr const char *kPwgTypes[] = {
+    "black_1",  "black_8",   "black_16",   "sgray_1",      "sgray_8",     "sgray_16",    "srgb_8",
+    "srgb_16",  "rgb_8",     "rgb_16",     "adobe-rgb_8",  "adobe-rgb_16", "cmyk_8",     "cmyk_16",
+    "device1_8", "device1_16", "device2_8", "device2_16",  "device3_8",   "device4_16",  "device7_8",
+    "device15_8", "device15_16"};
 
 //
 // 'random_rows()' - Rows of runs, literals and repeated rows.
@@ -257,26 +290,28 @@ page_bytes(cups_page_header2_t h, const Bytes &compressed)  // I - Header, rows
 } // namespace
 
 //
-// Pages libcups writes, of every depth, read back the same by both readers.
+// Pages libcups writes, of every PWG raster type, read back the same by
+// both readers: each type alone, then pages of random types in a stream.
 //
 
 TEST(PwgReader, ReadsWhatLibcupsWrites)
 {
   std::mt19937 random(7);
-  const struct
-  {
-    unsigned      bits;
-    cups_cspace_t space;
-  } depths[] = {{1, CUPS_CSPACE_K}, {8, CUPS_CSPACE_SW}, {8, CUPS_CSPACE_K}, {16, CUPS_CSPACE_SW},
-                {24, CUPS_CSPACE_SRGB}};
 
+  for (const char *type : kPwgTypes)
+  {
+    const auto        h      = pwg_header(type, 1 + random() % 300, 1 + random() % 20);
+    const std::string bytes  = libcups_stream({{h, random_rows(h, random)}});
+    const auto        theirs = read_libcups(bytes);
+    ASSERT_EQ(theirs.size(), 1u) << type;
+    expect_same(read_ours(bytes), theirs, type);
+  }
   for (int round = 0; round < 20; round++)
   {
     std::vector<std::pair<cups_page_header2_t, Bytes>> pages;
     for (int p = 0; p < 3; p++)
     {
-      const auto &depth = depths[random() % std::size(depths)];
-      const auto  h     = header_of(1 + random() % 900, 1 + random() % 60, depth.bits, depth.space);
+      const auto h = pwg_header(kPwgTypes[random() % std::size(kPwgTypes)], 1 + random() % 900, 1 + random() % 60);
       pages.emplace_back(h, random_rows(h, random));
     }
     const std::string bytes   = libcups_stream(pages);
@@ -288,7 +323,7 @@ TEST(PwgReader, ReadsWhatLibcupsWrites)
 
 //
 // Rows libcups's writer never makes, read the same: a row ended by the
-// fill byte (white for gray, zero for K and RGBA), runs longer than their
+// fill byte (white for gray, zero for K and CMYK), runs longer than their
 // row, and a line repeat that reaches past the page's end.
 //
 
@@ -302,9 +337,9 @@ TEST(PwgReader, ReadsOddRowsAsLibcups)
   // Black: a fill byte at the start of a row, then a run cut to its row.
   const cups_page_header2_t black = header_of(16, 2, 8, CUPS_CSPACE_K);
   stream += page_bytes(black, {0, 128, 0, 20, 1});
-  // RGB with alpha: its fill byte is 0, not white.
-  const cups_page_header2_t rgba = header_of(4, 1, 24, CUPS_CSPACE_RGBA);
-  stream += page_bytes(rgba, {0, 0, 1, 2, 3, 128});
+  // CMYK: its fill byte is 0 (no ink), not white.
+  const cups_page_header2_t cmyk = pwg_header("cmyk_8", 4, 1);
+  stream += page_bytes(cmyk, {0, 0, 1, 2, 3, 4, 128});
 
   const auto theirs = read_libcups(stream);
   ASSERT_EQ(theirs.size(), 3u);
@@ -313,8 +348,9 @@ TEST(PwgReader, ReadsOddRowsAsLibcups)
 
 //
 // A stream cut anywhere ends the reading without a fault, never with a
-// row libcups would not read; a header of an impossible layout is refused;
-// a stream that is not PWG raster is left alone.
+// row libcups would not read; a page without width, or of rows longer than
+// the reader takes, ends the reading as damaged; a stream that is not PWG
+// raster is left alone.
 //
 
 TEST(PwgReader, CutAndDamagedStreamsEndTheReading)
@@ -336,18 +372,177 @@ TEST(PwgReader, CutAndDamagedStreamsEndTheReading)
     }
   }
 
-  cups_page_header2_t wrong = h;
-  wrong.cupsBytesPerLine    = 1U << 30;
-  const int   fd            = temp_file("RaS2" + page_bytes(wrong, {0, 128}));
-  PwgReader   reader;
+  PwgReader           reader;
   cups_page_header2_t read;
-  ASSERT_TRUE(pwg_open(reader, fd));
-  EXPECT_FALSE(pwg_next_page(reader, read));
-  EXPECT_TRUE(reader.damaged);
-  close(fd);
+  for (const unsigned width : {0U, kPwgMaxRowBytes + 1})
+  {
+    const int fd = temp_file("RaS2" + page_bytes(header_of(width, 20, 8, CUPS_CSPACE_SW), {0, 128}));
+    ASSERT_TRUE(pwg_open(reader, fd));
+    EXPECT_FALSE(pwg_next_page(reader, read)) << width;
+    EXPECT_TRUE(reader.damaged) << width;
+    EXPECT_FALSE(reader.refused) << width;
+    close(fd);
+  }
 
   const int other = temp_file("UNIRAST" + std::string(40, '\0'));
   EXPECT_FALSE(pwg_open(reader, other));
   EXPECT_EQ(lseek(other, 0, SEEK_CUR), 0);
   close(other);
+}
+
+//
+// Page headers PWG raster does not define, libcups's reader reads some of
+// them all the same, are refused with a reason naming the page: on page 1,
+// and on page 2 after a page that reads whole.  The reading stays ended.
+//
+
+TEST(PwgReader, RefusesHeadersPwgRasterDoesNotDefine)
+{
+  struct Case
+  {
+    const char *name;
+    void (*spoil)(cups_page_header2_t &);  // makes an sgray_8 page of 100 x 4 undefined
+    const char *reason;                     // part of the reason
+  };
+  const Case cases[] = {
+      // The fuzzer's input: 10 bits per colour, 16 per pixel, sGray.
+      {"10 bits per colour", [](cups_page_header2_t &h) {
+         h.cupsBitsPerColor = 10, h.cupsBitsPerPixel = 16, h.cupsBytesPerLine = 200;
+       }, "it has 10 bits per colour; in PWG raster, sGray (colour space 18) has 1, 8 or 16."},
+      {"2 bits per colour, as CUPS raster has", [](cups_page_header2_t &h) {
+         h.cupsBitsPerColor = h.cupsBitsPerPixel = 2, h.cupsBytesPerLine = 25;
+       }, "it has 2 bits per colour"},
+      {"1-bit sRGB", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_SRGB, h.cupsNumColors = 3, h.cupsBitsPerColor = 1;
+         h.cupsBitsPerPixel = 3, h.cupsBytesPerLine = 38;
+       }, "it has 1 bit per colour; in PWG raster, sRGB (colour space 19) has 8 or 16."},
+      {"1-bit CMYK", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_CMYK, h.cupsNumColors = 4, h.cupsBitsPerColor = 1;
+         h.cupsBitsPerPixel = 4, h.cupsBytesPerLine = 50;
+       }, "it has 1 bit per colour; in PWG raster, CMYK (colour space 6) has 8 or 16."},
+      {"CUPS raster's RGBA", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_RGBA, h.cupsNumColors = 4, h.cupsBitsPerPixel = 32, h.cupsBytesPerLine = 400;
+       }, "its colour space is 2, which PWG raster does not have"},
+      {"CUPS raster's DeviceCMY", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_CMY, h.cupsNumColors = 3, h.cupsBitsPerPixel = 24, h.cupsBytesPerLine = 300;
+       }, "its colour space is 4, which PWG raster does not have"},
+      {"3 colours of DeviceGray", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_W, h.cupsNumColors = 3, h.cupsBitsPerPixel = 24, h.cupsBytesPerLine = 300;
+       }, "it has 3 colours; in PWG raster, DeviceGray (colour space 0) has 1."},
+      {"a colour space past Device15", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = static_cast<cups_cspace_t>(63);
+       }, "its colour space is 63"},
+      {"a colour space of no name", [](cups_page_header2_t &h) {
+         const unsigned space = 0xFFFFFFFF;  // past the enumeration's range: copied in, not cast
+         memcpy(&h.cupsColorSpace, &space, sizeof(space));
+       }, "its colour space is 4294967295"},
+      {"3 colours of sGray", [](cups_page_header2_t &h) {
+         h.cupsNumColors = 3, h.cupsBitsPerPixel = 24, h.cupsBytesPerLine = 300;
+       }, "it has 3 colours; in PWG raster, sGray (colour space 18) has 1."},
+      {"sRGB of 1 colour", [](cups_page_header2_t &h) { h.cupsColorSpace = CUPS_CSPACE_SRGB; },
+       "it has 1 colour; in PWG raster, sRGB (colour space 19) has 3."},
+      {"16 bits per pixel for 8-bit gray", [](cups_page_header2_t &h) {
+         h.cupsBitsPerPixel = 16, h.cupsBytesPerLine = 200;
+       }, "it has 16 bits per pixel; in PWG raster, sGray (colour space 18) of 8 bits per colour has 8."},
+      {"24 bits per pixel for Device2", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_DEVICE2, h.cupsNumColors = 2, h.cupsBitsPerPixel = 24;
+         h.cupsBytesPerLine = 300;
+       }, "it has 24 bits per pixel; in PWG raster, Device2 (colour space 49) of 8 bits per colour has 16."},
+      {"banded colours", [](cups_page_header2_t &h) { h.cupsColorOrder = CUPS_ORDER_BANDED; },
+       "its colours are in order 1; PWG raster has only chunky order (0)"},
+      {"planar colours", [](cups_page_header2_t &h) { h.cupsColorOrder = CUPS_ORDER_PLANAR; },
+       "its colours are in order 2"},
+      {"rows too long for the width", [](cups_page_header2_t &h) { h.cupsBytesPerLine = 101; },
+       "its rows are 101 bytes long for 100 pixels of 8 bits; in PWG raster they are 100."},
+      {"rows too short for 1-bit black", [](cups_page_header2_t &h) {
+         h.cupsColorSpace = CUPS_CSPACE_K, h.cupsBitsPerColor = h.cupsBitsPerPixel = 1, h.cupsBytesPerLine = 12;
+       }, "its rows are 12 bytes long for 100 pixels of 1 bit; in PWG raster they are 13."},
+      {"rows of 1 GiB", [](cups_page_header2_t &h) { h.cupsBytesPerLine = 1U << 30; },
+       "its rows are 1073741824 bytes long for 100 pixels of 8 bits"},
+  };
+
+  std::mt19937              random(13);
+  const cups_page_header2_t good  = pwg_header("sgray_8", 100, 4);
+  const std::string         first = libcups_stream({{good, random_rows(good, random)}});
+
+  for (const Case &c : cases)
+  {
+    cups_page_header2_t bad = good;
+    c.spoil(bad);
+    const std::string page = page_bytes(bad, {0, 128});
+
+    for (const unsigned at : {1U, 2U})
+    {
+      SCOPED_TRACE(std::string(c.name) + ", page " + std::to_string(at));
+      const int           fd = temp_file(at == 1 ? "RaS2" + page : first + page);
+      PwgReader           reader;
+      cups_page_header2_t h;
+      Bytes               row(100);
+
+      ASSERT_TRUE(pwg_open(reader, fd));
+      if (at == 2)
+      {
+        ASSERT_TRUE(pwg_next_page(reader, h));
+        for (unsigned y = 0; y < h.cupsHeight; y++)
+          ASSERT_TRUE(pwg_read_row(reader, row));
+      }
+      EXPECT_FALSE(pwg_next_page(reader, h));
+      EXPECT_TRUE(reader.refused);
+      EXPECT_FALSE(reader.damaged);
+      const std::string reason = reader.reason;
+      EXPECT_EQ(reason.rfind("Page " + std::to_string(at) + " cannot be printed: ", 0), 0u) << reason;
+      EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+      EXPECT_FALSE(pwg_next_page(reader, h)) << "read on after the refusal";
+      close(fd);
+    }
+  }
+}
+
+//
+// What CUPS's own writers put in PWG raster is read as libcups reads it:
+// DeviceGray (colour space 0, as Ghostscript's cups device and rastertopwg
+// pass it on from a PPD's gray), and a colour count of 0 (libcups's writer
+// leaves it so), which both readers fill from the colour space.
+//
+
+TEST(PwgReader, ReadsWhatCupsWritesAsLibcups)
+{
+  std::mt19937 random(17);
+  std::vector<std::pair<cups_page_header2_t, Bytes>> pages;
+
+  for (const auto &[bits, space] : {std::pair{8U, CUPS_CSPACE_W}, std::pair{1U, CUPS_CSPACE_W},
+                                    std::pair{16U, CUPS_CSPACE_W}, std::pair{8U, CUPS_CSPACE_SW},
+                                    std::pair{24U, CUPS_CSPACE_SRGB}})
+  {
+    cups_page_header2_t h = header_of(1 + random() % 300, 1 + random() % 20, bits, space);
+    h.cupsNumColors       = 0;
+    pages.emplace_back(h, random_rows(h, random));
+  }
+  const std::string bytes  = libcups_stream(pages);
+  const auto        theirs = read_libcups(bytes);
+  ASSERT_EQ(theirs.size(), pages.size());
+  expect_same(read_ours(bytes), theirs, "CUPS's gray, no colour count");
+
+  // The headers too, the colour count filled.
+  const int           fd = temp_file(bytes), libcups_fd = temp_file(bytes);
+  cups_raster_t      *ras = cupsRasterOpen(libcups_fd, CUPS_RASTER_READ);
+  PwgReader           reader;
+  cups_page_header2_t ours, libcups;
+  ASSERT_TRUE(pwg_open(reader, fd));
+  for (std::size_t p = 0; p < pages.size(); p++)
+  {
+    ASSERT_TRUE(pwg_next_page(reader, ours));
+    ASSERT_TRUE(cupsRasterReadHeader2(ras, &libcups));
+    EXPECT_NE(ours.cupsNumColors, 0u) << "page " << p + 1;
+    EXPECT_EQ(memcmp(&ours, &libcups, sizeof(ours)), 0) << "page " << p + 1;
+    Bytes row(ours.cupsBytesPerLine);
+    for (unsigned y = 0; y < ours.cupsHeight; y++)
+    {
+      ASSERT_TRUE(pwg_read_row(reader, row));
+      ASSERT_EQ(cupsRasterReadPixels(ras, row.data(), ours.cupsBytesPerLine), ours.cupsBytesPerLine);
+    }
+  }
+  cupsRasterClose(ras);
+  close(libcups_fd);
+  close(fd);
 }
