@@ -1422,6 +1422,30 @@ TEST_F(AppEndToEnd, RasterPageFramesEqualTheFilters)
       distinct.insert(streams[0]);
   }
   EXPECT_EQ(distinct.size(), 4u) << "settings that differ must give different dots or commands";
+
+  // A page override: page 2 of 3 at darkness 30 by the threshold, the others
+  // at the job's settings (error diffusion, the printer's darkness).
+  const TestPage page = pwg_page("sgray_8", kWidth, kHeight, gray_pixels(kWidth, kHeight));
+  write_file(pwg, raster_stream({page, page, page}, CUPS_RASTER_WRITE_PWG));
+  last_job_name_        = "overrides";
+  const CommandRun sent = run({"ipptool", "-T", "30", "-tf", pwg, "-d", "job_name=" + last_job_name_, "-d", "pages=2-2",
+                               "-d", "darkness=30", "-d", "halftone=threshold", uri("pfile"),
+                               PELNA_APP_TESTS "/print-overrides.test"},
+                              dir_);
+  const int job = atoi(field(sent.out, "job-id (integer) = ", "\n").c_str());
+  ASSERT_GT(job, 0) << sent.out;
+  ASSERT_EQ(job_end("pfile", job), "completed");
+  const std::vector<Bytes> streams = printer_streams(job_file());
+  const std::vector<Bytes> usual =
+      printer_streams(filter_frames(kWidth, kHeight, "Halftone=Dither BlacknessAdjustH=h4 PageMark=PageMarkLabel", label_pixel));
+  const std::vector<Bytes> page2 =
+      printer_streams(filter_frames(kWidth, kHeight, "Halftone=BW BlacknessAdjustH=h7 PageMark=PageMarkLabel", label_pixel));
+  ASSERT_EQ(streams.size(), 3u);
+  ASSERT_EQ(usual.size(), 1u);
+  ASSERT_EQ(page2.size(), 1u);
+  EXPECT_EQ(streams[0], usual[0]);
+  EXPECT_EQ(streams[1], page2[0]) << "page 2 was not printed with its override";
+  EXPECT_EQ(streams[2], usual[0]);
 }
 
 //
