@@ -1500,9 +1500,9 @@ TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
 // PDF documents print on both models, each page one label: the bundled
 // shipping label, sent with the submit sub-command, comes out as large as
 // the label, upright, its barcode bars where the PDF draws them and
-// readable by a barcode reader; a landscape page is turned to fit a
-// portrait label unless portrait is asked for (then shrunk to fit, or cut
-// to fill); page-ranges prints the pages asked for.
+// readable by a barcode reader; a landscape page is turned a quarter right
+// to fit a portrait label unless portrait is asked for (then shrunk to fit,
+// or cut to fill); page-ranges prints the pages asked for.
 //
 
 TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
@@ -1545,8 +1545,8 @@ TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
     double                   left;         // black share of its left half
   };
   const Turn turns[] = {
-    {{}, 0.0, 1.0, 0.5},                                                 // turned a quarter left
-    {{"-o", "orientation-requested=landscape"}, 0.0, 1.0, 0.5},          // the same, asked for
+    {{}, 1.0, 0.0, 0.5},                                                 // turned a quarter right
+    {{"-o", "orientation-requested=landscape"}, 0.0, 1.0, 0.5},          // a quarter left
     {{"-o", "orientation-requested=reverse-landscape"}, 1.0, 0.0, 0.5},  // a quarter right
     {{"-o", "orientation-requested=portrait"}, 0.222, 0.222, 0.444},     // as drawn, shrunk
     {{"-o", "orientation-requested=portrait", "-o", "print-scaling=fill"}, 0.5, 0.5, 1.0},  // cut to fill
