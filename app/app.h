@@ -12,6 +12,7 @@
 #include <pappl/pappl.h>
 
 #include "page_pipeline.h"
+#include "placement.h"
 #include "settings.h"
 #include "state_file.h"
 
@@ -237,7 +238,7 @@ void set_media(const Model &model, pappl_pr_driver_data_t &data);
 
 //
 // options.cpp: darkness, halftone and the vendor attribute of the default
-// halftone method.
+// halftone method; the job's label.
 //
 
 void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
@@ -252,6 +253,9 @@ void set_options(pappl_pr_driver_data_t &data, ipp_t *attrs);
 // overrides (the "overrides" attribute) that name the page.
 [[nodiscard]] pelna::JobSettings page_settings(const pelna::JobSettings &job, const pappl_pr_options_t &options,
                                                ipp_attribute_t *overrides, unsigned page);
+
+// The job's label in dots and how the job asks things to be placed on it.
+[[nodiscard]] LabelArea job_label(pappl_job_t *job, const pappl_pr_options_t &options);
 
 //
 // testpage.cpp: the built-in test label for the printer; the file name,

@@ -118,7 +118,7 @@ driver_callback(pappl_system_t         *system,       // I - System
   data->content_default   = PAPPL_CONTENT_AUTO;
   data->quality_default   = IPP_QUALITY_NORMAL;
   data->scaling_default   = PAPPL_SCALING_AUTO;
-  data->orient_default    = IPP_ORIENT_PORTRAIT;  // pictures are placed as drawn, not turned to fit
+  data->orient_default    = IPP_ORIENT_PORTRAIT;  // a job naming none is turned to suit the label (job_label)
   data->duplex            = PAPPL_DUPLEX_NONE;
   data->sides_supported   = PAPPL_SIDES_ONE_SIDED;
   data->sides_default     = PAPPL_SIDES_ONE_SIDED;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// Print options: darkness to the blackness number, and the halftone method
-// (print-color-mode bi-level, or the printer's default method).
+// Print options: darkness to the blackness number, the halftone method
+// (print-color-mode bi-level, or the printer's default method), and the
+// job's label with how it asks pages and pictures to be placed on it.
 //
 //   darkness = printer-darkness-configured + print-darkness, held to 0..100
 //
@@ -32,6 +33,9 @@ constexpr int kDarknessSteps[] = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90};
 
 // printer-darkness-configured of a new printer: blackness 4.
 constexpr int kDefaultDarkness = 35;
+
+// Hundredths of a millimetre in an inch: media margins to dots.
+constexpr int kHundredthMmPerInch = 2540;
 
 // Darkness levels offered (printer-darkness-supported): steps of 5.
 constexpr int kDarknessLevels = 21;
@@ -163,6 +167,88 @@ job_settings(const pappl_pr_options_t &options)  // I - Print options
   settings.page_mark = page_mark_for(options.media.tracking);
   settings.deflate_level = pelna::kAppDeflateLevel;
   return settings;
+}
+
+namespace {
+
+//
+// 'scaling_of()' - The placement a print-scaling value asks for.
+//
+
+Scaling
+scaling_of(pappl_scaling_t scaling)  // I - print-scaling
+{
+  switch (scaling)
+  {
+    case PAPPL_SCALING_AUTO_FIT :
+        return Scaling::AutoFit;
+    case PAPPL_SCALING_FILL :
+        return Scaling::Fill;
+    case PAPPL_SCALING_FIT :
+        return Scaling::Fit;
+    case PAPPL_SCALING_NONE :
+        return Scaling::None;
+    default :
+        return Scaling::Auto;
+  }
+}
+
+//
+// 'turn_of()' - The turn an orientation-requested value asks for.  The
+// printer's default, portrait, is what PAPPL hands over for a job that
+// names no orientation; such a job has each page or picture turned to suit
+// the label.
+//
+
+Turn
+turn_of(pappl_job_t  *job,          // I - Job
+        ipp_orient_t  orientation)  // I - orientation-requested of its options
+{
+  const bool named = papplJobGetAttribute(job, "orientation-requested") != nullptr;
+
+  switch (orientation)
+  {
+    case IPP_ORIENT_PORTRAIT :
+        return named ? Turn::Portrait : Turn::Auto;
+    case IPP_ORIENT_LANDSCAPE :
+        return Turn::Landscape;
+    case IPP_ORIENT_REVERSE_LANDSCAPE :
+        return Turn::ReverseLandscape;
+    case IPP_ORIENT_REVERSE_PORTRAIT :
+        return Turn::ReversePortrait;
+    default :
+        return Turn::Auto;
+  }
+}
+
+} // namespace
+
+//
+// 'job_label()' - The job's label in dots, from its print options, and how
+// the job asks pages and pictures to be placed on it.
+//
+
+LabelArea
+job_label(pappl_job_t              *job,      // I - Job
+          const pappl_pr_options_t &options)  // I - Its print options
+{
+  const pappl_media_col_t &media = options.media;
+  const int                xdpi  = static_cast<int>(options.header.HWResolution[0]);
+  const int                ydpi  = static_cast<int>(options.header.HWResolution[1]);
+  LabelArea                label;
+
+  label.width      = options.header.cupsWidth;
+  label.height     = options.header.cupsHeight;
+  label.left       = static_cast<std::uint32_t>(std::max(0, media.left_margin) * xdpi / kHundredthMmPerInch);
+  label.right      = static_cast<std::uint32_t>(std::max(0, media.right_margin) * xdpi / kHundredthMmPerInch);
+  label.top        = static_cast<std::uint32_t>(std::max(0, media.top_margin) * ydpi / kHundredthMmPerInch);
+  label.bottom     = static_cast<std::uint32_t>(std::max(0, media.bottom_margin) * ydpi / kHundredthMmPerInch);
+  label.xdpi       = xdpi;
+  label.ydpi       = ydpi;
+  label.borderless = !media.left_margin && !media.right_margin && !media.top_margin && !media.bottom_margin;
+  label.scaling    = scaling_of(options.print_scaling);
+  label.turn       = turn_of(job, options.orientation_requested);
+  return label;
 }
 
 } // namespace pelna_app

@@ -13,8 +13,6 @@
 #include "app.h"
 #include "pdf_reader.h"
 
-#include <algorithm>
-
 namespace pelna_app {
 
 namespace {
@@ -29,83 +27,6 @@ constexpr const char *kSelf = "/proc/self/exe";
 // The drivers' own format (set_picture_format): a filter to it comes before
 // PAPPL's own, and makes PAPPL list the source type as supported.
 constexpr const char *kDriversFormat = "application/octet-stream";
-
-//
-// 'scaling_of()' - The placement a print-scaling value asks for.
-//
-
-PdfScaling
-scaling_of(pappl_scaling_t scaling)  // I - print-scaling
-{
-  switch (scaling)
-  {
-    case PAPPL_SCALING_AUTO_FIT :
-        return PdfScaling::AutoFit;
-    case PAPPL_SCALING_FILL :
-        return PdfScaling::Fill;
-    case PAPPL_SCALING_FIT :
-        return PdfScaling::Fit;
-    case PAPPL_SCALING_NONE :
-        return PdfScaling::None;
-    default :
-        return PdfScaling::Auto;
-  }
-}
-
-//
-// 'turn_of()' - The turn an orientation-requested value asks for.  The
-// printer's default, portrait, is meant for pictures; a job that names no
-// orientation has each page turned to fit the label.
-//
-
-PdfTurn
-turn_of(pappl_job_t  *job,          // I - Job
-        ipp_orient_t orientation)  // I - orientation-requested of its options
-{
-  const bool named = papplJobGetAttribute(job, "orientation-requested") != nullptr;
-
-  switch (orientation)
-  {
-    case IPP_ORIENT_PORTRAIT :
-        return named ? PdfTurn::Portrait : PdfTurn::Auto;
-    case IPP_ORIENT_LANDSCAPE :
-        return PdfTurn::Landscape;
-    case IPP_ORIENT_REVERSE_LANDSCAPE :
-        return PdfTurn::ReverseLandscape;
-    case IPP_ORIENT_REVERSE_PORTRAIT :
-        return PdfTurn::ReversePortrait;
-    default :
-        return PdfTurn::Auto;
-  }
-}
-
-//
-// 'label_of()' - The job's label in dots, and how it asks pages to be
-// placed.
-//
-
-LabelArea
-label_of(pappl_job_t              *job,      // I - Job
-         const pappl_pr_options_t &options)  // I - Its print options
-{
-  const pappl_media_col_t &media = options.media;
-  const int                xdpi  = static_cast<int>(options.header.HWResolution[0]);
-  const int                ydpi  = static_cast<int>(options.header.HWResolution[1]);
-  LabelArea                label;
-
-  label.width      = options.header.cupsWidth;
-  label.height     = options.header.cupsHeight;
-  label.left       = static_cast<std::uint32_t>(std::max(0, media.left_margin) * xdpi / 2540);
-  label.right      = static_cast<std::uint32_t>(std::max(0, media.right_margin) * xdpi / 2540);
-  label.top        = static_cast<std::uint32_t>(std::max(0, media.top_margin) * ydpi / 2540);
-  label.bottom     = static_cast<std::uint32_t>(std::max(0, media.bottom_margin) * ydpi / 2540);
-  label.xdpi       = xdpi;
-  label.ydpi       = ydpi;
-  label.borderless = !media.left_margin && !media.right_margin && !media.top_margin && !media.bottom_margin;
-  label.scaling    = scaling_of(options.print_scaling);
-  label.turn       = turn_of(job, options.orientation_requested);
-  return label;
-}
 
 //
 // 'pdf_refusal()' - End a PDF job: the reason as the job's state message
@@ -197,7 +118,7 @@ print_pdf(pappl_job_t    *job,     // I - Job
     pdf_refusal(job, PdfFault::NoMemory, "There is no memory to print the PDF.");
     return false;
   }
-  plan.label = label_of(job, *options);
+  plan.label = job_label(job, *options);
   plan.first = options->first_page;
   plan.last  = options->last_page;
 

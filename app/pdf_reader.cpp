@@ -51,10 +51,6 @@ namespace {
 // Points per inch.
 constexpr double kPointsPerInch = 72.0;
 
-// How far a page may be over the printable area, in dots, and still count
-// as fitting (the rounding of sizes given in hundredths of a millimetre).
-constexpr double kFitSlack = 0.5;
-
 // White, on the label and on the rendered page.
 constexpr std::uint8_t kWhite = 255;
 
@@ -145,7 +141,7 @@ PdfFault
 page_size(const poppler::page &page,    // I - The page
           unsigned             number,  // I - Its number (from 1)
           const PdfLimits     &limits,  // I - The limits
-          PageSize            &size,    // O - Its size
+          ContentSize         &size,    // O - Its size, in points
           PdfReason           &reason)  // O - Why not
 {
   const poppler::rectf box    = page.page_rect(poppler::crop_box);
@@ -163,64 +159,10 @@ page_size(const poppler::page &page,    // I - The page
                   "(%.0f in) a side.",
                   number, w, h, w / kPointsPerInch, h / kPointsPerInch, limits.max_side,
                   limits.max_side / kPointsPerInch);
-  size.width  = across ? h : w;
-  size.height = across ? w : h;
+  size.width    = across ? h : w;
+  size.height   = across ? w : h;
+  size.per_inch = kPointsPerInch;
   return PdfFault::None;
-}
-
-//
-// 'quarter_turns()' - Clockwise quarter turns for a page on the label.
-//
-
-int
-quarter_turns(const PageSize  &page,   // I - Page size as shown
-              const LabelArea &label,  // I - The label
-              double           aw,     // I - Printable width, in dots
-              double           ah)     // I - Printable height, in dots
-{
-  switch (label.turn)
-  {
-    case PdfTurn::Portrait :
-        return 0;
-    case PdfTurn::ReverseLandscape :
-        return 1;
-    case PdfTurn::ReversePortrait :
-        return 2;
-    case PdfTurn::Landscape :
-        return 3;
-    case PdfTurn::Auto :
-        break;
-  }
-
-  // A landscape page on a portrait label, or the other way round, is turned
-  // a quarter left, as orientation-requested landscape turns it.
-  const double area_w = aw / label.xdpi, area_h = ah / label.ydpi;  // inches
-  const bool   page_wide = page.width > page.height, page_tall = page.width < page.height;
-  const bool   area_wide = area_w > area_h, area_tall = area_w < area_h;
-
-  return (page_wide && area_tall) || (page_tall && area_wide) ? 3 : 0;
-}
-
-//
-// 'visible_span()' - The pixels of a rendered page that land on the label
-// along one axis: the first pixel and how many, from the page's offset on
-// the label.
-//
-
-void
-visible_span(int            offset,  // I - Label dot of the page's first pixel
-             int            size,    // I - Page pixels along the axis
-             std::uint32_t  label,   // I - Label dots along the axis
-             int           &first,   // O - First page pixel shown
-             int           &count,   // O - Pixels shown
-             int           &dest)    // O - Label dot of the first one
-{
-  const long long start = std::max<long long>(0, -static_cast<long long>(offset));
-  const long long end   = std::min<long long>(size, static_cast<long long>(label) - offset);
-
-  first = static_cast<int>(start);
-  count = end > start ? static_cast<int>(end - start) : 0;
-  dest  = static_cast<int>(offset + start);
 }
 
 //
@@ -230,7 +172,7 @@ visible_span(int            offset,  // I - Label dot of the page's first pixel
 
 PdfFault
 send_rows(const poppler::image &image,   // I - The rendered part of the page
-          const PagePlacement  &place,   // I - Where it lands
+          const Placement      &place,   // I - Where it lands
           const LabelArea      &label,   // I - The label
           const LabelRowSink   &sink,    // I - Where rows go
           PdfReason            &reason)  // O - Why not
@@ -272,7 +214,7 @@ send_rows(const poppler::image &image,   // I - The rendered part of the page
 PdfFault
 render_checked(const poppler::page &page,    // I - The page
                unsigned             number,  // I - Its number (from 1)
-               const PagePlacement &place,   // I - Where it lands
+               const Placement     &place,   // I - Where it lands
                const LabelArea     &label,   // I - The label
                const PdfLimits     &limits,  // I - The limits
                const LabelRowSink  &sink,    // I - Where rows go
@@ -302,8 +244,11 @@ render_checked(const poppler::page &page,    // I - The page
   renderer.set_line_mode(poppler::page_renderer::line_solid);  // hairlines at least a dot
   renderer.set_paper_color(0xffffffffu);
 
-  const poppler::image image = renderer.render_page(&page, place.xres, place.yres, place.x, place.y, place.w, place.h,
-                                                    static_cast<poppler::rotation_enum>(place.quarter_turns));
+  // The page is rendered turned, at the placement's scale, from the part of
+  // it that lands on the label.
+  const poppler::image image = renderer.render_page(&page, place.xscale * kPointsPerInch, place.yscale * kPointsPerInch,
+                                                    place.dest_x - place.left, place.dest_y - place.top, place.w,
+                                                    place.h, static_cast<poppler::rotation_enum>(place.quarter_turns));
   if (!image.is_valid() || image.format() != poppler::image::format_gray8)
     return refuse(reason, PdfFault::Damaged, "Page %u cannot be rendered: the PDF is damaged%s%s%s.", number,
                   *last_message ? " (" : "", last_message, *last_message ? ")" : "");
@@ -329,12 +274,12 @@ render_page(const PdfDocumentData &doc,     // I - The document
     return refuse(reason, PdfFault::Damaged, "Page %u cannot be read: the PDF is damaged%s%s%s.", number,
                   *last_message ? " (" : "", last_message, *last_message ? ")" : "");
 
-  PageSize size;
+  ContentSize size;
   if (const PdfFault fault = page_size(*page, number, limits, size, reason); fault != PdfFault::None)
     return fault;
 
-  PagePlacement place;
-  if (!place_page(size, label, place))
+  Placement place;
+  if (!place_content(size, label, place))
     return refuse(reason, PdfFault::TooLarge,
                   "Page %u is %.0f x %.0f points; placed on the label it would be less than one dot across or down.",
                   number, size.width, size.height);
@@ -342,64 +287,6 @@ render_page(const PdfDocumentData &doc,     // I - The document
 }
 
 } // namespace
-
-//
-// 'place_page()' - Place a page on the label by the job's print-scaling and
-// orientation-requested: turned, scaled and centred in the printable area
-// (the whole label for fill); false when it would be less than one dot
-// across or down.
-//
-
-bool
-place_page(const PageSize  &page,   // I - Page size as shown, in points
-           const LabelArea &label,  // I - The label and the job's wishes
-           PagePlacement   &out)    // O - Where the page lands
-{
-  out = PagePlacement{};
-
-  const bool   whole = label.scaling == PdfScaling::Fill;
-  const double ax = whole ? 0.0 : label.left, ay = whole ? 0.0 : label.top;
-  const double aw = static_cast<double>(label.width) - (whole ? 0.0 : static_cast<double>(label.left) + label.right);
-  const double ah = static_cast<double>(label.height) - (whole ? 0.0 : static_cast<double>(label.top) + label.bottom);
-
-  if (aw < 1 || ah < 1 || label.xdpi <= 0 || label.ydpi <= 0 || !(page.width > 0) || !(page.height > 0))
-    return false;
-
-  out.quarter_turns = quarter_turns(page, label, aw, ah);
-
-  const bool   turned = out.quarter_turns % 2 != 0;
-  const double nw     = (turned ? page.height : page.width) * label.xdpi / kPointsPerInch;  // dots at 100 %
-  const double nh     = (turned ? page.width : page.height) * label.ydpi / kPointsPerInch;
-  PdfScaling   how    = label.scaling;
-
-  if (how == PdfScaling::Auto || how == PdfScaling::AutoFit)
-  {
-    const bool fits = nw <= aw + kFitSlack && nh <= ah + kFitSlack;
-    how = fits ? PdfScaling::None : how == PdfScaling::Auto && label.borderless ? PdfScaling::Fill : PdfScaling::Fit;
-  }
-
-  const double scale = how == PdfScaling::Fit    ? std::min(aw / nw, ah / nh)
-                       : how == PdfScaling::Fill ? std::max(static_cast<double>(label.width) / nw,
-                                                            static_cast<double>(label.height) / nh)
-                                                 : 1.0;
-  const double rw = nw * scale, rh = nh * scale;
-
-  if (!(rw >= 1.0) || !(rh >= 1.0) || rw > INT_MAX / 2 || rh > INT_MAX / 2)
-    return false;
-
-  const int  pw = static_cast<int>(std::lround(rw)), ph = static_cast<int>(std::lround(rh));
-  const bool fill = how == PdfScaling::Fill;
-  const auto ox = static_cast<int>(std::lround((fill ? 0.0 : ax) + ((fill ? label.width : aw) - pw) / 2.0));
-  const auto oy = static_cast<int>(std::lround((fill ? 0.0 : ay) + ((fill ? label.height : ah) - ph) / 2.0));
-
-  out.xres = label.xdpi * scale;
-  out.yres = label.ydpi * scale;
-  visible_span(ox, pw, label.width, out.x, out.w, out.dest_x);
-  visible_span(oy, ph, label.height, out.y, out.h, out.dest_y);
-  if (out.w == 0 || out.h == 0)
-    out.w = out.h = 0;
-  return true;
-}
 
 //
 // 'pdf_set_message_sink()' - Send the reader's messages to a function (or

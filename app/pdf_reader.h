@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 //
 // PDF documents for pelna-printer-app: opened and checked against the
-// limits, each page placed on the label and rendered as 8-bit gray label
-// rows (0 black), in this process (pdf_reader.cpp) or in a child process
-// held to a memory allowance and a time limit (pdf_worker.cpp).  Nothing
-// here knows PAPPL, so that the tests and the fuzz target use it as it is.
+// limits, each page placed on the label (placement.h) and rendered as 8-bit
+// gray label rows (0 black), in this process (pdf_reader.cpp) or in a child
+// process held to a memory allowance and a time limit (pdf_worker.cpp).
+// Nothing here knows PAPPL, so that the tests and the fuzz target use it as
+// it is.
 //
 
 #ifndef PELNA_PDF_READER_H
 #define PELNA_PDF_READER_H
+
+#include "placement.h"
 
 #include <sys/types.h>
 
@@ -62,73 +65,6 @@ enum class PdfFault
   Canceled,   // the job was canceled
 };
 
-// print-scaling: how a page is sized on the label.
-enum class PdfScaling
-{
-  Auto,     // as drawn when it fits, else fit (or fill on borderless media)
-  AutoFit,  // as drawn when it fits, else fit
-  Fit,      // as large as fits whole, centred
-  Fill,     // as small as covers the whole label, centred, cut at the edges
-  None,     // as drawn, centred, cut at the edges
-};
-
-// orientation-requested: how a page is turned on the label.
-enum class PdfTurn
-{
-  Auto,              // turned a quarter left when it is landscape on a portrait
-                     // label or portrait on a landscape one
-  Portrait,          // as drawn
-  Landscape,         // a quarter turn left (counter-clockwise)
-  ReverseLandscape,  // a quarter turn right (clockwise)
-  ReversePortrait,   // upside down
-};
-
-//
-// The label a page goes on, and how the job asks for it to be placed.
-//
-
-struct LabelArea
-{
-  std::uint32_t width      = 0;                   // label width, in dots
-  std::uint32_t height     = 0;                   // label length, in dots
-  std::uint32_t left       = 0;                   // margins, in dots
-  std::uint32_t top        = 0;
-  std::uint32_t right      = 0;
-  std::uint32_t bottom     = 0;
-  int           xdpi       = 0;                   // dots per inch across
-  int           ydpi       = 0;                   // dots per inch down
-  bool          borderless = false;               // the media has no margins at all
-  PdfScaling    scaling    = PdfScaling::Auto;    // print-scaling
-  PdfTurn       turn       = PdfTurn::Auto;       // orientation-requested
-};
-
-// A page's size as shown (its own rotation applied), in points.
-struct PageSize
-{
-  double width  = 0;  // across
-  double height = 0;  // down
-};
-
-//
-// Where a page lands on the label: the part of the page rendered at
-// (xres, yres) and turned, and where that part goes.
-//
-
-struct PagePlacement
-{
-  int    quarter_turns = 0;  // clockwise quarter turns on top of the page's own
-  double xres          = 0;  // rendering resolution across, pixels per inch
-  double yres          = 0;  // rendering resolution down, pixels per inch
-  int    x = 0, y = 0;       // top left of the part rendered, in page pixels
-  int    w = 0, h = 0;       // its size, in pixels (0 when nothing shows)
-  int    dest_x = 0;         // where it goes on the label, in dots
-  int    dest_y = 0;
-};
-
-// pdf_reader.cpp: place a page on the label; false when it would be less
-// than one dot across or down.
-[[nodiscard]] bool place_page(const PageSize &page, const LabelArea &label, PagePlacement &out);
-
 // A reason in plain words, for the job's state message and log.
 struct PdfReason
 {
@@ -155,10 +91,6 @@ using PdfDocument = std::unique_ptr<PdfDocumentData, PdfDocumentDelete>;
 
 // pdf_reader.cpp: the number of pages of an open document.
 [[nodiscard]] unsigned pdf_pages(const PdfDocument &doc);
-
-// One label row as it is made: the row number from 0 and its dots, 0 black;
-// false to stop.
-using LabelRowSink = std::function<bool(std::uint32_t y, std::span<const std::uint8_t> row)>;
 
 // pdf_reader.cpp: render page number (from 1) on the label and hand every
 // label row to the sink, top first; checks the page's size and the memory

@@ -317,7 +317,7 @@ parse_plan(int         argc,    // I - Number of arguments
     if (*end || !(v[i] >= 0) || v[i] > 1e18)
       return false;
   }
-  if (v[kScaling] > static_cast<double>(PdfScaling::None) || v[kTurn] > static_cast<double>(PdfTurn::ReversePortrait))
+  if (v[kScaling] > static_cast<double>(Scaling::None) || v[kTurn] > static_cast<double>(Turn::ReversePortrait))
     return false;
 
   const auto u32 = [&](int i) { return static_cast<std::uint32_t>(std::min(v[i], 4294967295.0)); };
@@ -340,8 +340,8 @@ parse_plan(int         argc,    // I - Number of arguments
   plan.label.xdpi          = static_cast<int>(std::min(v[kXdpi], 2147483647.0));
   plan.label.ydpi          = static_cast<int>(std::min(v[kYdpi], 2147483647.0));
   plan.label.borderless    = v[kBorderless] != 0;
-  plan.label.scaling       = static_cast<PdfScaling>(u32(kScaling));
-  plan.label.turn          = static_cast<PdfTurn>(u32(kTurn));
+  plan.label.scaling       = static_cast<Scaling>(u32(kScaling));
+  plan.label.turn          = static_cast<Turn>(u32(kTurn));
   return true;
 }
 

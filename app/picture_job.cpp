@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 //
 // Picture jobs (PNG and JPEG): the app's readers turn the job's picture
-// into gray within the system's limits, then PAPPL's papplJobFilterImage
-// places and scales it on the label, as every picture is placed, and hands
-// its rows to the drivers' raster callbacks.  A picture that cannot be
-// read, or that would be less than one dot on the label, ends its job with
-// the reason.
+// into gray within the system's limits; it is placed on the label by the
+// job's print-scaling and orientation-requested as a PDF page is
+// (placement.h), and its rows, turned and scaled there, go to the drivers'
+// raster callbacks as one label.  A picture that cannot be read, or that
+// would be less than one dot on the label, ends its job with the reason.
 //
 
 #include "app.h"
@@ -32,62 +32,6 @@ job_refusal(pappl_job_t *job,     // I - Job
                      PAPPL_JREASON_NONE);
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", reason);
   papplJobSetMessage(job, "%s", reason);
-}
-
-//
-// 'placed_size_ok()' - Whether the picture keeps at least one dot across
-// and down where PAPPL's placement puts it on the label: at its own
-// resolution when it fits ("auto" with a resolution, or "none"), else
-// scaled to fit or to fill the printable area, turned for landscape.  A
-// picture that would shrink to nothing there (a thin line scaled to fit, a
-// few pixels at a fine resolution) leaves that placement dividing by zero,
-// which ends the whole server; it is refused instead.
-//
-
-bool
-placed_size_ok(const pappl_pr_options_t &o,    // I - Print options of the job
-               std::uint32_t             w,    // I - Picture width
-               std::uint32_t             h,    // I - Picture height
-               int                       ppi)  // I - Its resolution, 0 when not known
-{
-  const std::int64_t xres = o.printer_resolution[0], yres = o.printer_resolution[1];
-  pappl_scaling_t    scaling = o.print_scaling;
-  std::int64_t       iw = o.header.cupsWidth, ih = o.header.cupsHeight, p = ppi;
-
-  if (scaling != PAPPL_SCALING_FILL)
-  {
-    iw -= (o.media.left_margin + o.media.right_margin) * xres / 2540;
-    ih -= (o.media.top_margin + o.media.bottom_margin) * yres / 2540;
-  }
-  if (iw <= 0 || ih <= 0 || xres <= 0 || yres <= 0)
-    return true;  // PAPPL refuses such media itself
-
-  const ipp_orient_t turn   = o.orientation_requested;
-  const bool         turned = turn == IPP_ORIENT_LANDSCAPE || turn == IPP_ORIENT_REVERSE_LANDSCAPE ||
-                      (turn == IPP_ORIENT_NONE && w > h && o.header.cupsWidth < o.header.cupsHeight);
-  const std::int64_t across = turned ? h : w, down = turned ? w : h;
-
-  if (scaling == PAPPL_SCALING_AUTO || scaling == PAPPL_SCALING_AUTO_FIT)
-  {
-    const bool fits = p > 0 && across * xres / p <= iw && down * yres / p <= ih;
-    const bool borderless = !o.media.left_margin && !o.media.right_margin && !o.media.top_margin &&
-                            !o.media.bottom_margin;
-
-    scaling = fits ? PAPPL_SCALING_NONE
-                   : scaling == PAPPL_SCALING_AUTO && borderless ? PAPPL_SCALING_FILL : PAPPL_SCALING_FIT;
-  }
-  else if (scaling == PAPPL_SCALING_NONE && p <= 0)
-    p = 200;  // PAPPL's resolution for a picture that names none
-  if (scaling == PAPPL_SCALING_NONE)
-    return across * xres / p >= 1 && down * yres / p >= 1;
-
-  std::int64_t xsize = iw, ysize = xsize * down / across;
-  if ((ysize > ih && scaling == PAPPL_SCALING_FIT) || (ysize < ih && scaling == PAPPL_SCALING_FILL))
-  {
-    ysize = ih;
-    xsize = ysize * across / down;
-  }
-  return xsize >= 1 && ysize >= 1;
 }
 
 //
@@ -127,16 +71,59 @@ load_picture(pappl_job_t  *job,      // I - Job
 }
 
 //
-// 'print_picture()' - Read the job's picture as gray and print it through
-// PAPPL's picture placement and the raster callbacks, unless it would be
-// less than one dot on the label.
+// 'print_placed()' - Print a placed picture as one label through the
+// driver's raster callbacks; false when the job was canceled, a callback
+// refused (it gave the reason) or the rows could not be made.
 //
 
 bool
-print_picture(pappl_job_t    *job,        // I - Job
-              pappl_device_t *device,     // I - Device
-              PictureReader   reader,     // I - Reader of the file's format
-              bool            smoothing)  // I - Interpolate when scaling
+print_placed(pappl_job_t        *job,       // I - Job
+             pappl_device_t     *device,    // I - Device
+             pappl_pr_options_t *options,   // I - Print options
+             const GrayPicture  &picture,   // I - The picture
+             const LabelArea    &label,     // I - The label
+             const Placement    &place,     // I - Where the picture lands
+             Sampling            sampling)  // I - How dots take their value
+{
+  pappl_pr_driver_data_t driver;
+
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+  papplJobSetImpressions(job, 1);
+  if (!(driver.rstartjob_cb)(job, options, device))
+    return false;
+
+  const GrayView view{{picture.pixels.get(), std::size_t{picture.width} * picture.height}, picture.width,
+                      picture.height};
+  const LabelRowSink rows = [&](std::uint32_t y, std::span<const std::uint8_t> row) {
+    return !papplJobIsCanceled(job) && (driver.rwriteline_cb)(job, options, device, y, row.data());
+  };
+  RowsEnd end = RowsEnd::Stopped;
+  bool    ok  = (driver.rstartpage_cb)(job, options, device, 1);
+
+  if (ok)
+  {
+    end = picture_rows(view, place, label, sampling, rows);
+    ok  = end == RowsEnd::Done && (driver.rendpage_cb)(job, options, device, 1);
+  }
+  if (end == RowsEnd::NoMemory)
+    job_refusal(job, PictureFault::NoMemory, "There is no memory to print the picture.");
+  else if (end == RowsEnd::Mismatch)
+    job_refusal(job, PictureFault::Damaged, "The picture cannot be printed: its pixels do not fill its size.");
+  if (ok)
+    papplJobSetImpressionsCompleted(job, 1);
+  return (driver.rendjob_cb)(job, options, device) && ok;
+}
+
+//
+// 'print_picture()' - Read the job's picture as gray, place it on the label
+// and print it, unless it would be less than one dot there.
+//
+
+bool
+print_picture(pappl_job_t    *job,       // I - Job
+              pappl_device_t *device,    // I - Device
+              PictureReader   reader,    // I - Reader of the file's format
+              Sampling        sampling)  // I - How dots take their value
 {
   GrayPicture picture;
   if (!load_picture(job, reader, picture))
@@ -149,7 +136,12 @@ print_picture(pappl_job_t    *job,        // I - Job
     return false;
   }
 
-  if (!placed_size_ok(*options, picture.width, picture.height, picture.ppi))
+  const LabelArea label = job_label(job, *options);
+  Placement       place;
+  bool            ok = place_content({static_cast<double>(picture.width), static_cast<double>(picture.height),
+                                      static_cast<double>(picture.ppi)},
+                                     label, place);
+  if (!ok)
   {
     char at[48] = "", reason[320];
     if (picture.ppi > 0)
@@ -157,16 +149,15 @@ print_picture(pappl_job_t    *job,        // I - Job
     snprintf(reason, sizeof(reason),
              "The picture is %" PRIu32 " x %" PRIu32 " pixels%s; placed on the label it would be less than "
              "one dot across or down.", picture.width, picture.height, at);
-    papplJobDeletePrintOptions(options);
     job_refusal(job, PictureFault::TooLarge, reason);
-    return false;
   }
-
-  // One copy is placed: the driver sends the job's printer data once per
-  // copy.
-  options->copies = 1;
-  const bool ok = papplJobFilterImage(job, device, options, picture.pixels.get(), static_cast<int>(picture.width),
-                                      static_cast<int>(picture.height), 1, picture.ppi, smoothing);
+  else
+  {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Picture: turned %d quarter(s) right, %d x %d dots at (%d, %d) on a %" PRIu32
+                " x %" PRIu32 " dot label.", place.quarter_turns, place.width, place.height, place.left, place.top,
+                label.width, label.height);
+    ok = print_placed(job, device, options, picture, label, place, sampling);
+  }
   papplJobDeletePrintOptions(options);
   return ok;
 }
@@ -177,16 +168,16 @@ print_picture(pappl_job_t    *job,        // I - Job
 
 struct PictureFormat
 {
-  const char   *type;       // MIME media type of the documents
-  PictureReader reader;     // reader of the format
-  bool          smoothing;  // interpolate when scaling (as PAPPL's own JPEG
-                            // filter does), else the nearest pixel
+  const char   *type;      // MIME media type of the documents
+  PictureReader reader;    // reader of the format
+  Sampling      sampling;  // smoothed when scaled (photographs, as PAPPL's
+                           // own JPEG filter does), else the nearest pixel
 };
 
 // The picture formats the app reads itself.
 constexpr PictureFormat kPictureFormats[] = {
-  {"image/png", read_png, false},
-  {"image/jpeg", read_jpeg, true},
+  {"image/png", read_png, Sampling::Nearest},
+  {"image/jpeg", read_jpeg, Sampling::Smooth},
 };
 
 //
@@ -200,7 +191,7 @@ print_picture_document(pappl_job_t    *job,     // I - Job
 {
   const auto *format = static_cast<const PictureFormat *>(data);
 
-  return print_picture(job, device, format->reader, format->smoothing);
+  return print_picture(job, device, format->reader, format->sampling);
 }
 
 } // namespace

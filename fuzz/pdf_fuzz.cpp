@@ -92,16 +92,16 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data,  // I - PDF bytes
   }
   for (unsigned page = 1; page <= pdf_pages(doc) && page <= kPagesRendered; page++)
   {
-    label.scaling = page == 1 ? PdfScaling::Auto : PdfScaling::Fill;
+    label.scaling = page == 1 ? Scaling::Auto : Scaling::Fill;
     check_page(doc, page, label, limits);
   }
 
   // Any page size is placed inside the label.
   if (size >= 2)
   {
-    PagePlacement place;
-    const PageSize page{1.0 + data[0] * 57.0, 1.0 + data[1] * 57.0};
-    if (place_page(page, label, place) &&
+    Placement         place;
+    const ContentSize page{1.0 + data[0] * 57.0, 1.0 + data[1] * 57.0, 72.0};
+    if (place_content(page, label, place) &&
         (place.dest_x < 0 || place.dest_y < 0 || place.dest_x + place.w > static_cast<int>(label.width) ||
          place.dest_y + place.h > static_cast<int>(label.height)))
       fail("a page placed outside the label");

@@ -339,14 +339,18 @@ pwg_page(const char *type,    // I - PWG raster type, e.g. "sgray_8"
   return page;
 }
 
+// A test picture's gray value at a column and row.
+using PixelFunction = std::uint8_t (*)(unsigned x, unsigned y);
+
 //
-// 'png_file()' - An 8-bit gray PNG of the label pattern.
+// 'png_file()' - An 8-bit gray PNG of the label pattern (or another).
 //
 
 std::string
-png_file(const std::string &path,   // I - File
-         unsigned           width,  // I - Width
-         unsigned           height) // I - Height
+png_file(const std::string &path,                 // I - File
+         unsigned           width,                // I - Width
+         unsigned           height,               // I - Height
+         PixelFunction      pixel = label_pixel)  // I - Its pixels
 {
   FILE       *fp  = fopen(path.c_str(), "wb");
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -366,7 +370,7 @@ png_file(const std::string &path,   // I - File
   for (unsigned y = 0; y < height; y++)
   {
     for (unsigned x = 0; x < width; x++)
-      row[x] = label_pixel(x, y);
+      row[x] = pixel(x, y);
     png_write_row(png, row.data());
   }
   png_write_end(png, nullptr);
@@ -511,18 +515,19 @@ png_layout_file(const std::string &path,    // I - File
 }
 
 //
-// 'jpeg_file()' - The label pattern as a JPEG in one layout: "gray",
-// "colour" (each pixel's gray as RGB, stored as YCbCr), "cmyk" (the gray
-// as black ink, stored inverted with Adobe's marker, as Adobe's programs
-// write it) or "progressive" (gray, in several scans).  Every layout
-// decodes to the gray file's very pixels.
+// 'jpeg_file()' - The label pattern (or another) as a JPEG in one layout:
+// "gray", "colour" (each pixel's gray as RGB, stored as YCbCr), "cmyk" (the
+// gray as black ink, stored inverted with Adobe's marker, as Adobe's
+// programs write it) or "progressive" (gray, in several scans).  Every
+// layout decodes to the gray file's very pixels.
 //
 
 std::string
-jpeg_file(const std::string &path,              // I - File
-          unsigned           width,             // I - Width
-          unsigned           height,            // I - Height
-          const std::string &layout = "gray")   // I - Layout
+jpeg_file(const std::string &path,                 // I - File
+          unsigned           width,                // I - Width
+          unsigned           height,               // I - Height
+          const std::string &layout = "gray",      // I - Layout
+          PixelFunction      pixel  = label_pixel) // I - Its pixels
 {
   FILE                       *fp = fopen(path.c_str(), "wb");
   jpeg_compress_struct        cinfo;
@@ -546,7 +551,7 @@ jpeg_file(const std::string &path,              // I - File
   {
     for (unsigned x = 0; x < width; x++)
     {
-      const std::uint8_t v = label_pixel(x, y);
+      const std::uint8_t v = pixel(x, y);
       for (int c = 0; c < channels; c++)  // inverted CMYK: 255 no ink, black ink 255 - v
         row[std::size_t{x} * channels + c] = channels == 4 && c < 3 ? 255 : v;
     }
@@ -1570,9 +1575,9 @@ TEST_F(AppEndToEnd, PngLayoutsPrintTheSameDots)
 // PDF documents print on both models, each page one label: the bundled
 // shipping label, sent with the submit sub-command, comes out as large as
 // the label, upright, its barcode bars where the PDF draws them and
-// readable by a barcode reader; a landscape page is turned to fit a
-// portrait label unless portrait is asked for (then shrunk to fit, or cut
-// to fill); page-ranges prints the pages asked for.
+// readable by a barcode reader; a landscape page is turned a quarter right
+// to fit a portrait label unless portrait is asked for (then shrunk to fit,
+// or cut to fill); page-ranges prints the pages asked for.
 //
 
 TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
@@ -1615,8 +1620,8 @@ TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
     double                   left;         // black share of its left half
   };
   const Turn turns[] = {
-    {{}, 0.0, 1.0, 0.5},                                                 // turned a quarter left
-    {{"-o", "orientation-requested=landscape"}, 0.0, 1.0, 0.5},          // the same, asked for
+    {{}, 1.0, 0.0, 0.5},                                                 // turned a quarter right
+    {{"-o", "orientation-requested=landscape"}, 0.0, 1.0, 0.5},          // a quarter left
     {{"-o", "orientation-requested=reverse-landscape"}, 1.0, 0.0, 0.5},  // a quarter right
     {{"-o", "orientation-requested=portrait"}, 0.222, 0.222, 0.444},     // as drawn, shrunk
     {{"-o", "orientation-requested=portrait", "-o", "print-scaling=fill"}, 0.5, 0.5, 1.0},  // cut to fill
@@ -1664,6 +1669,92 @@ TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
   ASSERT_EQ(pages.size(), 2u);
   EXPECT_NEAR(pages[0].black_share, 2.0 / 6, 0.01);
   EXPECT_NEAR(pages[1].black_share, 3.0 / 6, 0.01);
+}
+
+//
+// 'mark_label_pixel()' - A 6 x 4 in label at 203 dpi (1218 x 812 pixels):
+// a black inch square at its top left and a black band an inch high along
+// its bottom, from the middle to an inch short of the right edge.
+//
+
+std::uint8_t
+mark_label_pixel(unsigned x,  // I - Column
+                 unsigned y)  // I - Row
+{
+  return (x < 203 && y < 203) || (x >= 609 && x < 1015 && y >= 609) ? 0 : 255;
+}
+
+//
+// The same landscape label as a PNG, a JPEG and a PDF prints the same dots
+// on a portrait label, whether it is turned to suit the label or as asked
+// and whether it fills the label or is shrunk to fit: the PNG and the PDF
+// dot for dot (but at the edges of what is drawn when shrunk), the JPEG
+// within its loss; in all three the mark in its top-left corner lands
+// exactly at the corner of the printed label that the turn puts it.
+//
+
+TEST_F(AppEndToEnd, LandscapeLabelPrintsTheSameInEveryFormat)
+{
+  const std::string pdf = dir_ + "/mark-label.pdf";
+  write_file(pdf, pdf_file({{432, 288, pdf_box(0, 216, 72, 72) + pdf_box(216, 0, 144, 72)}}));
+  const std::string files[] = {png_file(dir_ + "/mark-label.png", 1218, 812, mark_label_pixel),
+                               jpeg_file(dir_ + "/mark-label.jpg", 1218, 812, "gray", mark_label_pixel), pdf};
+  // Share of dots unlike the PDF's: none for a PNG printed at its size, a
+  // row or column at the edges of what is drawn when shrunk; for a JPEG
+  // its loss besides.
+  const double most_differing[] = {0.002, 0.01};
+  struct Turn
+  {
+    const char *orientation;  // orientation-requested, or null
+    int         corner;       // where the mark lands: 0 top left, 1 top right, 2 bottom left, 3 bottom right
+    unsigned    top, bottom;  // rows the turned, scaled label covers
+  };
+  const Turn turns[] = {{nullptr, 1, 0, 1218},
+                        {"landscape", 2, 0, 1218},
+                        {"reverse-landscape", 1, 0, 1218},
+                        {"reverse-portrait", 3, 339, 880},
+                        {"portrait", 0, 339, 880}};
+
+  for (const Turn &t : turns)
+  {
+    SCOPED_TRACE(t.orientation ? t.orientation : "no orientation");
+    Picture printed[3];
+    for (int f = 0; f < 3; f++)
+    {
+      std::vector<std::string> args{"-d", "p203", "-o", "print-color-mode=bi-level"};
+      if (t.orientation)
+        args.insert(args.end(), {"-o", std::string("orientation-requested=") + t.orientation});
+      args.push_back(files[f]);
+      const int job = submit(args);
+      ASSERT_GT(job, 0);
+      ASSERT_EQ(job_end("p203", job), "completed");
+      ASSERT_EQ(inspected_pages(next_inspector_job()).size(), 1u);
+      printed[f] = read_picture(inspector_job_dir() + "/page-0001.png");
+      ASSERT_EQ(printed[f].width, 812u);
+      ASSERT_EQ(printed[f].height, 1218u);
+
+      // A square of 100 dots (inside the mark's size) at each corner of what
+      // is printed: black at the mark's corner only.
+      for (int c = 0; c < 4; c++)
+      {
+        const unsigned x0 = c % 2 ? 812 - 100 : 0, y0 = c / 2 ? t.bottom - 100 : t.top;
+        std::size_t    black = 0;
+        for (unsigned y = y0; y < y0 + 100; y++)
+          for (unsigned x = x0; x < x0 + 100; x++)
+            black += printed[f].dots[std::size_t{y} * 812 + x] < 128;
+        EXPECT_EQ(black, c == t.corner ? 100u * 100 : 0u) << files[f] << ": corner " << c;
+      }
+    }
+    for (int f = 0; f < 2; f++)
+    {
+      std::size_t differing = 0;
+      for (std::size_t i = 0; i < printed[2].dots.size(); i++)
+        differing += (printed[f].dots[i] < 128) != (printed[2].dots[i] < 128);
+      const double most = f == 0 && t.top == 0 ? 0.0 : most_differing[f];
+      EXPECT_LE(static_cast<double>(differing) / printed[2].dots.size(), most)
+          << files[f] << ": " << differing << " dots unlike the PDF's";
+    }
+  }
 }
 
 //

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 //
-// The Printer Application's PDF reader without the server: where a page
-// lands on the label for each print-scaling and orientation, which files it
-// refuses and why, that a page rendered by the child process has the very
+// The Printer Application's PDF reader without the server (where a page
+// lands on the label is placement_test.cpp's): which files it refuses and
+// why, that a page rendered by the child process has the very
 // rows of one rendered here, and that a file built to exhaust the reader
 // ends with its reason within the limits while the test goes on.
 //
@@ -24,15 +24,13 @@ namespace {
 
 // A 4 x 6 in label at 203 dpi without margins.
 LabelArea
-label_4x6(PdfScaling scaling = PdfScaling::Auto, PdfTurn turn = PdfTurn::Auto)
+label_4x6()
 {
   LabelArea label;
 
-  label.width   = 812;
-  label.height  = 1218;
-  label.xdpi    = label.ydpi = 203;
-  label.scaling = scaling;
-  label.turn    = turn;
+  label.width  = 812;
+  label.height = 1218;
+  label.xdpi   = label.ydpi = 203;
   return label;
 }
 
@@ -113,81 +111,6 @@ black_dots(const std::vector<std::vector<uint8_t>> &rows, std::size_t from, std:
 } // namespace
 
 //
-// Each print-scaling and orientation puts the page where it says: the part
-// rendered lies inside the rendered page and inside the label, centred.
-//
-
-TEST(PdfPlacement, ScalingAndOrientationPlaceThePage)
-{
-  struct Case
-  {
-    const char *name;
-    PageSize    page;          // points
-    PdfScaling  scaling;
-    PdfTurn     turn;
-    int         turns;         // quarter turns clockwise
-    double      xres;          // rendering resolution
-    int         x, y, w, h;    // part of the rendered page drawn
-    int         dest_x, dest_y;
-  };
-  const Case cases[] = {
-    {"4x6 as drawn", {288, 432}, PdfScaling::Auto, PdfTurn::Auto, 0, 203, 0, 0, 812, 1218, 0, 0},
-    {"6x4 turned to fit", {432, 288}, PdfScaling::Auto, PdfTurn::Auto, 3, 203, 0, 0, 812, 1218, 0, 0},
-    {"6x4 portrait, shrunk", {432, 288}, PdfScaling::Auto, PdfTurn::Portrait, 0, 203 * 812.0 / 1218, 0, 0, 812,
-     541, 0, 338},
-    {"letter fit", {612, 792}, PdfScaling::Fit, PdfTurn::Auto, 0, 203 * 812.0 / 1725.5, 0, 0, 812, 1051, 0, 84},
-    {"letter auto, shrunk to fit", {612, 792}, PdfScaling::Auto, PdfTurn::Auto, 0, 203 * 812.0 / 1725.5, 0, 0, 812, 1051, 0,
-     84},
-    {"letter fill", {612, 792}, PdfScaling::Fill, PdfTurn::Auto, 0, 203 * 1218.0 / 2233, 64, 0, 812, 1218, 0, 0},
-    {"letter none", {612, 792}, PdfScaling::None, PdfTurn::Auto, 0, 203, 457, 508, 812, 1218, 0, 0},
-    {"2x1 none", {144, 72}, PdfScaling::None, PdfTurn::Portrait, 0, 203, 0, 0, 406, 203, 203, 508},
-    {"2x1 auto-fit", {144, 72}, PdfScaling::AutoFit, PdfTurn::Portrait, 0, 203, 0, 0, 406, 203, 203, 508},
-    {"2x1 turned, as drawn", {144, 72}, PdfScaling::Auto, PdfTurn::Auto, 3, 203, 0, 0, 203, 406, 305, 406},
-    {"landscape", {288, 432}, PdfScaling::Fit, PdfTurn::Landscape, 3, 203 * 812.0 / 1218, 0, 0, 812, 541, 0, 338},
-    {"reverse landscape", {288, 432}, PdfScaling::Fit, PdfTurn::ReverseLandscape, 1, 203 * 812.0 / 1218, 0, 0, 812,
-     541, 0, 338},
-    {"reverse portrait", {288, 432}, PdfScaling::Auto, PdfTurn::ReversePortrait, 2, 203, 0, 0, 812, 1218, 0, 0},
-  };
-
-  for (const Case &c : cases)
-  {
-    SCOPED_TRACE(c.name);
-    PagePlacement place;
-
-    ASSERT_TRUE(place_page(c.page, label_4x6(c.scaling, c.turn), place));
-    EXPECT_EQ(place.quarter_turns, c.turns);
-    EXPECT_NEAR(place.xres, c.xres, 0.01);
-    EXPECT_DOUBLE_EQ(place.xres, place.yres);
-    EXPECT_NEAR(place.x, c.x, 1);
-    EXPECT_NEAR(place.y, c.y, 1);
-    EXPECT_NEAR(place.w, c.w, 1);
-    EXPECT_NEAR(place.h, c.h, 1);
-    EXPECT_NEAR(place.dest_x, c.dest_x, 1);
-    EXPECT_NEAR(place.dest_y, c.dest_y, 1);
-    EXPECT_LE(place.dest_x + place.w, 812);
-    EXPECT_LE(place.dest_y + place.h, 1218);
-  }
-
-  // Margins are kept clear by fit, not by fill.
-  LabelArea margins = label_4x6(PdfScaling::Fit);
-  margins.left = margins.right = margins.top = margins.bottom = 20;
-  PagePlacement place;
-  ASSERT_TRUE(place_page({288, 432}, margins, place));
-  EXPECT_GE(place.dest_x, 20);
-  EXPECT_GE(place.dest_y, 20);
-  EXPECT_LE(place.dest_x + place.w, 812 - 20);
-  EXPECT_LE(place.dest_y + place.h, 1218 - 20);
-  margins.scaling = PdfScaling::Fill;
-  ASSERT_TRUE(place_page({288, 432}, margins, place));
-  EXPECT_EQ(place.w, 812);
-  EXPECT_EQ(place.h, 1218);
-
-  // A page that would be less than one dot is not placed.
-  EXPECT_FALSE(place_page({14400, 1}, label_4x6(PdfScaling::Fit, PdfTurn::Portrait), place));
-  EXPECT_FALSE(place_page({0, 432}, label_4x6(), place));
-}
-
-//
 // Files that cannot be printed are refused with the fault and a reason that
 // says which: not a PDF, cut short, locked by a password, more pages than
 // the limit, a page larger than the limit or too small to be one.
@@ -260,8 +183,8 @@ TEST(PdfReader, RefusesWithTheReason)
 TEST(PdfWorker, RowsAreTheReadersOwn)
 {
   // Three pages, black bands of 1, 2 and 3 inches at their bottom; a fourth
-  // landscape page black on its left half, which turns to the label's
-  // bottom half.
+  // landscape page black on its left half, which turns to the label's top
+  // half.
   const std::string data = pdf_file({{288, 432, pdf_box(0, 0, 288, 72)},
                                      {288, 432, pdf_box(0, 0, 288, 144)},
                                      {288, 432, pdf_box(0, 0, 288, 216)},
@@ -296,9 +219,9 @@ TEST(PdfWorker, RowsAreTheReadersOwn)
   EXPECT_EQ(black_dots(run.rows, 1218 - 406, 406), 406u * 812);
   EXPECT_EQ(black_dots(run.rows, 1218, 1218 - 609), 0u);
   EXPECT_EQ(black_dots(run.rows, 2 * 1218 - 609, 609), 609u * 812);
-  // Page 4, turned a quarter left: its left half is the label's bottom half.
-  EXPECT_EQ(black_dots(run.rows, 2 * 1218, 609), 0u);
-  EXPECT_EQ(black_dots(run.rows, 2 * 1218 + 609, 609), 609u * 812);
+  // Page 4, turned a quarter right: its left half is the label's top half.
+  EXPECT_EQ(black_dots(run.rows, 2 * 1218, 609), 609u * 812);
+  EXPECT_EQ(black_dots(run.rows, 2 * 1218 + 609, 609), 0u);
 
   // Pages beyond the document are refused, not printed as nothing.
   const std::string three = temp_file(pdf_file({{}, {}, {}}));

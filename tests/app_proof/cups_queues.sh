@@ -8,8 +8,11 @@
 # pelna-inspect.  Through each queue the bundled 4 x 6 in label PDF must
 # arrive as one sound page of exactly 812 x 1218 dots (the queue's default
 # size is the label, not Letter) and a 2 x 1 in label as 406 x 203 dots.
-# The printer's darkness and default halftone, set through IPP, must apply
-# to the jobs from CUPS, which carry neither print-darkness nor bi-level.
+# A 6 x 4 in landscape page must come out the same way round through
+# either queue as sent to the app itself: CUPS turns it a quarter right
+# onto the 4 x 6 in label, and so must the app.  The printer's darkness
+# and default halftone, set through IPP, must apply to the jobs from CUPS,
+# which carry neither print-darkness nor bi-level.
 #
 #   cups_queues.sh APP INSPECT CLIENT PAGES LABEL.pdf PICTURE.png
 #
@@ -108,6 +111,31 @@ cups_print() {
 for queue in everywhere driverless; do
   cups_print "label-$queue" $queue "$pdf" 812 1218
   cups_print "2x1-$queue" $queue "$picture" 406 203 -o media=custom_2x1in_2x1in
+done
+
+# --- a landscape label the same way round, through CUPS or not -----------
+# The label sent to the app itself first; through each queue it must differ
+# from that in less than one byte in a hundred (an edge a dot over from
+# CUPS's rounding), where a label turned the other way differs at two
+# corners.
+mark=$work/landscape.pdf direct=""
+"$pages" mark "$mark" || fail "the landscape label could not be written"
+before=$(job_dirs)
+if ! id=$("$client" submit "$uri" "$mark" application/pdf); then
+  fail "landscape-direct: the app refused the job: $id"
+elif ! state=$("$client" wait "$uri" "$id" "$job_timeout"); then
+  fail "landscape-direct: the job did not complete: $state"
+elif ! direct=$(device_job $((before + 1))); then
+  fail "landscape-direct: nothing reached the printer"
+fi
+for queue in everywhere driverless; do
+  cups_print "landscape-$queue" $queue "$mark" 812 1218
+  [[ -n $last_dir && -n $direct ]] || continue
+  differing=$(cmp -l "$direct/page-0001.pbm" "$last_dir/page-0001.pbm" | wc -l)
+  size=$(stat -c %s "$direct/page-0001.pbm")
+  echo "   $differing of its $size bytes differ from the label sent to the app itself"
+  ((differing * 100 < size)) ||
+    fail "landscape-$queue: the label is not turned as when it is sent to the app itself ($differing bytes differ)"
 done
 
 # --- the printer's settings apply to jobs from CUPS -----------------------

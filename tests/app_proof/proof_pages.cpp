@@ -14,12 +14,16 @@
 //       pattern from SEED (its frame hardly compresses).
 //   app-proof-pages noise OUT BYTES SEED
 //       Bytes of a fixed pseudo-random sequence.
+//   app-proof-pages mark OUT
+//       A 6 x 4 in landscape PDF page, a black inch square in its top-left
+//       corner.
 //
 // Damaged streams (cut short, impossible header values) are made from
 // these by the test scripts, which cut and patch the files.
 //
 
 #include "gray_page_header.h"
+#include "test_support.h"
 
 #include <cups/raster.h>
 #include <png.h>
@@ -149,6 +153,23 @@ write_noise(const char *out, unsigned long bytes, unsigned long seed)  // I - Fi
   return fclose(fp) == 0;
 }
 
+//
+// 'write_mark()' - A 6 x 4 in landscape PDF, a black inch square in its
+// top-left corner.
+//
+
+bool
+write_mark(const char *out)  // I - File
+{
+  const std::string pdf = pelna_test::pdf_file({{432, 288, pelna_test::pdf_box(0, 216, 72, 72)}});
+  FILE             *fp  = fopen(out, "wb");
+
+  if (!fp)
+    return false;
+  const bool written = fwrite(pdf.data(), 1, pdf.size(), fp) == pdf.size();
+  return fclose(fp) == 0 && written;
+}
+
 } // namespace
 
 //
@@ -188,9 +209,11 @@ main(int  argc,    // I - Number of arguments
     ok = write_png(argv[2], std::stoul(argv[3]), std::stoul(argv[4]), argc == 6 ? std::stoi(argv[5]) : 8);
   else if (kind == "noise" && argc == 5)
     ok = write_noise(argv[2], std::stoul(argv[3]), std::stoul(argv[4]));
+  else if (kind == "mark" && argc == 3)
+    ok = write_mark(argv[2]);
   else
   {
-    fputs("usage: app-proof-pages gray|deep|dots|png|noise OUT ...\n", stderr);
+    fputs("usage: app-proof-pages gray|deep|dots|png|noise|mark OUT ...\n", stderr);
     return 2;
   }
   if (!ok)
