@@ -109,8 +109,7 @@ print_placed(pappl_job_t        *job,       // I - Job
     job_refusal(job, PictureFault::NoMemory, "There is no memory to print the picture.");
   else if (end == RowsEnd::Mismatch)
     job_refusal(job, PictureFault::Damaged, "The picture cannot be printed: its pixels do not fill its size.");
-  if (ok)
-    papplJobSetImpressionsCompleted(job, 1);
+  // The page counts as printed once the printer has taken it (rendjob).
   return (driver.rendjob_cb)(job, options, device) && ok;
 }
 
