@@ -91,6 +91,15 @@ after=$(snapshot)
 "$client" set "$uri" printer-darkness-configured=37 || fail "IPP refused printer-darkness-configured=37"
 [[ $("$client" attr "$uri" printer-darkness-configured) == 35 ]] || fail "darkness 37 was not kept as 35"
 
+# The location and the organization set over IPP (the modify sub-command)
+# are those settings, and change nothing else.
+before=$(snapshot)
+timeout 30 "$app" modify -d labels -o "printer-location='Shelf 4'" -o printer-organization=Returns \
+  -o printer-organizational-unit=Night >/dev/null || fail "modify of the location was refused"
+after=$(snapshot)
+[[ $(changes "$before" "$after") == "printer-location=Shelf 4 printer-organization=Returns printer-organizational-unit=Night " ]] ||
+  fail "modify of the location and organization changed $(changes "$before" "$after")"
+
 # The pages put back as they were for the prints below.
 "$client" set "$uri" print-quality-default=4 print-content-optimize-default=auto ||
   fail "the settings could not be put back"
