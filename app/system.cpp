@@ -11,10 +11,12 @@
 #include "app.h"
 
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace pelna_app {
@@ -28,6 +30,12 @@ constexpr int kPreservedJobs = 1;
 // Finished jobs kept per printer: the newest, so that a client may still
 // ask about its job once it has ended.
 constexpr int kKeptJobs = 50;
+
+// Clients connected at once, at most: a label server's clients are a few
+// phones, computers and CUPS queues; and the descriptors counted per client
+// when the limit of descriptors is lower.
+constexpr int    kMaxClients           = 256;
+constexpr rlim_t kDescriptorsPerClient = 4;
 
 //
 // 'log_level()' - The log level named by a log-level option (warn when unset
@@ -133,6 +141,26 @@ set_up_jobs(pappl_system_t    *system,  // I - System
 }
 
 //
+// 'limit_clients()' - Cap the clients connected at once well below the
+// descriptor limit (PAPPL has raised the soft limit to the hard one, up to
+// 65536, when it made the system): each client holds a socket and a thread,
+// and a job its spool and device files.  Clients past the cap are refused
+// at once.
+//
+
+void
+limit_clients(pappl_system_t *system)  // I - System
+{
+  struct rlimit files{};
+  int           cap = kMaxClients;
+
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+      files.rlim_cur / kDescriptorsPerClient < static_cast<rlim_t>(cap))
+    cap = std::max(1, static_cast<int>(files.rlim_cur / kDescriptorsPerClient));
+  papplSystemSetMaxClients(system, cap);
+}
+
+//
 // 'create_system()' - The PAPPL system of the options, not yet set up; null,
 // with the reason on stderr, when an option is bad.
 //
@@ -202,6 +230,7 @@ system_callback(int            num_options,  // I - Number of options
     return system;
   }
 
+  limit_clients(system);
   if (is_private)
     detach_output();
   if (!setup_network(system, num_options, options, is_private))

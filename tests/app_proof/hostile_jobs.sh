@@ -194,6 +194,13 @@ echo "== halftone-bogus-fidelity: $out"
 timeout 30 "$app" modify -d labels -o pelna-halftone=error-diffusion >/dev/null || fail "modify back refused"
 good_job halftone-bogus
 
+# One attribute 10,000 times over: refused as a bad request, naming it.
+mapfile -t repeated < <(printf 'copies=1\n%.0s' $(seq 1 10000))
+out=$("$client" submit "$uri" "$docs/page.pwg" image/pwg-raster "${repeated[@]}")
+echo "== copies-10000-times: ${out:0:120}"
+[[ $out == refused:*bad-request*copies* ]] || fail "copies-10000-times: not refused as a bad request (${out:0:200})"
+good_job copies-10000-times
+
 # A printer whose device never answers (nothing listens on its port): the
 # job waits with a reason, the server answers meanwhile, cancel ends it
 # within seconds.

@@ -163,6 +163,21 @@ EOF
 { OPERATION $op GROUP operation-attributes-tag $common ATTR uri printer-uri \$uri STATUS successful-ok }
 EOF
   done
+  cat >"$work/create.test" <<EOF
+{ OPERATION Create-Job GROUP operation-attributes-tag $common ATTR uri printer-uri \$uri
+  ATTR name requesting-user-name \$owner STATUS successful-ok EXPECT job-id DISPLAY job-id }
+EOF
+  cat >"$work/send.test" <<EOF
+{ OPERATION Send-Document GROUP operation-attributes-tag $common ATTR uri printer-uri \$uri
+  ATTR integer job-id \$job ATTR name requesting-user-name \$owner ATTR mimeMediaType document-format image/png
+  ATTR boolean last-document true FILE \$filename STATUS successful-ok }
+EOF
+  for op in Cancel-Job Hold-Job; do
+    cat >"$work/$op.test" <<EOF
+{ OPERATION $op GROUP operation-attributes-tag $common ATTR uri printer-uri \$uri
+  ATTR integer job-id \$job ATTR name requesting-user-name \$owner STATUS successful-ok }
+EOF
+  done
   cat >"$work/delete.test" <<EOF
 { OPERATION Delete-Printer GROUP operation-attributes-tag $common ATTR uri system-uri \$uri
   ATTR integer printer-id \$printer_id STATUS successful-ok }
@@ -281,6 +296,19 @@ code=$(web_status -d "session=$token&print-darkness=100" "$base/labels/printing"
 code=$(web_status -d "session=$token&action=pause-printer" "$base/labels/")
 [[ $code == 403 ]] || fail "open: the pause button from the other machine got $code, not 403"
 [[ $(printer_attr "$uri" printer-darkness-configured) == 35 ]] || fail "open: the darkness changed"
+# Another user's job: only its owner (or an administrator) acts on it.
+job=$(remote timeout 60 ipptool -T 20 -t -d owner=alice "$uri" "$work/create.test" 2>&1 |
+      sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' | head -1)
+[[ -n $job ]] || fail "open: alice's Create-Job from the other machine was refused"
+expect_ipp client-error-not-authorized "$uri" send -d owner=bob -d job="$job" -f "$work/label.png"
+expect_ipp client-error-not-authorized "$uri" Cancel-Job -d owner=bob -d job="$job"
+expect_ipp client-error-forbidden "$uri" Hold-Job -d owner=bob -d job="$job"
+expect_ipp successful-ok "$uri" send -d owner=alice -d job="$job" -f "$work/label.png"
+# A refusal by HTTP status is the whole reply: no "200 OK" follows it.
+grep -A2 -E '\] (Forbidden|Unauthorized)$' "$work/open.log" | grep -q 'OK application/ipp' &&
+  fail "open: a request refused with an HTTP status got a second, successful reply"
+state=$(remote "$client" wait "$uri" "$job" 60)
+[[ $state == completed* ]] || fail "open: alice's job, her own document sent into it, is $state"
 [[ $(printer_attr "$uri" printer-state) == idle ]] || fail "open: the printer is $(printer_attr "$uri" printer-state)"
 grep -q "without an auth-service: printing is open, administration from another machine is refused" \
   "$work/open.log" || fail "open: the log does not say that administration from the network is refused"

@@ -26,6 +26,10 @@
 //       "drop" reads BYTES and closes (unread data makes it a reset), "stall"
 //       accepts and reads nothing for SECONDS.  Prints "listening" once it
 //       listens and "took N bytes" when done.
+//   app-proof-client flood PORT COUNT SECONDS
+//       COUNT slow clients of the server on 127.0.0.1:PORT, each sending
+//       an IPP request's header, then a byte of its body a second for
+//       SECONDS; prints how many were refused at once and how many closed.
 //   app-proof-client page BASE PATH
 //       GETs a web page; exit 0 when it answers 200 with a whole page.
 //   app-proof-client form BASE PATH NAME=VALUE ...
@@ -786,6 +790,67 @@ printer_attr(http_t     *http,      // I - Connection
 }
 
 //
+// 'run_flood()' - Slow clients: COUNT connections to 127.0.0.1:PORT, each
+// sending an IPP request's header and then one byte of its body a second,
+// for SECONDS.  Prints how many the server refused at once (a whole reply
+// before the body) and how many it closed while they trickled; 0.
+//
+
+int
+run_flood(int port,     // I - Server port on 127.0.0.1
+          int count,    // I - Connections
+          int seconds)  // I - How long each trickles
+{
+  std::vector<int> socks;
+  int              refused = 0, closed = 0;
+  char             header[256];
+
+  snprintf(header, sizeof(header),
+           "POST /ipp/print HTTP/1.1\r\nHost: localhost:%d\r\nContent-Type: application/ipp\r\n"
+           "Content-Length: 1000000\r\n\r\n", port);
+  for (int i = 0; i < count; i++)
+  {
+    sockaddr_in addr{};
+    addr.sin_family      = AF_INET;
+    addr.sin_port        = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd         = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        send(fd, header, strlen(header), MSG_NOSIGNAL) < 0)
+    {
+      if (fd >= 0)
+        close(fd);
+      refused++;
+      continue;
+    }
+    socks.push_back(fd);
+  }
+  for (int s = 0; s < seconds && !socks.empty(); s++)
+  {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    for (auto it = socks.begin(); it != socks.end();)
+    {
+      char      reply[64];
+      const int n = static_cast<int>(recv(*it, reply, sizeof(reply), MSG_DONTWAIT));
+      if (n > 0 || n == 0 || send(*it, "\x02", 1, MSG_NOSIGNAL) < 0)
+      {
+        // A reply before the body is a refusal; a close is the server's.
+        (n > 0 && !strncmp(reply, "HTTP/1.1 503", 12) ? refused : closed)++;
+        close(*it);
+        it = socks.erase(it);
+      }
+      else
+        ++it;
+    }
+  }
+  for (const int fd : socks)
+    close(fd);
+  printf("flood: %d connections, %d refused at once, %d closed by the server, %zu still open at the end\n", count,
+         refused, closed, socks.size());
+  return 0;
+}
+
+//
 // 'run_device()' - A faulty printer for one connection (see above).
 //
 
@@ -925,6 +990,8 @@ main(int  argc,    // I - Number of arguments
 
   if (command == "device" && argc == 5)
     return run_device(atoi(argv[2]), argv[3], atol(argv[4]));
+  if (command == "flood" && argc == 5)
+    return run_flood(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
   if (command == "load" && argc == 4)
     return run_load(uri, argv[3]);
   if (command == "page" && argc == 4)
