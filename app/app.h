@@ -19,6 +19,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,6 +63,9 @@ extern pappl_pr_driver_t kDrivers[2];
 
 // The model of a driver name, or null.
 [[nodiscard]] const Model *find_model(const char *driver);
+
+// Rows of the longest label a model prints (1 m); a longer page is refused.
+[[nodiscard]] std::uint32_t longest_label_rows(const Model &model);
 
 // Describe a model to PAPPL: resolution, raster types, media, options and
 // callbacks.
@@ -112,6 +117,9 @@ struct JobState
   FrameStore            frames;               // the job's printer data so far
   unsigned              pages_held = 0;       // frames in it
   int                   copies     = 1;       // copies of the whole document
+  std::uint64_t         last_frame_at   = 0;  // where the last frame held starts in frames
+  std::size_t           last_frame_size = 0;  // its bytes (0: none held)
+  unsigned              last_page       = 0;  // its page number
 };
 
 // Give a driver the raster callbacks.
@@ -150,6 +158,39 @@ void add_socket_scheme();
 
 // A printer is being deleted: wait until its job thread stops touching it.
 void stop_deliveries(pappl_printer_t *printer);
+
+//
+// last_label.cpp: a picture of the last label each printer took, for its
+// web page, held in memory only.
+//
+
+struct LastLabel
+{
+  std::vector<std::uint8_t> png;            // the picture, a 1-bit PNG file; empty when none was made
+  std::string               why;            // why there is no picture
+  int                       job_id = 0;     // the job
+  std::string               job_name;       // its name
+  unsigned                  page   = 0;     // the label's page number in the job
+  std::time_t               taken  = 0;     // when the printer had taken the job
+  std::uint32_t             width  = 0;     // the label's dots across
+  std::uint32_t             height = 0;     // its rows
+  unsigned                  scale  = 1;     // dots per picture pixel, each way
+  std::uint32_t             picture_width  = 0;  // the picture's pixels across
+  std::uint32_t             picture_height = 0;  // its rows
+};
+
+// A new printer: it has printed no label yet.
+void open_last_label(pappl_printer_t *printer);
+
+// A printer is being deleted: drop its picture.
+void forget_last_label(pappl_printer_t *printer);
+
+// The printer has taken a job: keep a picture of its last page, drawn from
+// that page's frame, in place of the printer's last one.
+void keep_last_label(pappl_job_t *job, const JobState &state);
+
+// A printer's last label, or null when it has printed none.
+[[nodiscard]] std::shared_ptr<const LastLabel> last_label(pappl_printer_t *printer);
 
 //
 // server_lock.cpp: one server per state file.
@@ -290,7 +331,7 @@ void set_icons(pappl_pr_driver_data_t &data);
 // the system callback.
 void add_web_pages(pappl_system_t *system);
 
-// A printer's Supplies page and its link.
+// A printer's Supplies and Last Label pages, the picture, and their links.
 void add_printer_pages(pappl_printer_t *printer, void *data);
 
 //

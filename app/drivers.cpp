@@ -23,6 +23,13 @@ pappl_pr_driver_t kDrivers[2] = {
 
 namespace {
 
+// The longest label a page may make, in millimetres: the largest custom
+// size (roll_max_...x1000mm).  A longer page is refused, not fed for metres.
+constexpr double kMaxLabelMm = 1000.0;
+
+// Millimetres in an inch.
+constexpr double kMmPerInch = 25.4;
+
 //
 // 'add_printer_facts()' - Printer attributes PAPPL does not set itself: the
 // label roll as the one supply (its level is not known), the back side of a
@@ -47,7 +54,8 @@ add_printer_facts(ipp_t *attrs)  // IO - Extra printer attributes
 
 //
 // 'printer_deleted()' - Driver delete callback: the printer is being
-// deleted (also when the server stops); its job thread stops touching it.
+// deleted (also when the server stops); its job thread stops touching it,
+// and the picture of its last label goes.
 //
 
 void
@@ -56,6 +64,7 @@ printer_deleted(pappl_printer_t        *printer,  // I - Printer
 {
   (void)data;
   stop_deliveries(printer);
+  forget_last_label(printer);
 }
 
 } // namespace
@@ -73,6 +82,16 @@ find_model(const char *driver)  // I - Driver name
       return &model;
   }
   return nullptr;
+}
+
+//
+// 'longest_label_rows()' - Rows of the longest label a model prints.
+//
+
+std::uint32_t
+longest_label_rows(const Model &model)  // I - Printer model
+{
+  return static_cast<std::uint32_t>(kMaxLabelMm * model.dpi / kMmPerInch);
 }
 
 //

@@ -28,10 +28,6 @@ constexpr unsigned kSpaceW  = 0;   // luminance: 0 black, 255 or 1 white
 constexpr unsigned kSpaceK  = 3;   // black: 255 or 1 black
 constexpr unsigned kSpaceSW = 18;  // sRGB luminance: 0 black
 
-// The longest label a page may make, in millimetres: the largest custom
-// size (roll_max_...x1000mm).  A longer page is refused, not fed for metres.
-constexpr double kMaxLabelMm = 1000.0;
-
 // Most copies of a job (as copies-supported says).
 constexpr int kMaxCopies = 999;
 
@@ -138,7 +134,7 @@ page_layout(const cups_page_header2_t &h,      // I - The page's header
     snprintf(reason, size, "its rows are %u bytes for %u pixels", h.cupsBytesPerLine, h.cupsWidth);
     return false;
   }
-  const auto most_rows = static_cast<unsigned>(kMaxLabelMm * state.model->dpi / 25.4);
+  const std::uint32_t most_rows = longest_label_rows(*state.model);
   if (h.cupsHeight > most_rows)
   {
     snprintf(reason, size, "it is %u rows long; the longest label is 1 m, %u rows", h.cupsHeight, most_rows);
@@ -299,7 +295,8 @@ rendpage(pappl_job_t        *job,      // I - Job
     return false;
   state->page_open = false;
 
-  const PageFrame frame = page_end(state->page, state->messages);
+  const PageFrame     frame = page_end(state->page, state->messages);
+  const std::uint64_t at    = frames_size(state->frames);
   if (frame.size == 0)
     return refuse_page(job, page, "its rows did not all arrive");
   if (!frames_append(state->frames, std::span(frame.bytes.get(), frame.size)))
@@ -309,13 +306,17 @@ rendpage(pappl_job_t        *job,      // I - Job
     return refuse_page(job, page, reason);
   }
   state->pages_held++;
+  state->last_frame_at   = at;  // for the picture of the last label (keep_last_label)
+  state->last_frame_size = frame.size;
+  state->last_page       = page;
   return true;
 }
 
 //
 // 'rendjob()' - End the job: send its printer data to the device, every
-// copy, then release the job state.  False when the device did not take
-// it (the job was cancelled, or the data could not be sent).
+// copy, keep a picture of its last label once the printer has taken it,
+// then release the job state.  False when the device did not take it (the
+// job was cancelled, or the data could not be sent).
 //
 
 bool
@@ -343,6 +344,7 @@ rendjob(pappl_job_t        *job,      // I - Job
     papplJobSetImpressionsCompleted(job, static_cast<int>(state->pages_held) * state->copies);
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%u page(s) sent to the printer, %d cop%s.", state->pages_held,
                 state->copies, state->copies == 1 ? "y" : "ies");
+    keep_last_label(job, *state);
   }
   frames_clear(state->frames);
   return sent;

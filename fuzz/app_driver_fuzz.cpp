@@ -17,6 +17,9 @@
 //   - every frame is sound to pelna-inspect's decoder and is as wide as the
 //     page (cut to the print head) and as long;
 //   - rendjob leaves no job data behind;
+//   - the printer's last label is the job's last page: as wide and as long,
+//     its picture a PNG file of those dots scaled down by the smallest
+//     whole factor that fits its longer side in 800 pixels;
 //   - the app's own PWG raster reader (the one its raster filter uses)
 //     hands over the same headers and rows as libcups's on every page
 //     header PWG raster defines, for as long as both read; a header it
@@ -140,6 +143,7 @@ make_harness()
     fail("no printer", 0);
   papplPrinterPause(h.printer);
   papplPrinterGetDriverData(h.printer, &h.data);
+  pelna_app::open_last_label(h.printer);  // as the server's printer creation callback does
   h.head = pelna_app::find_model("pelna_203")->head_dots;
 
   // The job's document: any file; only its format matters to the driver.
@@ -260,6 +264,32 @@ check_device(const std::vector<Expected> &expected)  // I - Pages printed
 }
 
 //
+// 'check_last_label()' - After a job that printed pages, the printer's last
+// label is its last page, in a PNG picture of the size the scale gives.
+//
+
+void
+check_last_label(const Harness &h, const std::vector<Expected> &expected)  // I - Harness, pages printed
+{
+  constexpr unsigned kSide = 800;  // longest side of a picture
+  const auto         label = pelna_app::last_label(h.printer);
+
+  if (expected.empty())
+    return;
+  if (!label || label->png.size() < 24 || memcmp(label->png.data(), "\x89PNG\r\n\x1a\n", 8) != 0)
+    fail("the job's last label has no picture", expected.back().page);
+  const unsigned scale = (std::max(expected.back().width, expected.back().rows) + kSide - 1) / kSide;
+  const auto     be32  = [&](std::size_t at) {
+    return std::uint32_t{label->png[at]} << 24 | std::uint32_t{label->png[at + 1]} << 16 |
+           std::uint32_t{label->png[at + 2]} << 8 | label->png[at + 3];
+  };
+  if (label->page != static_cast<unsigned>(expected.back().page) || label->width != expected.back().width ||
+      label->height != expected.back().rows || label->scale != scale ||
+      be32(16) != (label->width + scale - 1) / scale || be32(20) != (label->height + scale - 1) / scale)
+    fail("the last label is not the job's last page at its scale", expected.back().page);
+}
+
+//
 // 'check_refusal()' - The app's PWG reader refused page N with a reason
 // that names it, and stays refused.
 //
@@ -370,5 +400,6 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data,  // I - Input bytes
   papplJobDeletePrintOptions(options);
   papplDeviceClose(device);
   check_device(expected);
+  check_last_label(h, expected);
   return 0;
 }

@@ -673,6 +673,7 @@ class AppEndToEnd : public ::testing::Test
   static std::string job_file();
   static int  web(const std::string &method, const std::string &path, const std::string &cookie,
                   const std::string &body, std::string *response);
+  static ::testing::AssertionResult shows_last_label(const char *printer, const std::string &png);
 };
 
 std::string           AppEndToEnd::dir_;
@@ -1158,19 +1159,15 @@ struct Picture
 };
 
 //
-// 'read_picture()' - Read a 1-bit gray PNG of pelna-inspect; empty when it
-// cannot be read.
+// 'finish_picture()' - Read a PNG that libpng has begun to read as gray,
+// one byte per pixel; empty when it cannot be read.
 //
 
 Picture
-read_picture(const std::string &path)  // I - PNG file
+finish_picture(png_image &image)  // IO - libpng's reader, begun
 {
-  Picture     picture;
-  png_image   image{};
+  Picture picture;
 
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str()))
-    return picture;
   image.format = PNG_FORMAT_GRAY;
   picture.dots.resize(PNG_IMAGE_SIZE(image));
   if (!png_image_finish_read(&image, nullptr, picture.dots.data(), 0, nullptr))
@@ -1181,6 +1178,82 @@ read_picture(const std::string &path)  // I - PNG file
   picture.width  = image.width;
   picture.height = image.height;
   return picture;
+}
+
+//
+// 'read_picture()' - Read a 1-bit gray PNG of pelna-inspect; empty when it
+// cannot be read.
+//
+
+Picture
+read_picture(const std::string &path)  // I - PNG file
+{
+  png_image image{};
+
+  image.version = PNG_IMAGE_VERSION;
+  return png_image_begin_read_from_file(&image, path.c_str()) ? finish_picture(image) : Picture{};
+}
+
+//
+// 'shrunk()' - A page's picture as the printer's web page shows it: scaled
+// down by the smallest whole factor that brings its longer side to 800
+// pixels or fewer, a pixel black when any of the dots it stands for is.
+//
+
+Picture
+shrunk(const Picture &page)  // I - The page, a pixel per dot
+{
+  const unsigned scale = (std::max(page.width, page.height) + 799) / 800;
+  Picture        out;
+
+  if (scale == 0)
+    return out;
+  out.width  = (page.width + scale - 1) / scale;
+  out.height = (page.height + scale - 1) / scale;
+  out.dots.assign(std::size_t{out.width} * out.height, 255);
+  for (unsigned y = 0; y < out.height; y++)
+    for (unsigned x = 0; x < out.width; x++)
+      for (unsigned dy = 0; dy < scale && y * scale + dy < page.height; dy++)
+        for (unsigned dx = 0; dx < scale && x * scale + dx < page.width; dx++)
+          if (page.dots[std::size_t{y * scale + dy} * page.width + x * scale + dx] < 128)
+            out.dots[std::size_t{y} * out.width + x] = 0;
+  return out;
+}
+
+//
+// 'AppEndToEnd::shows_last_label()' - Whether a printer's web page shows, as
+// the picture of its last label, the page of a PNG file of pelna-inspect
+// (what the printer received) scaled down as the page scales it.
+//
+
+::testing::AssertionResult
+AppEndToEnd::shows_last_label(const char *printer, const std::string &png)
+{
+  const Picture page = read_picture(png);
+  std::string   response;
+
+  if (page.dots.empty())
+    return ::testing::AssertionFailure() << "no picture in " << png;
+  const int status = web("GET", std::string("/") + printer + "/last-label.png", "", "", &response);
+  if (status != 200 || response.find("\r\nContent-Type: image/png\r\n") == std::string::npos)
+    return ::testing::AssertionFailure() << "GET last-label.png: " << response.substr(0, response.find("\r\n\r\n"));
+
+  const std::size_t body  = response.find("\r\n\r\n") + 4;
+  png_image         image{};
+  image.version = PNG_IMAGE_VERSION;
+  const Picture shown = png_image_begin_read_from_memory(&image, response.data() + body, response.size() - body)
+                            ? finish_picture(image)
+                            : Picture{};
+  const Picture expected = shrunk(page);
+  if (shown.width != expected.width || shown.height != expected.height)
+    return ::testing::AssertionFailure() << "the picture is " << shown.width << " x " << shown.height << ", not "
+                                         << expected.width << " x " << expected.height;
+  std::size_t differing = 0;
+  for (std::size_t i = 0; i < shown.dots.size(); i++)
+    differing += (shown.dots[i] < 128) != (expected.dots[i] < 128);
+  if (differing > 0)
+    return ::testing::AssertionFailure() << differing << " pixels differ from the page's";
+  return ::testing::AssertionSuccess();
 }
 
 //
@@ -1660,15 +1733,23 @@ TEST_F(AppEndToEnd, PdfPagesPrintAsLabels)
   ASSERT_GT(job, 0);
   ASSERT_EQ(job_end("p203", job), "completed");
   std::vector<InspectedPage> pages;
+  std::string                last_png;
   while (pages.size() < 2)
   {
     const auto more = inspected_pages(next_inspector_job());
     ASSERT_FALSE(more.empty()) << "only " << pages.size() << " of 2 labels came";
     pages.insert(pages.end(), more.begin(), more.end());
+    last_png = inspector_job_dir() + "/page-000" + std::to_string(more.size()) + ".png";
   }
   ASSERT_EQ(pages.size(), 2u);
   EXPECT_NEAR(pages[0].black_share, 2.0 / 6, 0.01);
   EXPECT_NEAR(pages[1].black_share, 3.0 / 6, 0.01);
+
+  // The printer's page shows the job's last label, page 3.
+  EXPECT_TRUE(shows_last_label("p203", last_png));
+  std::string response;
+  ASSERT_EQ(web("GET", "/p203/last-label", "", "", &response), 200);
+  EXPECT_NE(response.find("Job " + std::to_string(job) + " (three.pdf), page 3, "), std::string::npos);
 }
 
 //
@@ -1838,18 +1919,32 @@ TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
 {
   struct Case
   {
-    TestPage    page;        // all black
+    TestPage    page;        // the page
     const char *option;      // job attribute
     unsigned    rows;        // rows printed
     const char *page_mark;   // page mark, or null when not checked
     const char *log;         // what the job log says was left out
+    double      black;       // share of black dots printed
   };
+  // A 1-bit page black in the last column the head prints, in every column
+  // it cuts off and in its last row: 832 x 1601 dots printed, which the
+  // printer's page shows a pixel for 3 x 3 dots but in its last column (one
+  // dot across) and its last row (two dots down).
+  Bytes edges(std::size_t{125} * 1601, 0);
+  for (std::size_t y = 0; y < 1601; y++)
+  {
+    edges[y * 125 + 103] = 0x01;  // column 831
+    std::fill_n(edges.begin() + static_cast<std::ptrdiff_t>(y * 125 + 104), 21, 0xFF);
+  }
+  std::fill_n(edges.begin() + std::ptrdiff_t{125} * 1600, 125, 0xFF);
   const Case cases[] = {
     {pwg_page("sgray_8", 1000, 200, Bytes(std::size_t{1000} * 200, 0)), "tracking=mark", 200, "black",
-     "1000 dots wide; the print head has 832"},
+     "1000 dots wide; the print head has 832", 1.0},
     // A 1-bit page longer than the job's 4 x 6 in label (1218 rows).
     {pwg_page("black_1", 1000, 1500, Bytes(std::size_t{125} * 1500, 0xFF)), "media=na_index-4x6_4x6in", 1500,
-     nullptr, "1000 dots wide; the print head has 832"},
+     nullptr, "1000 dots wide; the print head has 832", 1.0},
+    {pwg_page("black_1", 1000, 1601, edges), "media=na_index-4x6_4x6in", 1601, nullptr,
+     "1000 dots wide; the print head has 832", (1601.0 + 831) / (832.0 * 1601)},
   };
   const std::string pwg = dir_ + "/wide.pwg";
 
@@ -1869,8 +1964,9 @@ TEST_F(AppEndToEnd, WidePageIsCutToTheHead)
     {
       EXPECT_EQ(pages[0].page_mark, c.page_mark);
     }
-    EXPECT_DOUBLE_EQ(pages[0].black_share, 1.0);
+    EXPECT_NEAR(pages[0].black_share, c.black, 1e-6);
     EXPECT_NE(read_file(dir_ + "/server.log").find(c.log), std::string::npos);
+    EXPECT_TRUE(shows_last_label("p203", inspector_job_dir() + "/page-0001.png")) << "not the dots printed";
   }
 }
 
@@ -2131,7 +2227,7 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
   EXPECT_GT(listening, 0);
 
   for (const char *path : {"/", "/config", "/logs", "/addprinter", "/p203/", "/p203/config", "/p203/jobs",
-                           "/p203/media", "/p203/printing", "/p203/supplies", "/p300/"})
+                           "/p203/media", "/p203/printing", "/p203/supplies", "/p203/last-label", "/p300/"})
   {
     EXPECT_EQ(web("GET", path, "", "", &response), 200) << path;
     ASSERT_TRUE(accepts(port_)) << "the server stopped after " << path;
@@ -2161,6 +2257,7 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
     EXPECT_EQ(pages.size(), 1u);
     EXPECT_TRUE(!pages.empty() && pages[0].sound);
     png = inspector_job_dir() + "/page-0001.png";
+    EXPECT_TRUE(shows_last_label(name, png)) << "the printer's page shows another label";
     return read_picture(png);
   };
 
@@ -2174,12 +2271,15 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
   };
   const Printer printers[] = {{"p203", 812, 1218, 3, "Pelna 4-inch Label 203 dpi", "203 dpi", 20},
                               {"p300", 1200, 1800, 5, "Pelna 4-inch Label 300 dpi", "300 dpi", 30}};
+  std::string   p203_png;
 
   for (const Printer &printer : printers)
   {
     SCOPED_TRACE(printer.name);
     std::string   png;
     const Picture picture = print_test_label(printer.name, png);
+    if (!strcmp(printer.name, "p203"))
+      p203_png = png;
     ASSERT_EQ(picture.width, printer.width);
     ASSERT_EQ(picture.height, printer.rows);
 
@@ -2197,6 +2297,16 @@ TEST_F(AppEndToEnd, WebPagesAnswerAndPrintTheTestLabel)
     EXPECT_GE(ink_rows(picture, 12), printer.capitals) << "capitals under 2.5 mm";
     EXPECT_EQ(scan_code128(png), printer.name);
   }
+
+  // Each printer's page shows its own last label (from the status links),
+  // with the job; another printer's job leaves it alone.
+  EXPECT_TRUE(shows_last_label("p203", p203_png));
+  ASSERT_EQ(web("GET", "/p203/", "", "", &response), 200);
+  EXPECT_NE(response.find("href=\"/p203/last-label\">Last Label</a>"), std::string::npos);
+  ASSERT_EQ(web("GET", "/p203/last-label", "", "", &response), 200);
+  EXPECT_NE(response.find("(Test Page), page 1, taken by the printer at 20"), std::string::npos);
+  EXPECT_NE(response.find(": 812 x 1218 dots, shown one pixel for 2 x 2 dots."), std::string::npos);
+  EXPECT_NE(response.find("<img src=\"/p203/last-label.png?job="), std::string::npos);
 
   // On a 2 x 1 in label: the essentials, still readable, and the barcode.
   ASSERT_EQ(app({"modify", "-d", "p203", "-o", "media-ready=oe_2x1-label_2x1in"}).status, 0);
@@ -2314,6 +2424,10 @@ TEST_F(AppEndToEnd, AddPrinterPageFindsTheDriverOfADeviceId)
     if (!strcmp(name, "pauto"))
     {
       EXPECT_EQ(status, 302) << response;
+      // A new printer has printed no label: no picture, and its page says so.
+      EXPECT_EQ(web("GET", "/pauto/last-label.png", "", "", &response), 404);
+      ASSERT_EQ(web("GET", "/pauto/last-label", "", "", &response), 200);
+      EXPECT_NE(response.find("No label printed since the server started."), std::string::npos);
       ASSERT_EQ(web("GET", "/pauto/printing", "", "", &response), 200);
       EXPECT_NE(response.find("300dpi"), std::string::npos) << "not the 300 dpi driver";
       // Deleted through its page: the delete sub-command cannot find a
