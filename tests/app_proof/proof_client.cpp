@@ -27,9 +27,9 @@
 //       one connection and closes (unread data makes it a reset); "stall"
 //       accepts every connection for SECONDS and reads nothing; "slow"
 //       reads one connection RATE bytes a second through a small receive
-//       buffer until it ends, printing "read N" each second (killed, it
-//       resets the connection).  Prints "listening" once it listens and
-//       "took N bytes" when done.
+//       buffer, printing "read N" each second (killed, it resets the
+//       connection).  Prints "listening" once it listens and "took N bytes"
+//       when done.
 //   app-proof-client page BASE PATH
 //       GETs a web page; exit 0 when it answers 200 with a whole page.
 //   app-proof-client form BASE PATH NAME=VALUE ...
@@ -88,8 +88,8 @@ constexpr int kBusySeconds = 60;
 // Longest time the load waits for its last job, in seconds.
 constexpr int kLoadWaitSeconds = 300;
 
-// Receive buffer of a slow printer's connection: small, so that what it has
-// not read stays with the sender.
+// Receive buffer of a slow printer's connections: small, so that what it
+// has not read stays with the sender.
 constexpr int kSlowReceiveBuffer = 4096;
 
 // State of a job the server has dropped from its history.
@@ -794,69 +794,13 @@ printer_attr(http_t     *http,      // I - Connection
 }
 
 //
-// 'device_listener()' - A listening socket on 127.0.0.1:port whose
-// connections get a receive buffer of rcvbuf bytes (0: the default); -1
-// when it cannot be made.
-//
-
-int
-device_listener(int port,    // I - Port
-                int rcvbuf)  // I - Receive buffer, or 0
-{
-  const int   listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int   on       = 1;
-  sockaddr_in addr{};
-
-  addr.sin_family      = AF_INET;
-  addr.sin_port        = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  if (rcvbuf > 0)
-    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) || listen(listener, 4))
-  {
-    perror("device");
-    return -1;
-  }
-  printf("listening\n");
-  fflush(stdout);
-  return listener;
-}
-
-//
-// 'device_read()' - Read up to limit bytes, waiting at most wait_ms for
-// each; the bytes read, fewer at the end of the connection.
-//
-
-long
-device_read(int  fd,       // I - Connection
-            long limit,    // I - Most bytes to read
-            int  wait_ms)  // I - Longest wait
-{
-  char buffer[4096];
-  long taken = 0;
-
-  while (taken < limit)
-  {
-    pollfd in{fd, POLLIN, 0};
-    if (poll(&in, 1, wait_ms) <= 0)
-      break;
-    const ssize_t n = read(fd, buffer, static_cast<size_t>(std::min<long>(limit - taken, sizeof(buffer))));
-    if (n <= 0)
-      break;
-    taken += n;
-  }
-  return taken;
-}
-
-//
-// 'device_stall()' - Accept every connection for some seconds and read
+// 'hold_connections()' - Accept every connection for some seconds and read
 // nothing from any.
 //
 
-void
-device_stall(int  listener,  // I - Listening socket
-             long seconds)   // I - How long
+int
+hold_connections(int  listener,  // I - Listening socket
+                 long seconds)   // I - How long
 {
   const auto       end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   std::vector<int> held;
@@ -865,38 +809,13 @@ device_stall(int  listener,  // I - Listening socket
   {
     pollfd pfd{listener, POLLIN, 0};
     if (poll(&pfd, 1, 100) > 0)
-    {
-      const int fd = accept(listener, nullptr, nullptr);
-      if (fd >= 0)
-        held.push_back(fd);
-    }
+      held.push_back(accept(listener, nullptr, nullptr));
   }
   for (int fd : held)
     close(fd);
-}
-
-//
-// 'device_slow()' - Read one connection at a rate, a second at a time,
-// until it ends; prints "read N" after each second.
-//
-
-long
-device_slow(int  fd,    // I - Connection
-            long rate)  // I - Bytes a second
-{
-  long taken = 0;
-
-  for (;;)
-  {
-    const auto second = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    const long n      = device_read(fd, rate, kLoadWaitSeconds * 1000);
-    taken += n;
-    printf("read %ld\n", taken);
-    fflush(stdout);
-    if (n < rate)
-      return taken;  // the end, or nothing for a long while
-    std::this_thread::sleep_until(second);
-  }
+  close(listener);
+  printf("took 0 bytes\n");
+  return 0;
 }
 
 //
@@ -906,20 +825,28 @@ device_slow(int  fd,    // I - Connection
 int
 run_device(int         port,   // I - Port on 127.0.0.1
            const char *mode,   // I - "drop", "stall" or "slow"
-           long        value)  // I - Bytes to read, seconds to stall, bytes a second
+           long        value)  // I - Bytes to read, seconds to stall, or bytes a second
 {
-  const bool slow     = !strcmp(mode, "slow");
-  const int  listener = device_listener(port, slow ? kSlowReceiveBuffer : 0);
+  const int   listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int   on       = 1;
+  const bool  slow     = !strcmp(mode, "slow");
+  sockaddr_in addr{};
 
-  if (listener < 0)
-    return 2;
-  if (!strcmp(mode, "stall"))
+  addr.sin_family      = AF_INET;
+  addr.sin_port        = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  if (slow)
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &kSlowReceiveBuffer, sizeof(kSlowReceiveBuffer));
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) || listen(listener, 4))
   {
-    device_stall(listener, value);
-    close(listener);
-    printf("took 0 bytes\n");
-    return 0;
+    perror("device");
+    return 2;
   }
+  printf("listening\n");
+  fflush(stdout);
+  if (!strcmp(mode, "stall"))
+    return hold_connections(listener, value);
 
   pollfd pfd{listener, POLLIN, 0};
   if (poll(&pfd, 1, kLoadWaitSeconds * 1000) <= 0)
@@ -927,7 +854,28 @@ run_device(int         port,   // I - Port on 127.0.0.1
   const int fd = accept(listener, nullptr, nullptr);
   close(listener);
 
-  const long taken = slow ? device_slow(fd, value) : device_read(fd, value, kLoadWaitSeconds * 1000);
+  // "drop" reads value bytes in all, "slow" value bytes each second.
+  long taken = 0, budget = value;
+  char buffer[4096];
+  auto second = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (taken < budget)
+  {
+    pollfd in{fd, POLLIN, 0};
+    if (poll(&in, 1, kLoadWaitSeconds * 1000) <= 0)
+      break;
+    const ssize_t n = read(fd, buffer, static_cast<size_t>(std::min<long>(budget - taken, sizeof(buffer))));
+    if (n <= 0)
+      break;
+    taken += n;
+    if (slow && taken == budget)
+    {
+      printf("read %ld\n", taken);
+      fflush(stdout);
+      std::this_thread::sleep_until(second);
+      second += std::chrono::seconds(1);
+      budget += value;
+    }
+  }
   close(fd);
   printf("took %ld bytes\n", taken);
   return 0;
