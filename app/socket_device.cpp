@@ -14,12 +14,20 @@
 //   - it sends the job's whole printer data (every copy); when the
 //     connection is lost on the way the job is sent again, whole, on a new
 //     connection: a frame cut by a lost connection is never continued;
-//   - it closes its sending side and waits for the printer to close its
-//     own, which a printer does once it has read everything; a printer
-//     that keeps the connection open counts as having taken the data once
-//     its network stack has acknowledged every byte;
-//   - a printer that takes no data for a while is reported offline, and
-//     the job waits on;
+//   - it closes its sending side and waits until the printer's network
+//     stack has acknowledged every byte (the socket's send queue is empty;
+//     send_queue.cpp): only then is the job noted as printed, since a
+//     crash or a power cut of this machine before then loses the bytes
+//     still queued; such a job prints again from its first page;
+//   - it then waits for the printer to close its side, which a printer
+//     does once it has read everything; one that keeps the connection open
+//     leaves the job completed but unconfirmed, which its message says;
+//   - once the job has been on its way a few seconds its message says how
+//     much the printer has taken; a printer that takes nothing more, or
+//     does not confirm, for a while is reported offline and the job says
+//     why in words; a job whose bytes remain unacknowledged waits on (the
+//     printer may be out of labels), never counted as printed;
+//   - the job's message ends with what became of the job;
 //   - cancelling the job ends all of this within a quarter of a second.
 //
 // Each wait is a poll of at most kStepMs, between which the job is checked
@@ -31,20 +39,19 @@
 //
 
 #include "app.h"
+#include "send_queue.h"
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <map>
 #include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <set>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -65,14 +72,17 @@ constexpr int kConnectSeconds = 10;
 // Seconds between tries to reach a printer that cannot be reached.
 constexpr int kRetrySeconds = 5;
 
-// Seconds without progress after which a printer counts as taking no data.
+// Seconds on its way after which a job's message says how much the printer
+// has taken.
+constexpr int kProgressSeconds = 3;
+
+// Seconds without the printer taking more, or confirming the job, after
+// which it is reported.
 constexpr int kStallSeconds = 10;
 
-// Seconds to wait for the printer to close its side before its network
-// stack's acknowledgement is taken instead.
+// Seconds a printer that has acknowledged every byte may keep the
+// connection open before the job ends unconfirmed.
 constexpr int kCloseSeconds = 30;
-
-using Clock = std::chrono::steady_clock;
 
 //
 // The app's socket device: where the printer is, and the open connection.
@@ -109,11 +119,14 @@ Deliveries &g_deliveries = *new Deliveries;
 
 struct Delivery
 {
-  pappl_job_t     *job;                // the job
-  pappl_printer_t *printer;            // its printer
-  SocketDevice    *device;             // where to
-  bool             offline = false;    // offline reported
-  std::string      reported;           // the last cause reported
+  pappl_job_t      *job;                // the job
+  pappl_printer_t  *printer;            // its printer
+  SocketDevice     *device;             // where to
+  bool              offline = false;    // offline-report set for this job
+  std::string       reported;           // the last cause logged
+  std::string       shown;              // the job's message set here, or empty
+  Clock::time_point shown_at;           // when it was set
+  SendProgress      progress;           // the current connection's bytes
 };
 
 //
@@ -152,39 +165,105 @@ go_on(const Delivery &d)  // I - The delivery
 }
 
 //
-// 'report()' - Tell the job, the printer and the log why the job waits
-// (once per cause).
+// 'show()' - Make a text the job's state message, when it is new.
+//
+
+void
+show(Delivery          &d,     // IO - The delivery
+     const std::string &text)  // I  - Message
+{
+  if (text == d.shown)
+    return;
+  d.shown    = text;
+  d.shown_at = Clock::now();
+  papplJobSetMessage(d.job, "%s", text.c_str());
+}
+
+//
+// 'report()' - Tell the job, the printer and the log why the job waits:
+// the message in words (which may count seconds), the log once per cause.
 //
 
 void
 report(Delivery          &d,      // IO - The delivery
-       const std::string &cause)  // I - Why it waits
+       const std::string &cause,  // I  - Why it waits, as logged once
+       const std::string &words)  // I  - Why it waits, as the job shows it
 {
-  if (cause == d.reported)
-    return;
-  d.reported = cause;
   if (!d.offline)
     papplPrinterSetReasons(d.printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
   d.offline = true;
-  papplJobSetMessage(d.job, "Waiting for the printer at %s: %s.", d.device->name.c_str(), cause.c_str());
+  show(d, "Waiting for the printer at " + d.device->name + ": " + words + ".");
+  if (cause == d.reported)
+    return;
+  d.reported = cause;
   papplLogJob(d.job, PAPPL_LOGLEVEL_WARN, "Waiting for the printer at %s: %s.", d.device->name.c_str(),
-              cause.c_str());
+              words.c_str());
 }
 
 //
-// 'clear_report()' - The printer answers again.
+// 'report()' - Tell why the job waits, in words that do not change.
 //
 
 void
-clear_report(Delivery &d)  // IO - The delivery
+report(Delivery          &d,      // IO - The delivery
+       const std::string &cause)  // I  - Why it waits
+{
+  report(d, cause, cause);
+}
+
+//
+// 'clear_report()' - The printer answers, or takes data, again: its reason
+// goes; the job says what it does now.
+//
+
+void
+clear_report(Delivery   &d,     // IO - The delivery
+             const char *what)  // I  - What the printer does again
 {
   if (!d.offline)
     return;
   d.offline = false;
   d.reported.clear();
   papplPrinterSetReasons(d.printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
-  papplJobSetMessage(d.job, "The printer at %s answers again.", d.device->name.c_str());
-  papplLogJob(d.job, PAPPL_LOGLEVEL_INFO, "The printer at %s answers again.", d.device->name.c_str());
+  show(d, "Sending the job to the printer at " + d.device->name + ".");
+  papplLogJob(d.job, PAPPL_LOGLEVEL_INFO, "The printer at %s %s.", d.device->name.c_str(), what);
+}
+
+//
+// 'watch()' - Tell how the printer takes the job: once the job has been
+// on its way a few seconds, how much it has taken; once it has taken
+// nothing more for a while, why the job waits.
+//
+
+void
+watch(Delivery &d)  // IO - The delivery
+{
+  const SendProgress &p     = d.progress;
+  const auto          now   = Clock::now();
+  const auto          quiet = std::chrono::duration_cast<std::chrono::seconds>(now - p.moved).count();
+  const std::string   taken = std::to_string(p.taken), total = std::to_string(p.total);
+
+  if (quiet >= kStallSeconds)
+  {
+    const std::string since = std::to_string(quiet) + " s";
+    if (p.taken == 0)
+      report(d, "it takes no data", "it accepted the connection and has taken nothing for " + since);
+    else if (p.taken < p.total)
+      report(d, "it takes no data", "it has taken " + taken + " of " + total + " bytes, and nothing more for " + since);
+    else
+      report(d, "it does not confirm the job", "it has taken all " + total + " bytes and not confirmed the job for " +
+             since);
+    return;
+  }
+  clear_report(d, "takes data again");
+  if (now - p.begun < std::chrono::seconds(kProgressSeconds) || now - d.shown_at < std::chrono::seconds(1))
+    return;
+  if (p.taken < p.total)
+    show(d, "Sending the job to the printer at " + d.device->name + ": it has taken " + taken + " of " + total +
+         " bytes.");
+  else
+    show(d, "Waiting for the printer at " + d.device->name + " to confirm the job: it has taken all " + total +
+         " bytes.");
 }
 
 //
@@ -277,27 +356,16 @@ connect_to(const Delivery &d,      // I - The delivery
 }
 
 //
-// 'unsent()' - Bytes the printer's network stack has not yet acknowledged.
-//
-
-int
-unsent(int fd)  // I - Connection
-{
-  int bytes = 0;
-
-  return ioctl(fd, SIOCOUTQ, &bytes) == 0 ? bytes : 0;
-}
-
-//
 // What became of sending a job on one connection.
 //
 
 enum class Sent
 {
-  Taken,     // the printer took everything and closed its side
-  Lost,      // the connection was lost: send the job again
-  Canceled,  // the job was cancelled
-  Failed     // the job's data could not be read back
+  Taken,        // the printer acknowledged everything and closed its side
+  Unconfirmed,  // the printer acknowledged everything but kept its side open
+  Lost,         // the connection was lost: send the job again
+  Canceled,     // the job was cancelled
+  Failed        // the job's data could not be read back
 };
 
 //
@@ -307,11 +375,9 @@ enum class Sent
 
 Sent
 send_piece(Delivery                     &d,      // IO - The delivery
-           int                           fd,     // I - Connection
-           std::span<const std::uint8_t> piece)  // I - What to send
+           int                           fd,     // I  - Connection
+           std::span<const std::uint8_t> piece)  // I  - What to send
 {
-  auto last = Clock::now();
-
   while (!piece.empty())
   {
     if (!go_on(d))
@@ -329,71 +395,69 @@ send_piece(Delivery                     &d,      // IO - The delivery
       if (n > 0)
       {
         piece = piece.subspan(static_cast<std::size_t>(n));
-        last  = Clock::now();
-        clear_report(d);
+        d.progress.written += static_cast<std::uint64_t>(n);
       }
     }
-    if (Clock::now() - last > std::chrono::seconds(kStallSeconds))
-      report(d, "it takes no data");
+    note_acknowledged(fd, d.progress);
+    watch(d);
   }
   return Sent::Taken;
 }
 
 //
-// 'wait_close()' - After the last byte: close the sending side and wait for
-// the printer to close its own (reading what it sends back).
+// 'await_job()' - After the last byte: wait until the printer has
+// acknowledged every byte, when the job is noted as printed, and has
+// closed its side.  A printer that keeps bytes unacknowledged keeps the
+// job waiting (it may be out of labels); one that has acknowledged every
+// byte and keeps its side open leaves the job unconfirmed after a while.
 //
 
 Sent
-wait_close(Delivery &d,   // IO - The delivery
-           int       fd)  // I - Connection
+await_job(Delivery &d,   // IO - The delivery
+          int       fd)  // I  - Connection
 {
-  const auto start = Clock::now();
-  char       buffer[1024];
+  bool printed = false;
 
-  shutdown(fd, SHUT_WR);
   for (;;)
   {
     if (!go_on(d))
       return Sent::Canceled;
 
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, kStepMs) > 0)
+    const PrinterAnswer answer = await_printer(fd, d.progress, kStepMs);
+    if (answer == PrinterAnswer::Lost)
     {
-      const ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-      if (n == 0)
-        return Sent::Taken;
-      if (n < 0 && errno != EAGAIN && errno != EINTR)
-      {
-        report(d, std::string("the connection was lost (") + strerror(errno) + "); sending the job again");
-        return Sent::Lost;
-      }
+      report(d, std::string("the connection was lost (") + strerror(errno) + "); sending the job again");
+      return Sent::Lost;
     }
-    if (Clock::now() - start > std::chrono::seconds(kCloseSeconds))
+    if (answer != PrinterAnswer::Pending && !printed)
     {
-      if (unsent(fd) == 0)
-      {
-        papplLogJob(d.job, PAPPL_LOGLEVEL_INFO, "The printer at %s keeps the connection open; it has acknowledged "
-                    "every byte.", d.device->name.c_str());
-        return Sent::Taken;
-      }
-      report(d, "it takes no data");
+      note_job(d.job, JobEvent::Printed);  // every byte is in the printer's memory
+      printed = true;
     }
+    if (answer == PrinterAnswer::Confirmed)
+      return Sent::Taken;
+    if (answer == PrinterAnswer::Acknowledged && Clock::now() - d.progress.moved >= std::chrono::seconds(kCloseSeconds))
+      return Sent::Unconfirmed;
+    watch(d);
   }
 }
 
 //
-// 'send_job()' - Send every copy of the job's data on one connection.
+// 'send_job()' - Send every copy of the job's data on one connection and
+// wait for the printer to take it.
 //
 
 Sent
 send_job(Delivery         &d,       // IO - The delivery
-         int               fd,      // I - Connection
-         const FrameStore &frames,  // I - The job's printer data
-         int               copies)  // I - Copies, each whole
+         int               fd,      // I  - Connection
+         const FrameStore &frames,  // I  - The job's printer data
+         int               copies)  // I  - Copies, each whole
 {
   std::vector<std::uint8_t> buffer;
 
+  d.progress       = SendProgress{};
+  d.progress.total = frames_size(frames) * static_cast<std::uint64_t>(copies);
+  d.progress.begun = d.progress.moved = Clock::now();
   for (int copy = 0; copy < copies; copy++)
   {
     for (std::uint64_t offset = 0; offset < frames_size(frames);)
@@ -401,7 +465,7 @@ send_job(Delivery         &d,       // IO - The delivery
       const auto piece = frames_at(frames, offset, buffer);
       if (piece.empty())
       {
-        papplLogJob(d.job, PAPPL_LOGLEVEL_ERROR, "The job's printer data cannot be read back: %s.", strerror(errno));
+        job_error(d.job, (std::string("The job's printer data cannot be read back: ") + strerror(errno) + ".").c_str());
         return Sent::Failed;
       }
       if (copy + 1 == copies && offset + piece.size() == frames_size(frames))
@@ -412,11 +476,10 @@ send_job(Delivery         &d,       // IO - The delivery
     }
   }
 
-  // Every byte is with the network stack, which delivers it even if the
-  // server ends now: the job counts as printed unless the printer drops it.
-  note_job(d.job, JobEvent::Printed);
-  const Sent sent = wait_close(d, fd);
-  if (sent != Sent::Taken)
+  // The last write returning says only that the network stack has the
+  // bytes: the job counts as printed once the printer acknowledges them.
+  const Sent sent = await_job(d, fd);
+  if (sent != Sent::Taken && sent != Sent::Unconfirmed)
     note_job(d.job, JobEvent::Unprinted);
   return sent;
 }
@@ -426,10 +489,10 @@ send_job(Delivery         &d,       // IO - The delivery
 // is cancelled, or its data cannot be read back.
 //
 
-bool
+Sent
 deliver(Delivery         &d,       // IO - The delivery
-        const FrameStore &frames,  // I - The job's printer data
-        int               copies)  // I - Copies
+        const FrameStore &frames,  // I  - The job's printer data
+        int               copies)  // I  - Copies
 {
   for (;;)
   {
@@ -440,16 +503,17 @@ deliver(Delivery         &d,       // IO - The delivery
     {
       if (fd >= 0)
         close(fd);
-      return false;
+      return Sent::Canceled;
     }
     if (fd < 0)
     {
       report(d, cause + "; trying again every " + std::to_string(kRetrySeconds) + " seconds");
       if (!pause_for(d, kRetrySeconds))
-        return false;
+        return Sent::Canceled;
       continue;
     }
 
+    clear_report(d, "answers again");
     const Sent sent = send_job(d, fd, frames, copies);
     if (sent == Sent::Canceled)
     {
@@ -457,14 +521,39 @@ deliver(Delivery         &d,       // IO - The delivery
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
     }
     close(fd);
-    if (sent == Sent::Taken)
-    {
-      clear_report(d);
-      return true;
-    }
     if (sent != Sent::Lost || !pause_for(d, 1))
-      return false;
+      return sent == Sent::Lost ? Sent::Canceled : sent;
   }
+}
+
+//
+// 'tell_outcome()' - End the job's message with what became of it, once
+// the delivery has set one; a job the printer did not confirm says so
+// always.
+//
+
+void
+tell_outcome(Delivery &d,     // IO - The delivery
+             Sent      sent)  // I  - What became of it
+{
+  const std::string &name = d.device->name;
+
+  if (sent == Sent::Unconfirmed)
+  {
+    const std::string words = "The printer at " + name + " did not confirm the job: it took all " +
+                              std::to_string(d.progress.total) + " bytes but kept the connection open for " +
+                              std::to_string(kCloseSeconds) + " s.";
+    show(d, words);
+    papplLogJob(d.job, PAPPL_LOGLEVEL_WARN, "%s", words.c_str());
+    papplJobSetReasons(d.job, PAPPL_JREASON_WARNINGS_DETECTED | PAPPL_JREASON_JOB_COMPLETED_WITH_WARNINGS,
+                       PAPPL_JREASON_NONE);
+  }
+  else if (d.shown.empty())
+    return;
+  else if (sent == Sent::Taken)
+    show(d, "The printer at " + name + " has taken the whole job.");
+  else if (sent == Sent::Canceled)
+    show(d, "Canceled while waiting for the printer at " + name + ".");
 }
 
 //
@@ -632,21 +721,23 @@ deliver_to_socket(pappl_job_t      *job,     // I - Job
                   const FrameStore &frames,  // I - The job's printer data
                   int               copies)  // I - Copies
 {
-  Delivery d{job, papplJobGetPrinter(job), static_cast<SocketDevice *>(papplDeviceGetData(device)), false, {}};
+  Delivery d{job, papplJobGetPrinter(job), static_cast<SocketDevice *>(papplDeviceGetData(device)), false, {}, {}, {},
+             {}};
   {
     const std::lock_guard<std::mutex> hold(g_deliveries.lock);
     g_deliveries.active.insert(d.printer);
   }
 
-  const bool taken = deliver(d, frames, copies);
+  const Sent sent = deliver(d, frames, copies);
   {
     const std::lock_guard<std::mutex> hold(g_deliveries.lock);
     g_deliveries.active.erase(d.printer);
   }
   g_deliveries.changed.notify_all();
-  if (!taken && d.offline)
+  if (d.offline)
     papplPrinterSetReasons(d.printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
-  return taken;
+  tell_outcome(d, sent);
+  return sent == Sent::Taken || sent == Sent::Unconfirmed;
 }
 
 //

@@ -11,6 +11,10 @@
 #   - Four clients submitting jobs in a burst, the server killed at random
 #     moments and started again: every job a client was told was accepted
 #     completes.
+#   - A printer that reads slowly, the server killed while most of a job's
+#     bytes are still unacknowledged and the connection then reset: the job
+#     was not noted as printed, and after the restart it prints again,
+#     whole, from its first page.
 #   - A state file cut short or emptied: the server says so in an error line
 #     naming the file, keeps it aside, and starts from the last good copy
 #     with its printers and jobs.
@@ -33,8 +37,10 @@ source "$here/lib.sh"
 log_level=info  # the job lines the checks read
 state_file=""   # set once the server runs
 full_mount=""   # the full disk's mount point, when made
+slow_pid=""     # the slow printer, while it runs
 
 proof_setup
+trap 'stop_process "$slow_pid"; proof_cleanup' EXIT
 state_file=$SNAP_COMMON/pelna-printer-app.state
 add_printer labels pelna_203 "socket://127.0.0.1:$printer_port"
 uri=$(printer_uri labels)
@@ -158,6 +164,62 @@ for ((round = 1; round <= 5; round++)); do
 done
 echo "== burst: $acked acknowledged jobs in 5 bursts, each ended by a kill"
 
+# --- A slow printer, the server killed with bytes unacknowledged ------------
+# Three pages of dots (62 KB of printer data each) to a printer that reads
+# 10 KB a second through a small receive buffer: the last write returns at
+# once, long before the printer has the bytes, and the job says how much it
+# has taken.  The server is killed while most of them are unacknowledged and
+# the printer's connection is then reset (a power cut: the bytes still
+# queued are gone).  The job was not noted as printed; after the restart it
+# prints again, whole, from its first page.
+for k in 1 2 3; do
+  "$pages" dots "$docs/slow-$k.pwg" 832 600 203 $((40 + k))
+done
+{ cat "$docs/slow-1.pwg"; tail -c +5 "$docs/slow-2.pwg"; tail -c +5 "$docs/slow-3.pwg"; } >"$docs/slow.pwg"
+slow_port=$(free_port)
+add_printer slow pelna_203 "socket://127.0.0.1:$slow_port"
+slow_uri=$(printer_uri slow)
+"$client" device "$slow_port" slow 10000 >"$work/slow.out" 2>&1 &
+slow_pid=$!
+for ((i = 0; i < 50; i++)); do grep -q listening "$work/slow.out" && break; sleep 0.1; done
+id=$("$client" submit "$slow_uri" "$docs/slow.pwg" image/pwg-raster)
+id=${id%% *}
+for ((i = 0; i < 100; i++)); do
+  read_bytes=$(sed -n 's/^read //p' "$work/slow.out" | tail -1)
+  ((${read_bytes:-0} >= 40000)) && break
+  sleep 0.1
+done
+state=$("$client" wait "$slow_uri" "$id" 0)
+echo "== slow printer, $read_bytes bytes read: $state"
+[[ $state == processing*"has taken "*" of "*" bytes"* ]] || fail "slow printer: the job does not say how much it has taken"
+grep -q "printed $id .* \"slow\"\$" "$state_file" &&
+  fail "slow printer: job $id was noted as printed with most of its bytes unacknowledged"
+kill -KILL "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+app_pid=""
+stop_process "$slow_pid"  # unread bytes make its close a reset
+log_lines=$(wc -l <"$work/app.log")  # (the restart's lines come after)
+read_bytes=$(sed -n 's/^read //p' "$work/slow.out" | tail -1)
+"$inspect" --listen "$slow_port" --out "$work/slow-printer" >"$work/slow-printer.log" 2>&1 &
+slow_pid=$!
+start_app_server
+slow_uri=$(printer_uri slow)
+uri=$(printer_uri labels)
+state=$("$client" wait "$slow_uri" "$id" 60)
+stop_process "$slow_pid"
+slow_pid=""
+echo "== slow printer, killed after it had read $read_bytes bytes, then restarted: $state"
+[[ $state == completed* ]] || fail "slow printer: job $id is $state after the restart"
+(($(wc -l <"$work/app.log") > log_lines)) || log_lines=0  # PAPPL started the log afresh
+restart_log=$(tail -n +$((log_lines + 1)) "$work/app.log")
+grep -q "Job $id had reached the printer whole" <<<"$restart_log" &&
+  fail "slow printer: job $id was taken as printed after the restart"
+grep -qE "Job $id (was printing|may have reached the printer)" <<<"$restart_log" ||
+  fail "slow printer: the restart's log does not say job $id prints again"
+[[ -f $work/slow-printer/job-0001/summary.json && $(json_field "$work/slow-printer/job-0001" pages) == 3 &&
+   $(json_field "$work/slow-printer/job-0001" sound) == true && ! -d $work/slow-printer/job-0002 ]] ||
+  fail "slow printer: the job was not printed again once, whole, from its first page"
+
 # --- A damaged state file: kept aside, the last good copy used ---------------
 for damage in cut empty; do
   stop_process "$app_pid"
@@ -232,7 +294,7 @@ printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
 sleep 0.5
 start=$SECONDS
 kill -TERM "$app_pid"
-for ((i = 0; i < 300 && $(kill -0 "$app_pid" 2>/dev/null && echo 1); i++)); do sleep 0.1; done
+for ((i = 0; i < 300; i++)); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 stop_process "$app_pid"
 app_pid=""
 exec 3>&-
@@ -249,7 +311,7 @@ printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
 sleep 0.5
 start=$SECONDS
 timeout 10 "$app" shutdown || fail "the shutdown sub-command failed"
-for ((i = 0; i < 300 && $(kill -0 "$app_pid" 2>/dev/null && echo 1); i++)); do sleep 0.1; done
+for ((i = 0; i < 300; i++)); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
 exec 3>&-
 ((SECONDS - start <= 5)) || fail "the shutdown sub-command took $((SECONDS - start)) s to end the server"
 stop_process "$app_pid"

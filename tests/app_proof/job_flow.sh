@@ -9,11 +9,15 @@
 #     (job id) order, the cancelled one never.
 #   - A printer that refuses connections: the job waits, the printer reports
 #     offline-report (not paused) and the job's message names the printer;
-#     when the printer comes, the job prints once, whole.
+#     when the printer comes, the job prints once, whole, and its message
+#     ends with that outcome (not with the printer answering again).
 #   - A printer that goes away inside a frame: the job is not completed; it
-#     is sent again, whole, once the printer is back.
-#   - A printer that accepts and never reads: offline-report once it stalls;
-#     the job cancels within seconds and the server keeps answering.
+#     is sent again, whole, once the printer is back, and says so at the end.
+#   - A printer that accepts and never reads: offline-report, and the job's
+#     message says why it waits; a job the printer's network stack took
+#     whole ends after 30 s completed with a warning, saying the printer did
+#     not confirm it; one it did not take cancels within seconds and the
+#     server keeps answering.
 #
 #   job_flow.sh APP INSPECT CLIENT PAGES
 #
@@ -143,7 +147,10 @@ echo "== refused: $state; printer-state-reasons: $reasons"
 device_comes "$port" "$work/gone"
 state=$("$client" wait "$gone" "$id" 30)
 stop_process "$late_pid"
+echo "== refused, then the printer came: $state"
 [[ $state == completed* ]] || fail "refused: the job is $state once the printer came"
+[[ $state == *"| The printer at 127.0.0.1:$port has taken the whole job." ]] ||
+  fail "refused: the job's message is not its outcome ($state)"
 [[ $(json_field "$work/gone/job-0001" sound) == true && ! -d $work/gone/job-0002 ]] ||
   fail "refused: the printer did not receive the job once, whole"
 reasons=$("$client" attr "$gone" printer-state-reasons)
@@ -168,6 +175,8 @@ device_comes "$port" "$work/flaky"
 state=$("$client" wait "$flaky" "$id" 30)
 stop_process "$late_pid"
 [[ $state == completed* ]] || fail "dropped: the job is $state once the printer came back"
+[[ $state == *"| The printer at 127.0.0.1:$port has taken the whole job." ]] ||
+  fail "dropped: the job's message is not its outcome ($state)"
 [[ $(json_field "$work/flaky/job-0001" sound) == true && $(json_field "$work/flaky/job-0001" pages) == 1 &&
    ! -d $work/flaky/job-0002 ]] || fail "dropped: the printer did not receive the job once, whole"
 
@@ -175,15 +184,36 @@ stop_process "$late_pid"
 port=$(free_port)
 add_printer stuck pelna_203 "socket://127.0.0.1:$port"
 stuck=$(printer_uri stuck)
-"$client" device "$port" stall 120 >"$work/stall.out" 2>&1 &
+"$client" device "$port" stall 150 >"$work/stall.out" 2>&1 &
 stall_pid=$!
 for ((i = 0; i < 50; i++)); do grep -q listening "$work/stall.out" && break; sleep 0.1; done
+# A small job, which the printer's network stack takes whole: the printer
+# is reported while the job waits for it to confirm, and after 30 s the job
+# ends completed with a warning, its message saying it was not confirmed.
+id=$("$client" submit "$stuck" "$docs/page-1.pwg" image/pwg-raster)
+id=${id%% *}
+state=$(wait_for 'processing*not confirmed the job for*' "$stuck" "$id" 20)
+reasons=$("$client" attr "$stuck" printer-state-reasons)
+echo "== never reads, small job: $state; printer-state-reasons: $reasons"
+[[ $state == processing*"127.0.0.1:$port: it has taken all "*" bytes and not confirmed the job for "*" s." ]] ||
+  fail "never reads: the job does not say why it waits to be confirmed ($state)"
+[[ $reasons == *offline-report* ]] || fail "never reads: the printer reports $reasons while the job waits"
+state=$("$client" wait "$stuck" "$id" 40)
+reasons=$("$client" attr "$stuck" printer-state-reasons)
+echo "== never reads, small job ended: $state; printer-state-reasons: $reasons"
+[[ $state == completed*job-completed-with-warnings*"| The printer at 127.0.0.1:$port did not confirm the job"* ]] ||
+  fail "never reads: the small job did not end saying the printer did not confirm it ($state)"
+[[ $reasons == none ]] || fail "never reads: the printer still reports $reasons once the job ended"
+# A large job, most of which stays unacknowledged: the job waits with the
+# printer reported, says how much the printer took, and cancels within
+# seconds.
 id=$("$client" submit "$stuck" "$docs/dots.pwg" image/pwg-raster copies=40)
 id=${id%% *}
-state=$(wait_for 'processing*takes no data*' "$stuck" "$id" 30)
+state=$(wait_for 'processing*nothing*for*' "$stuck" "$id" 30)
 reasons=$("$client" attr "$stuck" printer-state-reasons)
-echo "== never reads: $state; printer-state-reasons: $reasons"
-[[ $state == processing*"takes no data"* ]] || fail "never reads: the job does not say why it waits ($state)"
+echo "== never reads, large job: $state; printer-state-reasons: $reasons"
+[[ $state == processing*"127.0.0.1:$port: it "*"taken "*"nothing"*" for "*" s." ]] ||
+  fail "never reads: the job does not say why it waits ($state)"
 [[ $reasons == *offline-report* ]] || fail "never reads: the printer reports $reasons"
 cancel_within "never reads" "$stuck" "$id" 10
 stop_process "$stall_pid"

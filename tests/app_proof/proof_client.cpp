@@ -22,10 +22,14 @@
 //       "jobs N seconds S busy-retries R".
 //   app-proof-client device PORT drop BYTES
 //   app-proof-client device PORT stall SECONDS
-//       A faulty network printer on 127.0.0.1:PORT for one connection:
-//       "drop" reads BYTES and closes (unread data makes it a reset), "stall"
-//       accepts and reads nothing for SECONDS.  Prints "listening" once it
-//       listens and "took N bytes" when done.
+//   app-proof-client device PORT slow RATE
+//       A faulty network printer on 127.0.0.1:PORT: "drop" reads BYTES of
+//       one connection and closes (unread data makes it a reset); "stall"
+//       accepts every connection for SECONDS and reads nothing; "slow"
+//       reads one connection RATE bytes a second through a small receive
+//       buffer, printing "read N" each second (killed, it resets the
+//       connection).  Prints "listening" once it listens and "took N bytes"
+//       when done.
 //   app-proof-client flood PORT COUNT SECONDS
 //       COUNT slow clients of the server on 127.0.0.1:PORT, each sending
 //       an IPP request's header, then a byte of its body a second for
@@ -87,6 +91,10 @@ constexpr int kBusySeconds = 60;
 
 // Longest time the load waits for its last job, in seconds.
 constexpr int kLoadWaitSeconds = 300;
+
+// Receive buffer of a slow printer's connections: small, so that what it
+// has not read stays with the sender.
+constexpr int kSlowReceiveBuffer = 4096;
 
 // State of a job the server has dropped from its history.
 constexpr int kGone = -1;
@@ -851,29 +859,59 @@ run_flood(int port,     // I - Server port on 127.0.0.1
 }
 
 //
-// 'run_device()' - A faulty printer for one connection (see above).
+// 'hold_connections()' - Accept every connection for some seconds and read
+// nothing from any.
+//
+
+int
+hold_connections(int  listener,  // I - Listening socket
+                 long seconds)   // I - How long
+{
+  const auto       end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  std::vector<int> held;
+
+  while (std::chrono::steady_clock::now() < end)
+  {
+    pollfd pfd{listener, POLLIN, 0};
+    if (poll(&pfd, 1, 100) > 0)
+      held.push_back(accept(listener, nullptr, nullptr));
+  }
+  for (int fd : held)
+    close(fd);
+  close(listener);
+  printf("took 0 bytes\n");
+  return 0;
+}
+
+//
+// 'run_device()' - A faulty printer (see above).
 //
 
 int
 run_device(int         port,   // I - Port on 127.0.0.1
-           const char *mode,   // I - "drop" or "stall"
-           long        value)  // I - Bytes to read, or seconds to stall
+           const char *mode,   // I - "drop", "stall" or "slow"
+           long        value)  // I - Bytes to read, seconds to stall, or bytes a second
 {
   const int   listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int   on       = 1;
+  const bool  slow     = !strcmp(mode, "slow");
   sockaddr_in addr{};
 
   addr.sin_family      = AF_INET;
   addr.sin_port        = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) || listen(listener, 1))
+  if (slow)
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &kSlowReceiveBuffer, sizeof(kSlowReceiveBuffer));
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) || listen(listener, 4))
   {
     perror("device");
     return 2;
   }
   printf("listening\n");
   fflush(stdout);
+  if (!strcmp(mode, "stall"))
+    return hold_connections(listener, value);
 
   pollfd pfd{listener, POLLIN, 0};
   if (poll(&pfd, 1, kLoadWaitSeconds * 1000) <= 0)
@@ -881,23 +919,28 @@ run_device(int         port,   // I - Port on 127.0.0.1
   const int fd = accept(listener, nullptr, nullptr);
   close(listener);
 
-  long taken = 0;
-  if (!strcmp(mode, "drop"))
+  // "drop" reads value bytes in all, "slow" value bytes each second.
+  long taken = 0, budget = value;
+  char buffer[4096];
+  auto second = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (taken < budget)
   {
-    char buffer[4096];
-    while (taken < value)
+    pollfd in{fd, POLLIN, 0};
+    if (poll(&in, 1, kLoadWaitSeconds * 1000) <= 0)
+      break;
+    const ssize_t n = read(fd, buffer, static_cast<size_t>(std::min<long>(budget - taken, sizeof(buffer))));
+    if (n <= 0)
+      break;
+    taken += n;
+    if (slow && taken == budget)
     {
-      pollfd in{fd, POLLIN, 0};
-      if (poll(&in, 1, kLoadWaitSeconds * 1000) <= 0)
-        break;
-      const ssize_t n = read(fd, buffer, static_cast<size_t>(std::min<long>(value - taken, sizeof(buffer))));
-      if (n <= 0)
-        break;
-      taken += n;
+      printf("read %ld\n", taken);
+      fflush(stdout);
+      std::this_thread::sleep_until(second);
+      second += std::chrono::seconds(1);
+      budget += value;
     }
   }
-  else
-    std::this_thread::sleep_for(std::chrono::seconds(value));
   close(fd);
   printf("took %ld bytes\n", taken);
   return 0;
