@@ -14,9 +14,12 @@
 // within a row ride in locals.  Each pixel's right-hand share waits for the
 // pixel before, so one row is one serial chain; two rows walked together,
 // the lower one pixel behind the upper, are two chains that run side by
-// side.  Labels are mostly blank paper and solid black, which pass no share
-// on: where no share is pending, such stretches are flagged in blocks
-// without visiting each pixel.
+// side.  A wide row alone is walked as two halves side by side, the right
+// half from a guess of the shares its left hands it, put right afterwards
+// from where the guess was wrong until it meets the true chain.  Labels are
+// mostly blank paper and solid black, which pass no share on: where no
+// share is pending, such stretches are flagged in blocks and words without
+// visiting each pixel.
 //
 
 #include "halftone.h"
