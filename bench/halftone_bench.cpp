@@ -169,9 +169,10 @@ run_packer(benchmark::State &state, const Page &page, Packer packer)
       work = 0;
       break;
     case Packer::Diffusion:
-      // One row of 16-bit pending shares and two rows of 0/1 flags, padded
-      // to whole bytes.
-      work = (page.width + 1) * sizeof(std::int16_t) + 2 * 8 * rowBytes;
+      // One row of 16-bit pending shares, one kept aside while a row is
+      // diffused in halves, and two rows of 0/1 flags, padded to whole
+      // bytes.
+      work = 2 * (page.width + 1) * sizeof(std::int16_t) + 2 * 8 * rowBytes;
       break;
   }
   work += 2 * rowBytes;  // the halftoner's two packed rows
