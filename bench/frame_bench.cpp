@@ -13,7 +13,17 @@
 //
 //   PELNA_BENCH_LABEL=label.pwg build-bench/bench/frame_bench --benchmark_filter=Label
 //
+// The ShippingLabel figures need no file: the label of bench_pages.h (text,
+// a bar code, a gray logo and a photo band), dithered as above.
+// BM_FrameShippingLabel is its frame at the default level;
+// BM_ShippingLabelDots is the whole label through the page pipeline as the
+// Printer Application drives it (page_begin, page_gray_row for every row,
+// page_end), and BM_ShippingLabelDotsPairs the same two rows at a time
+// (page_gray_rows), as the filter's job loop drives it: the dots' cost per
+// label, halftoning, command stream and frame together.
+//
 
+#include "bench_pages.h"
 #include "pelna.h"
 #include "page_pipeline.h"
 
@@ -215,8 +225,124 @@ BM_FrameLabel(benchmark::State &state)
   state.counters["frame_bytes"]  = static_cast<double>(frameBytes);
 }
 
+//
+// 'pipeline_frame()' - A gray page through the page pipeline with the app's
+//                      default settings, one or two rows at a time; an
+//                      empty frame when the pipeline refused it.
+//
+
+pelna::PageFrame
+pipeline_frame(const bench::Page &page,   // I - Gray page
+               bool               pairs)  // I - Two rows at a time
+{
+  const pelna::JobSettings settings;  // diffusion, blackness 4, the default level
+  const size_t             width = static_cast<size_t>(page.width);
+  pelna::PagePipeline      pipe;
+
+  if (!pelna::page_begin(pipe, page.width, page.height, settings, {}))
+    return {};
+
+  size_t y = 0;
+  bool   ok = true;
+
+  for (; ok && pairs && y + 1 < static_cast<size_t>(page.height); y += 2)
+    ok = !pelna::page_gray_rows(pipe, {page.pixels.data() + y * width, width},
+                                {page.pixels.data() + (y + 1) * width, width})
+              .upper.empty();
+  for (; ok && y < static_cast<size_t>(page.height); y ++)
+    ok = !pelna::page_gray_row(pipe, {page.pixels.data() + y * width, width}).empty();
+
+  if (!ok)
+  {
+    pelna::page_abandon(pipe);
+    return {};
+  }
+  return pelna::page_end(pipe, {});
+}
+
+//
+// 'shipping_label_stream()' - The command stream of the shipping label.
+//
+
+std::vector<BYTE>
+shipping_label_stream()
+{
+  const bench::Page   page = bench::shipping_label();
+  const size_t        width = static_cast<size_t>(page.width);
+  pelna::PagePipeline pipe;
+  std::size_t         length = 0;
+  std::vector<BYTE>   stream;
+
+  if (pelna::page_begin(pipe, page.width, page.height, pelna::JobSettings{}, {}))
+  {
+    for (size_t y = 0; y < static_cast<size_t>(page.height); y ++)
+      (void)pelna::page_gray_row(pipe, {page.pixels.data() + y * width, width});
+
+    const pelna::MallocPtr<std::uint8_t[]> data = pelna::page_finish_stream(pipe, &length, {});
+
+    if (data)
+      stream.assign(data.get(), data.get() + length);
+  }
+  pelna::page_abandon(pipe);
+  return stream;
+}
+
+void
+BM_FrameShippingLabel(benchmark::State &state)
+{
+  static const std::vector<BYTE> stream = shipping_label_stream();
+  std::size_t                    frameBytes = 0;
+
+  for (auto _ : state)
+  {
+    const pelna::PageFrame frame = pelna::build_frame(stream);
+
+    if (!frame.bytes)
+    {
+      state.SkipWithError("build_frame failed");
+      break;
+    }
+    frameBytes = frame.size;
+  }
+
+  state.counters["stream_bytes"] = static_cast<double>(stream.size());
+  state.counters["frame_bytes"]  = static_cast<double>(frameBytes);
+}
+
+//
+// 'label_dots()' - Time the shipping label through the page pipeline.
+//
+
+void
+label_dots(benchmark::State &state,  // IO - Benchmark state
+           bool              pairs)  // I  - Two rows at a time
+{
+  static const bench::Page page = bench::shipping_label();
+  std::size_t              frameBytes = 0;
+
+  for (auto _ : state)
+  {
+    const pelna::PageFrame frame = pipeline_frame(page, pairs);
+
+    if (!frame.bytes)
+    {
+      state.SkipWithError("the page pipeline refused the label");
+      break;
+    }
+    frameBytes = frame.size;
+  }
+
+  state.counters["frame_bytes"] = static_cast<double>(frameBytes);
+}
+
+void BM_ShippingLabelDots(benchmark::State &s)      { label_dots(s, false); }
+void BM_ShippingLabelDotsPairs(benchmark::State &s) { label_dots(s, true); }
+
 } // namespace
 
+BENCHMARK(BM_FrameShippingLabel)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ShippingLabelDots)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ShippingLabelDotsPairs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FrameTextA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FramePhotoA4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameLabel)->DenseRange(pelna::kMinDeflateLevel, pelna::kMaxDeflateLevel)

@@ -14,9 +14,12 @@
 // within a row ride in locals.  Each pixel's right-hand share waits for the
 // pixel before, so one row is one serial chain; two rows walked together,
 // the lower one pixel behind the upper, are two chains that run side by
-// side.  Labels are mostly blank paper and solid black, which pass no share
-// on: where no share is pending, such stretches are flagged in blocks
-// without visiting each pixel.
+// side.  A wide row alone is walked as two halves side by side, the right
+// half from a guess of the shares its left hands it, put right afterwards
+// from where the guess was wrong until it meets the true chain.  Labels are
+// mostly blank paper and solid black, which pass no share on: where no
+// share is pending, such stretches are flagged in blocks and words without
+// visiting each pixel.
 //
 
 #include "halftone.h"
@@ -237,6 +240,10 @@ visit_into(std::ptrdiff_t start,  // I  - Gamma entry plus the shares from
 constexpr int kBlock = 64;  // pixels checked at once for a quiet block
 constexpr int kSpan  = 32;  // pixels visited before quiet is looked for again
 
+// Rows at least this wide are diffused as two halves side by side: each
+// half is then long enough for the overlap to outweigh joining them.
+constexpr int kSplitWidth = 256;
+
 //
 // 'extreme_block()' - Whether kBlock gray values are all 0 or 255.
 //
@@ -266,19 +273,101 @@ zero_block(const std::uint16_t *above)  // I - Shares from above, plus kShareBia
 }
 
 //
+// The flags of the gray values 0 and 255, read once for a stretch: stores
+// of flags may alias the context's tables, so reads inside the loop would
+// be repeated after every store.
+//
+
+struct ExtremeFlags
+{
+  std::uint8_t black;  // flag of 0
+  std::uint8_t white;  // flag of 255
+};
+
+//
+// 'extreme_flags()' - The flags of 0 and 255 under the page's table.
+//
+
+[[gnu::always_inline]] inline ExtremeFlags
+extreme_flags(const Halftoner &ht)  // I - Page context
+{
+  return {ht.kind[kGrayBlack], ht.kind[kGrayWhite]};
+}
+
+//
 // 'flag_block()' - Flag kBlock gray values of 0 and 255.
 //
 
 [[gnu::always_inline]] inline void
-flag_block(const Halftoner    &ht,     // I - Page context
+flag_block(ExtremeFlags        kinds,  // I - Flags of 0 and 255
            const std::uint8_t *gray,   // I - Gray values, 0 or 255
            std::uint8_t       *flags)  // O - Black flags
 {
-  const std::uint8_t black = ht.kind[kGrayBlack];  // Flags of 0 and 255
-  const std::uint8_t white = ht.kind[kGrayWhite];
-
   for (int i = 0; i < kBlock; i ++)
-    flags[i] = gray[i] == kGrayBlack ? black : white;
+    flags[i] = gray[i] == kGrayBlack ? kinds.black : kinds.white;
+}
+
+//
+// Quiet stretches too short for a block are looked at a word of kWord
+// pixels at a time: eight gray values or four pending slots in 64 bits.
+//
+
+constexpr int           kWord       = 8;                      // pixels of a word
+constexpr std::uint64_t kByteOnes   = 0x0101010101010101ULL;  // 1 in every byte
+constexpr std::uint64_t kByteLow7   = 0x7F7F7F7F7F7F7F7FULL;  // 7 low bits of every byte
+constexpr std::uint64_t kNoShareFour = 0x0080008000800080ULL; // kShareBias in four slots
+
+static_assert(kNoShareFour == kShareBias * 0x0001000100010001ULL, "four empty slots");
+
+//
+// 'load_word()' - 8 bytes as one word, in memory order either way round.
+//
+
+[[gnu::always_inline]] inline std::uint64_t
+load_word(const void *p)  // I - First byte
+{
+  std::uint64_t word;
+
+  memcpy(&word, p, sizeof(word));
+  return word;
+}
+
+//
+// 'extreme_word()' - Whether kWord gray values are all 0 or 255: every
+//                    bit of each byte equals the one above it.
+//
+
+[[gnu::always_inline]] inline bool
+extreme_word(const std::uint8_t *gray)  // I - Gray values
+{
+  const std::uint64_t g = load_word(gray);
+
+  return ((g ^ (g >> 1)) & kByteLow7) == 0;  // (the bit shifted in from the next byte is masked)
+}
+
+//
+// 'zero_word()' - Whether kWord slots of pending shares are all empty.
+//
+
+[[gnu::always_inline]] inline bool
+zero_word(const std::uint16_t *above)  // I - Shares from above, plus kShareBias
+{
+  return ((load_word(above) ^ kNoShareFour) | (load_word(above + 4) ^ kNoShareFour)) == 0;
+}
+
+//
+// 'flag_word()' - Flag kWord gray values of 0 and 255.
+//
+
+[[gnu::always_inline]] inline void
+flag_word(ExtremeFlags        kinds,  // I - Flags of 0 and 255
+          const std::uint8_t *gray,   // I - Gray values, 0 or 255
+          std::uint8_t       *flags)  // O - Black flags
+{
+  const std::uint64_t white = load_word(gray) & kByteOnes;  // 1 in the bytes of 255
+  const std::uint64_t word  = (white * kinds.white) | ((white ^ kByteOnes) * kinds.black);
+
+  memcpy(flags, &word, sizeof(word));
 }
 
 //
@@ -293,11 +382,12 @@ quiet(const Halftoner &ht,     // I - Page context
 }
 
 //
-// 'pass_quiet()' - Flag the quiet pixels from x on, where no share is
-//                  pending; returns the first pixel that is not quiet.
+// 'pass_quiet()' - Flag the quiet pixels from x on, up to end, where no
+//                  share is pending; returns the first pixel that is not
+//                  quiet (end when all are).
 //
-// Blocks of pure black and white go by at once when both are quiet; other
-// pixels are looked at one by one.
+// Blocks, then words, of pure black and white go by at once when both are
+// quiet; other pixels are looked at one by one.
 //
 
 int
@@ -305,15 +395,20 @@ pass_quiet(const Halftoner    &ht,     // I - Page context
            const std::uint8_t *gray,   // I - Gray row
            const std::uint16_t *above, // I - Shares from above, by pixel
            std::uint8_t       *flags,  // O - Black flags
-           int                 x)      // I - First pixel
+           int                 x,      // I - First pixel
+           int                 end)    // I - Pixel after the last to look at
 {
-  const int width = static_cast<int>(ht.width);
-
   if (quiet(ht, kGrayBlack) && quiet(ht, kGrayWhite))
-    for (; x + kBlock <= width && zero_block(above + x) && extreme_block(gray + x); x += kBlock)
-      flag_block(ht, gray + x, flags + x);
+  {
+    const ExtremeFlags kinds = extreme_flags(ht);
 
-  for (; x < width && above[x] == kShareBias && quiet(ht, gray[x]); x ++)
+    for (; x + kBlock <= end && zero_block(above + x) && extreme_block(gray + x); x += kBlock)
+      flag_block(kinds, gray + x, flags + x);
+    for (; x + kWord <= end && zero_word(above + x) && extreme_word(gray + x); x += kWord)
+      flag_word(kinds, gray + x, flags + x);
+  }
+
+  for (; x < end && above[x] == kShareBias && quiet(ht, gray[x]); x ++)
     flags[x] = ht.kind[gray[x]];
   return x;
 }
@@ -340,13 +435,15 @@ pass_quiet_pair(const Halftoner    &ht,      // I - Page context
 {
   const int width = static_cast<int>(ht.width);
 
+  const ExtremeFlags kinds = extreme_flags(ht);
+
   if (quiet(ht, kGrayBlack) && quiet(ht, kGrayWhite))
     for (; t + kBlock <= width && zero_block(above + t) && extreme_block(gray0 + t) &&
            extreme_block(gray1 + t - 1);
          t += kBlock)
     {
-      flag_block(ht, gray0 + t, flags0 + t);
-      flag_block(ht, gray1 + t - 1, flags1 + t - 1);
+      flag_block(kinds, gray0 + t, flags0 + t);
+      flag_block(kinds, gray1 + t - 1, flags1 + t - 1);
     }
 
   for (; t < width && above[t] == kShareBias && quiet(ht, gray0[t]) && quiet(ht, gray1[t - 1]);
@@ -356,6 +453,156 @@ pass_quiet_pair(const Halftoner    &ht,      // I - Page context
     flags1[t - 1] = ht.kind[gray1[t - 1]];
   }
   return t;
+}
+
+//
+// A stretch of a row diffused as one chain.
+//
+
+struct Lane
+{
+  int   x;      // next pixel
+  int   end;    // pixel after its last
+  Carry carry;  // shares within the stretch so far
+};
+
+//
+// 'skip_quiet()' - Move an idle lane past the quiet stretch at its next
+//                  pixel, if there is one.
+//
+
+[[gnu::always_inline]] inline void
+skip_quiet(const Halftoner    &ht,    // I  - Page context
+           const std::uint8_t *gray,  // I  - Gray row
+           Lane               &lane)  // IO - Lane
+{
+  std::uint16_t *pending = ht.pending.get();
+
+  // (the first pixel is looked at here, which spares most calls that find none)
+  if (!idle(lane.carry) || lane.x >= lane.end || pending[lane.x + 1] != kShareBias ||
+      !quiet(ht, gray[lane.x]))
+    return;
+
+  const int end = pass_quiet(ht, gray, pending + 1, ht.flags.get(), lane.x, lane.end);
+
+  pending[lane.x] = kShareBias;  // the pixel before the stretch leaves nothing below
+  lane.x          = end;
+}
+
+//
+// 'run_lane()' - Diffuse the rest of a lane on its own.
+//
+
+void
+run_lane(const Halftoner    &ht,    // I  - Page context
+         const std::uint8_t *gray,  // I  - Gray row
+         Lane               &lane)  // IO - Lane
+{
+  const std::uint16_t *gamma   = ht.gamma_offsets.data();
+  std::uint16_t       *pending = ht.pending.get();
+  std::uint8_t        *flags   = ht.flags.get();
+
+  while (lane.x < lane.end)
+  {
+    skip_quiet(ht, gray, lane);
+
+    const int end   = std::min(lane.end, lane.x + kSpan);
+    int       x     = lane.x;      // (locals, so that they stay in registers)
+    Carry     carry = lane.carry;
+
+    // Four pixels a turn: the offsets are then constants of the addresses.
+    for (; x + 4 <= end; x += 4)
+    {
+      visit_into(start_of(gamma, gray[x], pending[x + 1]), carry, flags[x], pending[x]);
+      visit_into(start_of(gamma, gray[x + 1], pending[x + 2]), carry, flags[x + 1], pending[x + 1]);
+      visit_into(start_of(gamma, gray[x + 2], pending[x + 3]), carry, flags[x + 2], pending[x + 2]);
+      visit_into(start_of(gamma, gray[x + 3], pending[x + 4]), carry, flags[x + 3], pending[x + 3]);
+    }
+    for (; x < end; x ++)
+      visit_into(start_of(gamma, gray[x], pending[x + 1]), carry, flags[x], pending[x]);
+    lane.x     = x;
+    lane.carry = carry;
+  }
+}
+
+//
+// 'run_lanes()' - Diffuse two lanes side by side, a pixel of each per step,
+//                 until one of them is done.
+//
+// The lanes are two independent chains, so their steps overlap; each lane
+// still passes its own quiet stretches at once.
+//
+
+void
+run_lanes(const Halftoner    &ht,    // I  - Page context
+          const std::uint8_t *gray,  // I  - Gray row
+          Lane               &one,   // IO - Left lane
+          Lane               &two)   // IO - Right lane, after the left
+{
+  const std::uint16_t *gamma   = ht.gamma_offsets.data();
+  std::uint16_t       *pending = ht.pending.get();
+  std::uint8_t        *flags   = ht.flags.get();
+
+  while (one.x < one.end && two.x < two.end)
+  {
+    skip_quiet(ht, gray, one);
+    skip_quiet(ht, gray, two);
+
+    const int steps = std::min({kSpan, one.end - one.x, two.end - two.x});
+    int       x     = one.x;       // (locals, so that they stay in registers)
+    int       z     = two.x;
+    Carry     first = one.carry;
+    Carry     second = two.carry;
+
+#pragma GCC unroll 2
+    for (const int end = x + steps; x < end; x ++, z ++)
+    {
+      visit_into(start_of(gamma, gray[x], pending[x + 1]), first, flags[x], pending[x]);
+      visit_into(start_of(gamma, gray[z], pending[z + 1]), second, flags[z], pending[z]);
+    }
+    one.x     = x;
+    one.carry = first;
+    two.x     = z;
+    two.carry = second;
+  }
+}
+
+//
+// 'join_halves()' - Hand the left half's shares on into the right half.
+//
+// The right half was diffused from pixel mid on as if no share came from
+// its left.  Its pixels are diffused again from mid on with the left half's
+// shares, from the shares from above kept in ht.spare, beside a rerun of
+// the guess, until both carry the same shares: from there on the right
+// half's bits and shares are already those of one chain.  A stretch the
+// guess passed as quiet is rerun pixel by pixel, which hands nothing on
+// either.
+//
+
+void
+join_halves(const Halftoner    &ht,     // I - Page context
+            const std::uint8_t *gray,   // I - Gray row
+            int                 mid,    // I - The right half's first pixel
+            Carry               carry)  // I - Shares the left half hands on
+{
+  const int            width   = static_cast<int>(ht.width);
+  const std::uint16_t *gamma   = ht.gamma_offsets.data();
+  const std::uint16_t *above   = ht.spare.get();  // Shares from above, from pixel mid on
+  std::uint16_t       *pending = ht.pending.get();
+  std::uint8_t        *flags   = ht.flags.get();
+  Carry                guess;     // The right half's shares as it ran
+  std::uint8_t         guessed;   // Its flag, already in flags
+
+  for (int x = mid; x < width; x ++)
+  {
+    const std::uint16_t share = above[x - mid];
+
+    visit_into(start_of(gamma, gray[x], share), carry, flags[x], pending[x]);
+    (void)visit(start_of(gamma, gray[x], share), guess, guessed);
+    if (carry.right == guess.right && carry.below == guess.below)
+      return;
+  }
+  pending[width] = last_below(carry);  // the guess never met the chain
 }
 
 } // namespace
@@ -390,47 +637,44 @@ quiet_kinds(const GammaTable &gamma)  // I - Gamma table
 // before the slot receives the shares for the row below (slot x for pixel
 // x - 1 once pixel x is done; slot 0 takes the share left of the page).
 //
+// A row of kSplitWidth pixels or more is diffused as two halves side by
+// side, the right half guessing that no share comes to it from the left;
+// join_halves() then hands the left half's shares on where the guess was
+// wrong.  The bits and the shares left pending are those of one chain.
+//
 
 void
 diffuse_row(Halftoner          &ht,    // IO - Page context
             const std::uint8_t *gray)  // I  - Gray row, width bytes
 {
-  const int           width   = static_cast<int>(ht.width);
-  const std::uint16_t *gamma  = ht.gamma_offsets.data();
-  std::uint16_t      *pending = ht.pending.get();
-  std::uint8_t       *flags   = ht.flags.get();
-  Carry               carry;  // Shares within the row
+  const int      width   = static_cast<int>(ht.width);
+  std::uint16_t *pending = ht.pending.get();
 
-  for (int x = 0; x < width;)
+  if (width < kSplitWidth)
   {
-    if (idle(carry))
-    {
-      const int end = pass_quiet(ht, gray, pending + 1, flags, x);
+    Lane whole{0, width, {}};
 
-      if (end > x)
-      {
-        pending[x] = kShareBias;  // the pixel before the stretch leaves nothing below
-        x          = end;
-        continue;
-      }
-    }
-
-    const int end = std::min(width, x + kSpan);
-
-    // Four pixels a turn: the offsets are then constants of the addresses.
-    for (; x + 4 <= end; x += 4)
-    {
-      visit_into(start_of(gamma, gray[x], pending[x + 1]), carry, flags[x], pending[x]);
-      visit_into(start_of(gamma, gray[x + 1], pending[x + 2]), carry, flags[x + 1], pending[x + 1]);
-      visit_into(start_of(gamma, gray[x + 2], pending[x + 3]), carry, flags[x + 2], pending[x + 2]);
-      visit_into(start_of(gamma, gray[x + 3], pending[x + 4]), carry, flags[x + 3], pending[x + 3]);
-    }
-    for (; x < end; x ++)
-      visit_into(start_of(gamma, gray[x], pending[x + 1]), carry, flags[x], pending[x]);
+    run_lane(ht, gray, whole);
+    pending[width] = last_below(whole.carry);  // its below-right share would leave the page
+    return;
   }
 
-  // The last pixel's below-right share would leave the page.
-  pending[width] = last_below(carry);
+  const int mid = width / 2;  // The right half's first pixel
+  Lane      left{0, mid, {}};
+  Lane      right{mid + 1, width, {}};
+
+  // The right half's shares from above, for join_halves(); its first pixel
+  // keeps its share below-left to itself, as slot mid is the left half's
+  // to read.
+  std::copy(pending + mid + 1, pending + width + 1, ht.spare.get());
+  (void)visit(start_of(ht.gamma_offsets.data(), gray[mid], pending[mid + 1]), right.carry,
+              ht.flags[mid]);
+
+  run_lanes(ht, gray, left, right);
+  run_lane(ht, gray, left);
+  run_lane(ht, gray, right);
+  pending[width] = last_below(right.carry);
+  join_halves(ht, gray, mid, left.carry);
 }
 
 //

@@ -265,9 +265,10 @@ halftone_begin_diffusion(Halftoner        &ht,      // O - Page context
   for (std::size_t i = 0; i < gamma.size(); i ++)
     ht.gamma_offsets[i] = static_cast<std::uint16_t>(gamma[i] * kGammaScale);
   ht.pending = allocate<std::uint16_t>(static_cast<std::size_t>(width) + 1, false);
+  ht.spare   = allocate<std::uint16_t>(static_cast<std::size_t>(width) + 1, false);
   ht.flags   = allocate<std::uint8_t>(16 * static_cast<std::size_t>(ht.row_bytes), true);
   ht.packed  = allocate<std::uint8_t>(2 * static_cast<std::size_t>(ht.row_bytes), false);
-  if (!ht.pending || !ht.flags || !ht.packed)
+  if (!ht.pending || !ht.spare || !ht.flags || !ht.packed)
   {
     halftone_end(ht);
     return false;

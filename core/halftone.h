@@ -93,6 +93,11 @@ struct Halftoner
                                                   // x + 1 for pixel x, slot 0
                                                   // takes the share left of
                                                   // pixel 0 (Diffusion)
+  MallocPtr<std::uint16_t[]> spare;               // the shares from above of
+                                                  // a row's right half, kept
+                                                  // while the halves are
+                                                  // diffused side by side
+                                                  // (Diffusion)
   MallocPtr<std::uint8_t[]> flags;                // two rows of black flags,
                                                   // one per pixel, each
                                                   // padded with 0 to 8 x

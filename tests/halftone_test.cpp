@@ -121,8 +121,9 @@ diffuse_one_by_one(Plane &p, int width, int height)
 
 // Pages of many kinds: noise, flat gray, gradients, extremes, and white
 // paper with dark marks (whose quiet white stretches are packed without
-// visiting each pixel), extremes with small shares in between, and a label
-// of bars with gray edges beside a photo.
+// visiting each pixel), extremes with small shares in between, a label
+// of bars with gray edges beside a photo, and rows cut in two at a place
+// that moves from row to row.
 Bytes
 test_page(int kind, int width, int height, std::mt19937 &random)
 {
@@ -156,6 +157,13 @@ test_page(int kind, int width, int height, std::mt19937 &random)
           p = x >= width / 2 ? static_cast<BYTE>(std::clamp(128 + (x * 3 + y * 5) % 97 - 48 + byte(random) % 25 - 12, 0, 255))
               : x % 11 < 4 ? (x % 11 == 0 || x % 11 == 3 ? static_cast<BYTE>(64 + byte(random) % 128) : 0)
                            : 255;
+          break;
+        case 10:  // left of the cut flat gray, whose shares never die out;
+                  // right of it stretches of white paper, the gray, black
+                  // and noise
+          p = x < (y * 389) % width ? static_cast<BYTE>(flat)
+              : std::array<BYTE, 4>{255, static_cast<BYTE>(flat), 0,
+                                    static_cast<BYTE>(byte(random))}[(x / 37 + y) % 4];
           break;
         default:  // white paper with a few specks
           p = random() % 512 == 0 ? static_cast<BYTE>(byte(random) / 2) : 255;
@@ -694,8 +702,8 @@ TEST(HalftoneRows, RowByRowEqualsTheWholePage)
   // Rows one at a time, two at a time (an odd last row alone) and two at a
   // time after a single first row all give the whole page's bits: the
   // shares left pending after a pair are those of two single rows.
-  for (int width : {1, 2, 7, 8, 9, 63, 64, 65, 66, 129, 200, 1001})
-    for (int kind : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9})
+  for (int width : {1, 2, 7, 8, 9, 63, 64, 65, 66, 129, 200, 255, 256, 257, 1001})
+    for (int kind : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10})
     {
       const int   height = 1 + static_cast<int>(random() % 8);
       const Bytes page   = test_page(kind, width, height, random);
@@ -786,4 +794,45 @@ TEST(HalftoneRows, RowByRowEqualsTheWholePage)
   ASSERT_TRUE(frameOne.bytes && frameTwo.bytes);
   EXPECT_EQ(Bytes(frameTwo.bytes.get(), frameTwo.bytes.get() + frameTwo.size),
             Bytes(frameOne.bytes.get(), frameOne.bytes.get() + frameOne.size));
+}
+
+TEST(HalftoneRows, WideRowsInHalvesAreOneChain)
+{
+  // A row of 256 pixels or more is diffused as two halves side by side,
+  // the right half guessing that no share reaches it from the left, put
+  // right afterwards: every row, taken alone or after rows taken in pairs,
+  // has the bits of one chain from the left edge to the right, whatever
+  // meets at the middle (shares that die out at once or never, quiet
+  // paper on either side) and however far the guess stays wrong.
+  std::mt19937     random(812);
+  std::vector<int> widths = {255, 256, 257, 258, 812, 813};
+
+  for (int i = 0; i < 12; i ++)
+    widths.push_back(256 + static_cast<int>(random() % 1800));
+
+  for (int width : widths)
+    for (int kind : {0, 1, 3, 5, 6, 8, 9, 10})
+      for (int number : {1, 4, 7})
+      {
+        constexpr int height = 24;
+        const Bytes   page   = test_page(kind, width, height, random);
+
+        image_BuildTable(10 * number / 50.0);
+        Plane plane(page.size());
+        for (size_t i = 0; i < page.size(); i ++)
+          plane[i] = g_image_GammaLUT[page[i]];
+        diffuse_one_by_one(plane, width, height);
+
+        const Bytes expected = pack_plane(width, height, plane);
+
+        for (Feed feed : {Feed::Single, Feed::Offset})
+        {
+          std::string log;
+
+          ASSERT_EQ(halftone_rows(pelna::Halftone::Diffusion, number, width, height, page, &log, feed),
+                    expected)
+              << width << " x " << height << " kind " << kind << " number " << number << " feed "
+              << static_cast<int>(feed);
+        }
+      }
 }
