@@ -613,7 +613,9 @@ load_lines(pappl_system_t    *system,  // I - System
 {
   const int         fd     = memfd_create("pelna-state", MFD_CLOEXEC);
   const std::string memory = "/proc/self/fd/" + std::to_string(fd);
-  bool              loaded = fd >= 0 && write_all(fd, lines) && papplSystemLoadState(system, memory.c_str());
+
+  papplLog(system, PAPPL_LOGLEVEL_INFO, "Loading the state of \"%s\".", path.c_str());
+  bool loaded = fd >= 0 && write_all(fd, lines) && papplSystemLoadState(system, memory.c_str());
 
   if (fd >= 0)
     close(fd);
@@ -799,16 +801,20 @@ save_failed(pappl_system_t    *system,  // I - System
 
 //
 // 'disk_cause()' - Why a file could not be written whole: no space left
-// when the state folder's disk is full, else as given.
+// when the disk of the state folder or of the spool folder is full, else
+// as given.
 //
 
 std::string
-disk_cause(const char *otherwise)  // I - The cause when the disk has room
+disk_cause(const char *otherwise)  // I - The cause when the disks have room
 {
-  struct statvfs disk;
+  for (const std::string &folder : {folder_of(g_saver.path), g_saver.spool})
+  {
+    struct statvfs disk;
 
-  if (statvfs(folder_of(g_saver.path).c_str(), &disk) == 0 && disk.f_bavail * disk.f_frsize < kLowSpaceBytes)
-    return strerror(ENOSPC);
+    if (!folder.empty() && statvfs(folder.c_str(), &disk) == 0 && disk.f_bavail * disk.f_frsize < kLowSpaceBytes)
+      return strerror(ENOSPC);
+  }
   return otherwise;
 }
 
