@@ -2,7 +2,8 @@
 //
 // The state file's text around PAPPL's own lines (see state_file.h): the
 // check line that tells a whole file from a cut or damaged one, the app's
-// own lines, and the Job lines as loading and saving change them.  Values
+// own lines, and the Job lines as loading and saving change them; the
+// spool folder's job files checked against the lines when loading.  Values
 // are read and written as PAPPL does: NAME="VALUE" with backslashes and
 // quotes escaped, read back with libcups's option parser.
 //
@@ -13,6 +14,7 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -28,10 +30,11 @@ constexpr const char *kHeaderLine  = "# pelna-printer-app state file\n";
 constexpr const char *kPausedWord  = "paused ";
 constexpr const char *kCheckWord   = "check ";
 // The words of the job events, as JobEvent numbers them.
-constexpr const char *kEventWords[] = {"sending ", "printed ", "unprinted "};
+constexpr const char *kEventWords[] = {"sending ", "printed ", "unprinted ", "canceled "};
 
 // PAPPL's job states as the state file numbers them.
 constexpr int kJobPending    = 3;  // pending
+constexpr int kJobHeld       = 4;  // held
 constexpr int kJobProcessing = 5;  // processing
 constexpr int kJobCanceled   = 7;  // canceled, the first state of an ended job
 constexpr int kJobAborted    = 8;  // aborted
@@ -40,6 +43,27 @@ constexpr int kJobCompleted  = 9;  // completed
 // The field the app adds to the Job line of a canceled or aborted job: why
 // it ended.  PAPPL never sees it.
 constexpr const char *kMessageField = "message";
+
+// Why a job that waits to print is ended when loading: its document is gone
+// (PAPPL removes it when a job ends, so the job had ended, but the state
+// loaded is older than that: it could not be saved, or a damaged file's
+// last good copy was loaded), or it never came (the request that would
+// send it was not answered).
+constexpr const char *kDocumentGone =
+    "The document of the job was gone when the server started: the job had ended before the server stopped, "
+    "but the state loaded does not say how.";
+constexpr const char *kDocumentNeverCame =
+    "The document of the job had not come when the server stopped; send the job again.";
+
+// The fewest digits of the printer id and of the job id in a spool file's
+// name, as PAPPL writes them (p%05dj%09d-NAME.EXT), and the largest id.
+constexpr std::size_t kPrinterDigits = 5;
+constexpr std::size_t kJobDigits     = 9;
+constexpr long        kMaxId         = INT32_MAX - 1;  // so that the next one is an int
+
+// The endings of a job's settings file and of one PAPPL was writing.
+constexpr const char *kSettingsEnd   = ".ipp";
+constexpr const char *kUnfinishedEnd = ".ipp.N";
 
 // The first words a file of PAPPL's own format may start with.
 constexpr const char *kFirstWords[] = {
@@ -101,6 +125,29 @@ number(const Fields &fields,  // I - Fields
 }
 
 //
+// 'printer_fields()' - The fields of a <Printer ...> line; none for any
+// other line.
+//
+
+Fields
+printer_fields(const std::string &line)  // I - Line
+{
+  return line.starts_with("<Printer ") && line.ends_with(">") ? parse_fields(line.substr(9, line.size() - 10))
+                                                             : Fields();
+}
+
+//
+// 'printer_id()' - The printer id of a <Printer ...> line, within 0 to
+// kMaxId.
+//
+
+int
+printer_id(const std::string &line)  // I - <Printer ...> line
+{
+  return static_cast<int>(std::clamp(number(printer_fields(line), "id"), 0L, kMaxId));
+}
+
+//
 // 'set_field()' - Set a field, adding it when missing.
 //
 
@@ -118,6 +165,19 @@ set_field(Fields            &fields,  // IO - Fields
     }
   }
   fields.emplace_back(name, value);
+}
+
+//
+// 'set_ended()' - End a job: its state, and when it ended.
+//
+
+void
+set_ended(Fields     &fields,  // IO - The job's fields
+          int         state,   // I - Its state now, as the state file numbers it
+          std::time_t when)    // I - When it ended
+{
+  set_field(fields, "state", std::to_string(state));
+  set_field(fields, "completed", std::to_string(static_cast<long long>(when)));
 }
 
 //
@@ -227,8 +287,9 @@ edit_jobs(const std::string        &body,    // I - Contents
 
 struct Journal
 {
-  PrintedJobs                           printed;  // taken whole by the printer
-  std::set<std::pair<std::string, int>> unsure;   // last bytes on their way
+  PrintedJobs                           printed;   // taken whole by the printer
+  std::set<std::pair<std::string, int>> unsure;    // last bytes on their way
+  PrintedJobs                           canceled;  // canceled, and when
 };
 
 //
@@ -284,10 +345,13 @@ read_journal(const std::string &lines)  // I - Lines after the check line
     const auto key = std::make_pair(printer, id);
     journal.printed.erase(key);
     journal.unsure.erase(key);
+    journal.canceled.erase(key);
     if (event == JobEvent::Printed)
       journal.printed[key] = when;
     else if (event == JobEvent::Sending)
       journal.unsure.insert(key);
+    else if (event == JobEvent::Canceled)
+      journal.canceled[key] = when;
   }
   return journal;
 }
@@ -401,6 +465,115 @@ check_line(const std::string &contents)  // I - Everything before the line
   return line;
 }
 
+//
+// 'read_id()' - The id in a spool file's name at pos, of at least digits
+// digits; pos moves past it.  False when there are fewer digits, or the id
+// is 0 or past kMaxId.
+//
+
+bool
+read_id(const std::string &name,    // I - File name
+        std::size_t       &pos,     // IO - Where the digits start
+        std::size_t        digits,  // I - Fewest digits
+        int               &id)      // O - The id
+{
+  const std::size_t start = pos;
+  long              value = 0;
+
+  for (; pos < name.size() && isdigit(static_cast<unsigned char>(name[pos])); pos++)
+  {
+    value = value * 10 + (name[pos] - '0');
+    if (value > kMaxId)
+      return false;
+  }
+  id = static_cast<int>(value);
+  return pos - start >= digits && value > 0;
+}
+
+//
+// 'known_jobs()' - The printers of PAPPL's lines by id, each with the ids
+// of its jobs.
+//
+
+std::map<int, std::set<int>>
+known_jobs(const std::string &contents)  // I - PAPPL's lines
+{
+  std::map<int, std::set<int>> known;
+  int                          printer = 0;
+
+  for (std::size_t pos = 0; pos < contents.size();)
+  {
+    const std::string line = next_line(contents, pos);
+
+    if (line.starts_with("<Printer "))
+      known[printer = printer_id(line)];
+    else if (line.starts_with("Job "))
+      known[printer].insert(static_cast<int>(std::clamp(number(parse_fields(line.substr(4)), "id"), 0L, kMaxId)));
+  }
+  return known;
+}
+
+//
+// 'sort_job_files()' - What becomes of the unnamed files of one job: its
+// settings and document loaded as a job when the lines know its printer
+// but not the job, else kept aside (the settings of a job the lines know
+// are PAPPL's).
+//
+
+void
+sort_job_files(int                                 printer_id,  // I - Printer id
+               int                                 job_id,      // I - Job id
+               const std::vector<const SpoolFile *> &files,      // I - Its files
+               const std::map<int, std::set<int>>   &known,      // I - From known_jobs()
+               SpoolPlan                           &plan)       // IO - The plan
+{
+  const auto       printer   = known.find(printer_id);
+  const bool       job_known = printer != known.end() && printer->second.contains(job_id);
+  const SpoolFile *settings = nullptr, *document = nullptr;
+  std::size_t      documents = 0;
+  const std::string job     = "job " + std::to_string(job_id);
+
+  for (const SpoolFile *file : files)
+  {
+    if (file->kind == SpoolKind::Settings)
+      settings = file;
+    else
+      document = file, documents++;
+  }
+  if (!job_known && printer != known.end() && settings && documents == 1)
+  {
+    plan.whole.emplace_back(*settings, *document);
+    return;
+  }
+
+  const std::string why =
+      job_known ? job + " of the state does not name it (the request that sent it was never answered)"
+      : printer == known.end() ? "no printer of the state has id " + std::to_string(printer_id) + " (of " + job + ")"
+      : !settings ? job + " has no settings file (the request that sent it was never answered)"
+      : documents == 0 ? job + " has no document"
+                       : job + " has more than one document";
+  for (const SpoolFile *file : files)
+  {
+    if (!job_known || file->kind != SpoolKind::Settings)
+      plan.aside.emplace_back(file->path, why);
+  }
+}
+
+//
+// 'next_id_line()' - A NextJobId or NextPrinterID line with its number at
+// least lowest.
+//
+
+std::string
+next_id_line(const std::string &line,    // I - The line, or its first word alone
+             long               lowest)  // I - The lowest number it may have
+{
+  const std::size_t space = line.find(' ');
+  const long        value = space == std::string::npos ? 0 : strtol(line.c_str() + space + 1, nullptr, 10);
+
+  return line.substr(0, space) + " " + std::to_string(std::max(value, lowest)) + "\n";
+}
+
 } // namespace
 
 //
@@ -482,6 +655,7 @@ check_state(const std::string &file)  // I - The whole file
   }
   check.journal = file.substr(end + 1, file.rfind('\n') - end);  // whole lines only
   check.whole   = true;
+  check.own     = true;
   return check;
 }
 
@@ -503,16 +677,24 @@ plan_load(const std::string &body,     // I - Checked contents
         const long state = number(fields, "state"), id = number(fields, "id");
         const auto key   = std::make_pair(printer, static_cast<int>(id));
         const auto done  = events.printed.find(key);
+        const auto cut   = events.canceled.find(key);
+        const std::string *named = field(fields, "filename");
+        const std::string  file  = named ? *named : std::string();
 
-        if (const std::string *file = field(fields, "filename"))
-          plan.files.insert(*file);
+        if (!file.empty())
+          plan.files.insert(file);
         take_message(printer, fields, plan.messages);
         if (state >= kJobCanceled || state < 0)
           return;
+        if (cut != events.canceled.end())
+        {
+          set_ended(fields, kJobCanceled, cut->second);
+          plan.canceled.push_back(static_cast<int>(id));
+          return;
+        }
         if (done != events.printed.end())
         {
-          set_field(fields, "state", std::to_string(kJobCompleted));
-          set_field(fields, "completed", std::to_string(static_cast<long long>(done->second)));
+          set_ended(fields, kJobCompleted, done->second);
           plan.printed.push_back(static_cast<int>(id));
           return;
         }
@@ -522,6 +704,8 @@ plan_load(const std::string &body,     // I - Checked contents
           plan.restarted.push_back(static_cast<int>(id));
         if (state == kJobProcessing)
           set_field(fields, "state", std::to_string(kJobPending));
+        if (!file.empty())
+          plan.waiting.insert(file);
       },
       [](const std::string &) { return true; }, own);
 
@@ -594,6 +778,160 @@ add_messages(const std::string &body,      // I - What PAPPL wrote
         set_field(fields, kMessageField, message);
       },
       [&ids](const std::string &line) { return names_one_of(line, ids); }, own);
+}
+
+//
+// 'spool_file()'' - A spool folder's file as a job's: pPPPPPjJJJJJJJJJ-NAME.EXT.
+//
+
+bool
+spool_file(const std::string &folder,  // I - Spool folder
+           const std::string &name,    // I - File name
+           SpoolFile         &file)    // O - What it is
+{
+  std::size_t pos = 1;
+
+  if (!name.starts_with("p") || !read_id(name, pos, kPrinterDigits, file.printer) || pos >= name.size() ||
+      name[pos++] != 'j' || !read_id(name, pos, kJobDigits, file.job) || pos >= name.size() || name[pos] != '-')
+    return false;
+  file.path = folder + "/" + name;
+  file.kind = name.ends_with(kAsideEnd)        ? SpoolKind::Aside
+              : name.ends_with(kSettingsEnd)   ? SpoolKind::Settings
+              : name.ends_with(kUnfinishedEnd) ? SpoolKind::Unfinished
+                                               : SpoolKind::Document;
+  return true;
+}
+
+//
+// 'plan_spool()' - What to do with the spool files PAPPL's lines do not
+// name (see state_file.h).
+//
+
+SpoolPlan
+plan_spool(const std::string              &contents,  // I - PAPPL's lines, as loaded
+           const std::set<std::string>    &named,     // I - Files their jobs name
+           const std::vector<SpoolFile>   &files)     // I - The spool folder's job files
+{
+  const std::map<int, std::set<int>>                           known = known_jobs(contents);
+  std::map<std::pair<int, int>, std::vector<const SpoolFile *>> jobs;
+  SpoolPlan                                                    plan;
+
+  for (const SpoolFile &file : files)
+  {
+    if (file.kind == SpoolKind::Unfinished)
+      plan.unfinished.push_back(file.path);
+    else if (file.kind != SpoolKind::Aside && !named.contains(file.path))
+      jobs[{file.printer, file.job}].push_back(&file);
+  }
+  for (const auto &[key, job_files] : jobs)
+    sort_job_files(key.first, key.second, job_files, known, plan);
+  return plan;
+}
+
+//
+// 'add_job()' - Add a Job line for a job found whole to its printer's
+// block, as PAPPL writes one; false when no printer has its id.
+//
+
+bool
+add_job(std::string    &contents,  // IO - PAPPL's lines
+        const FoundJob &job)       // I - The job
+{
+  int printer = 0;
+
+  for (std::size_t pos = 0; pos < contents.size();)
+  {
+    const std::size_t start = pos;
+    const std::string line  = next_line(contents, pos);
+
+    if (line.starts_with("<Printer "))
+      printer = printer_id(line);
+    if (line != "</Printer>" || printer != job.printer)
+      continue;
+
+    Fields fields = {{"created", std::to_string(static_cast<long long>(job.created))}, {"filename", job.document},
+                     {"format", job.format}, {"id", std::to_string(job.job)}, {"name", job.name},
+                     {"state", std::to_string(job.held ? kJobHeld : kJobPending)}};
+    if (job.held && job.reasons)
+      fields.emplace_back("state_reasons", std::to_string(job.reasons));
+    fields.emplace_back("username", job.username);
+    contents.insert(start, job_line(fields));
+    return true;
+  }
+  return false;
+}
+
+//
+// 'end_without_documents()' - PAPPL's lines with the jobs that wait to
+// print but have no document aborted, saying why.
+//
+
+std::string
+end_without_documents(const std::string           &contents,  // I - PAPPL's lines
+                      const std::set<std::string> &missing,   // I - Documents found missing
+                      std::time_t                  now,       // I - The time now
+                      JobMessages                 &ended)     // IO - Why each job it ends ended
+{
+  std::vector<std::string> own;
+
+  return edit_jobs(
+      contents,
+      [&](const std::string &printer, Fields &fields) {
+        const long         state = number(fields, "state");
+        const std::string *file  = field(fields, "filename");
+
+        if (state < 0 || state >= kJobCanceled || (file && !file->empty() && !missing.contains(*file)))
+          return;
+        ended[{printer, static_cast<int>(number(fields, "id"))}] =
+            file && !file->empty() ? kDocumentGone : kDocumentNeverCame;
+        set_ended(fields, kJobAborted, now);
+      },
+      [](const std::string &) { return true; }, own);
+}
+
+//
+// 'raise_next_ids()' - PAPPL's lines with the next job and printer ids
+// past every id they and the spool files hold; a missing line added.
+//
+
+std::string
+raise_next_ids(const std::string            &contents,  // I - PAPPL's lines
+               const std::vector<SpoolFile> &files)     // I - The spool folder's job files
+{
+  std::map<int, std::set<int>> known = known_jobs(contents);
+
+  for (const SpoolFile &file : files)
+    known[file.printer].insert(file.job);
+
+  const long next_printer = known.empty() ? 1 : known.rbegin()->first + 1L;
+  const auto next_job     = [&known](int printer) {
+    const auto it = known.find(printer);
+    return it == known.end() || it->second.empty() ? 1L : *it->second.rbegin() + 1L;
+  };
+  std::string out;
+  int         printer         = 0;
+  bool        printer_id_done = false, job_id_done = false;
+
+  for (std::size_t pos = 0; pos < contents.size();)
+  {
+    const std::string line = next_line(contents, pos);
+
+    if (line.starts_with("NextPrinterID "))
+      out += next_id_line(line, next_printer), printer_id_done = true;
+    else if (line.starts_with("NextJobId "))
+      out += next_id_line(line, next_job(printer)), job_id_done = true;
+    else
+    {
+      if (line.starts_with("<Printer ") && !printer_id_done)
+        out += next_id_line("NextPrinterID", next_printer), printer_id_done = true;
+      if (line.starts_with("<Printer "))
+        printer = printer_id(line), job_id_done = false;
+      if (line == "</Printer>" && !job_id_done)
+        out += next_id_line("NextJobId", next_job(printer));
+      out += line + "\n";
+    }
+  }
+  return printer_id_done ? out : out + next_id_line("NextPrinterID", next_printer);
 }
 
 } // namespace pelna_app

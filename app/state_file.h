@@ -10,7 +10,12 @@
 //   # pelna-printer-app check N bytes, CRC-32 X    checks everything before it
 //   # pelna-printer-app EVENT ID TIME "NAME"       what became of a job since
 //                                                  (appended; EVENT: sending,
-//                                                  printed or unprinted)
+//                                                  printed, unprinted or
+//                                                  canceled)
+//
+// and the spool folder's job files as PAPPL names them,
+// pPPPPPjJJJJJJJJJ-NAME.EXT (printer id, job id, job name, EXT "ipp" for
+// the job's settings), which loading checks against the state.
 //
 
 #ifndef PELNA_APP_STATE_FILE_H
@@ -24,6 +29,9 @@
 #include <vector>
 
 namespace pelna_app {
+
+// The ending of a spool file kept aside by loading: no job names it.
+inline constexpr const char *kAsideEnd = ".orphan";
 
 // Jobs the printer has taken whole, by printer name and job id, and when.
 using PrintedJobs = std::map<std::pair<std::string, int>, std::time_t>;
@@ -39,6 +47,7 @@ using JobMessages = std::map<std::pair<std::string, int>, std::string>;
 struct StateCheck
 {
   bool        whole = false;  // the file can be loaded
+  bool        own   = false;  // it is in the app's format (lines may be appended)
   std::string body;           // PAPPL's lines and the app's lines before the check
   std::string journal;        // whole lines appended after the check line
   std::string why;            // why it cannot be loaded, in plain words
@@ -57,6 +66,8 @@ struct LoadPlan
   std::vector<int>         printed;    // jobs the printer had taken: completed
   std::vector<int>         unsure;     // jobs whose last bytes were on their way
                                        // to the printer: they wait again
+  std::vector<int>         canceled;   // jobs canceled since the last save: ended
+  std::set<std::string>    waiting;    // documents of the jobs that wait to print
   JobMessages              messages;   // why the canceled and aborted jobs ended
 };
 
@@ -65,7 +76,58 @@ enum class JobEvent
 {
   Sending,    // its last bytes are being handed to the device
   Printed,    // the device has them all
-  Unprinted   // the device did not take them after all (sent again)
+  Unprinted,  // the device did not take them after all (sent again)
+  Canceled    // canceled, when the state could not be saved with it so
+};
+
+// What a file of the spool folder is to a job.
+enum class SpoolKind
+{
+  Document,    // its document
+  Settings,    // its settings (NAME.ipp)
+  Unfinished,  // settings PAPPL had not finished writing (NAME.ipp.N)
+  Aside        // kept aside by an earlier load (NAME.EXT.orphan)
+};
+
+//
+// A job's file in the spool folder.
+//
+
+struct SpoolFile
+{
+  std::string path;                       // the file
+  int         printer = 0;                // printer id
+  int         job     = 0;                // job id
+  SpoolKind   kind    = SpoolKind::Document;  // what it is to the job
+};
+
+//
+// What loading does with the spool files the state does not name.
+//
+
+struct SpoolPlan
+{
+  std::vector<std::pair<SpoolFile, SpoolFile>>     whole;  // settings and document of a
+                                                           // job the state does not know
+  std::vector<std::pair<std::string, std::string>> aside;  // files kept aside, and why
+  std::vector<std::string>                         unfinished;  // removed
+};
+
+//
+// A job found whole in the spool folder, as its settings file has it.
+//
+
+struct FoundJob
+{
+  int         printer = 0;   // printer id
+  int         job     = 0;   // job id
+  std::string name;          // job-name
+  std::string username;      // job-originating-user-name
+  std::string format;        // document format
+  std::string document;      // its document
+  std::time_t created = 0;   // when it came
+  bool        held    = false;  // it waits to be released
+  long        reasons = 0;   // PAPPL's job-state-reasons bits for a held job
 };
 
 // The whole file the app writes for PAPPL's lines and the paused printers.
@@ -92,6 +154,30 @@ enum class JobEvent
 // PAPPL's lines with each canceled or aborted job of messages carrying its
 // message in its Job line.
 [[nodiscard]] std::string add_messages(const std::string &body, const JobMessages &messages);
+
+// A spool folder's file as a job's; false when the name is not PAPPL's for
+// a job.
+[[nodiscard]] bool spool_file(const std::string &folder, const std::string &name, SpoolFile &file);
+
+// What to do with the spool files that PAPPL's lines do not name: a job's
+// settings and document when the lines know neither the job nor its
+// files, the rest kept aside (why said), unfinished settings removed.
+[[nodiscard]] SpoolPlan plan_spool(const std::string &contents, const std::set<std::string> &named,
+                                   const std::vector<SpoolFile> &files);
+
+// Add a Job line for a job found whole to its printer's block; false when
+// no printer of the lines has its id.
+[[nodiscard]] bool add_job(std::string &contents, const FoundJob &job);
+
+// PAPPL's lines with each job that waits to print and whose document is
+// missing (or never came) aborted, its message in ended.
+[[nodiscard]] std::string end_without_documents(const std::string &contents, const std::set<std::string> &missing,
+                                                std::time_t now, JobMessages &ended);
+
+// PAPPL's lines with each printer's next job id past every job id of its
+// block and of the spool files, and the next printer id past every
+// printer id: no id is given twice.
+[[nodiscard]] std::string raise_next_ids(const std::string &contents, const std::vector<SpoolFile> &files);
 
 } // namespace pelna_app
 

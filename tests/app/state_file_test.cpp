@@ -4,15 +4,19 @@
 // loads as it was saved; no file cut short or damaged anywhere loads (a
 // line appended after the check that was cut short is dropped, the rest
 // loads); a file of PAPPL's own format loads when whole; loading restarts
-// a job that was printing and completes one the printer had taken; saving
-// marks the jobs the printer has taken completed until PAPPL has them; why
-// a job was canceled or aborted is kept.
+// a job that was printing, completes one the printer had taken, keeps a
+// cancel noted after the last save and aborts a waiting job whose document
+// is gone; saving marks the jobs the printer has taken completed until
+// PAPPL has them; why a job was canceled or aborted is kept; no spool file
+// is lost (a job's whole files come back as the job, the rest is kept
+// aside) and no job or printer id is given twice.
 //
 
 #include "state_file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -62,6 +66,21 @@ job_field(const std::string &contents,  // I - State file contents
   return line.substr(from, line.find('"', from) - from);
 }
 
+//
+// 'next_id()' - The number of the first line starting with word after
+// the text after, or -1.
+//
+
+long
+next_id(const std::string &contents,  // I - State file contents
+        const std::string &after,     // I - Text before the line ("" for the start)
+        const std::string &word)      // I - Its first word
+{
+  const std::size_t at = contents.find("\n" + word + " ", contents.find(after));
+
+  return at == std::string::npos ? -1 : std::stol(contents.substr(at + word.size() + 2));
+}
+
 } // namespace
 
 //
@@ -76,6 +95,7 @@ TEST(StateFile, OnlyAWholeFileLoads)
   StateCheck        check = check_state(file);
 
   ASSERT_TRUE(check.whole) << check.why;
+  EXPECT_TRUE(check.own);
   EXPECT_TRUE(check.journal.empty());
   EXPECT_EQ(plan_load(check.body, check.journal).paused, std::vector<std::string>{"the \"other\" one"});
 
@@ -112,6 +132,7 @@ TEST(StateFile, PapplsOwnFormatLoadsWhenWhole)
 {
   const StateCheck legacy = check_state(kPapplLines);
   ASSERT_TRUE(legacy.whole) << legacy.why;
+  EXPECT_FALSE(legacy.own);  // nothing is appended to it
   EXPECT_EQ(plan_load(legacy.body, legacy.journal).contents.find("# pelna"), std::string::npos);
 
   EXPECT_FALSE(check_state("").whole);
@@ -126,7 +147,9 @@ TEST(StateFile, PapplsOwnFormatLoadsWhenWhole)
 // Loading: a job that was printing waits to print again from its first
 // page, unless the printer had taken it (then it is completed, when it
 // did); ended and waiting jobs stay as they were; every job's spool file
-// is named; PAPPL gets its own lines only, escaped as it wrote them.
+// is named, and those of the jobs that wait to print are known; PAPPL gets
+// its own lines only, escaped as it wrote them.  A waiting job whose
+// document is gone, or never came, is aborted saying why; no other job.
 //
 
 TEST(StateFile, LoadingRestartsOrCompletesThePrintingJob)
@@ -149,12 +172,30 @@ TEST(StateFile, LoadingRestartsOrCompletesThePrintingJob)
   EXPECT_EQ(job_field(plan.contents, "id=\"7\"", "state"), "9");
   EXPECT_EQ(job_field(plan.contents, "id=\"9\"", "state"), "3");
   EXPECT_NE(plan.contents.find("name=\"c \\\"quoted\\\" \\\\ name\""), std::string::npos);
+  EXPECT_EQ(plan.waiting, (std::set<std::string>{"/spool/p00001j000000008-b.prn", "/spool/p00001j000000009-c.prn"}));
+
+  const std::string lines = plan.contents + "<Printer id=\"3\" name=\"p3\" did=\"\" uri=\"file:///tmp\" driver=\"pelna_203\">\n"
+                                            "Job created=\"1700000005\" id=\"12\" name=\"e\" state=\"4\" username=\"u\"\n"
+                                            "</Printer>\n";
+  JobMessages       ended;
+  const std::string loaded = end_without_documents(lines, {"/spool/p00001j000000009-c.prn", "/spool/other"}, 1700000100,
+                                                   ended);
+  EXPECT_EQ(job_field(loaded, "id=\"9\"", "state"), "8");
+  EXPECT_EQ(job_field(loaded, "id=\"9\"", "completed"), "1700000100");
+  EXPECT_EQ(job_field(loaded, "id=\"12\"", "state"), "8");
+  EXPECT_EQ(job_field(loaded, "id=\"8\" name=\"b\"", "state"), "3");  // its document is there
+  EXPECT_EQ(job_field(loaded, "id=\"8\" name=\"d\"", "state"), "9");  // ended: not touched
+  ASSERT_EQ(ended.size(), 2u);
+  EXPECT_NE(ended.at({"p203", 9}).find("was gone"), std::string::npos);
+  EXPECT_NE(ended.at({"p3", 12}).find("had not come"), std::string::npos);
+  EXPECT_TRUE(check_state(state_file(loaded, {})).whole);
 }
 
 //
-// What became of a job on its way to the printer, the later note deciding:
-// taken whole, the job is completed; its last bytes on their way, it is
-// known as such and waits again; not taken after all, it waits again.
+// What became of a job since the last save, the later note deciding: taken
+// whole, the job is completed; its last bytes on their way, it is known as
+// such and waits again; not taken after all, it waits again; canceled, it
+// is canceled, when the note says (a job already ended stays as it ended).
 //
 
 TEST(StateFile, TheLastNoteOfAJobDecides)
@@ -185,6 +226,18 @@ TEST(StateFile, TheLastNoteOfAJobDecides)
   EXPECT_TRUE(p.unsure.empty());
   EXPECT_EQ(p.restarted, (std::vector<int>{8, 8}));
   EXPECT_EQ(job_field(p.contents, "id=\"8\" name=\"b\"", "state"), "3");
+
+  p = plan({JobEvent::Sending, JobEvent::Canceled});
+  EXPECT_EQ(p.canceled, std::vector<int>{8});
+  EXPECT_TRUE(p.unsure.empty());
+  EXPECT_EQ(job_field(p.contents, "id=\"8\" name=\"b\"", "state"), "7");
+  EXPECT_EQ(job_field(p.contents, "id=\"8\" name=\"b\"", "completed"), "1700000077");
+  EXPECT_FALSE(p.waiting.contains("/spool/p00001j000000008-b.prn"));
+
+  const StateCheck check = check_state(base + event_line(JobEvent::Canceled, "p203", 7, 1700000088));
+  p                      = plan_load(check.body, check.journal);
+  EXPECT_TRUE(p.canceled.empty());
+  EXPECT_EQ(job_field(p.contents, "id=\"7\"", "state"), "9");
 }
 
 //
@@ -239,4 +292,118 @@ TEST(StateFile, WhyAJobEndedSurvivesARestart)
   // Nothing to add: PAPPL's lines as they were.
   EXPECT_EQ(add_messages(kPapplLines, {}), kPapplLines);
   EXPECT_EQ(add_messages(kPapplLines, {{{"p203", 7}, "completed"}}), kPapplLines);
+}
+
+//
+// The spool folder's files, by PAPPL's names: a job's settings and its one
+// document that no job of the state names come back as the job, in its
+// printer's block, as PAPPL writes a Job line (held when it was); every
+// other file no job names is kept aside with a reason naming its job;
+// settings PAPPL had not finished are removed; files named by the state,
+// the settings of the jobs it knows and files kept aside before are left
+// alone.  Names PAPPL does not give a job's file are no job's.
+//
+
+TEST(StateFile, SpoolFilesNoJobNamesComeBackOrAreKeptAside)
+{
+  const std::string names[] = {
+    "p00001j000000008-b.prn",  "p00001j000000008-b.ipp",  "p00001j000000009-c.pdf",   "p00001j000000012-new.ipp",
+    "p00001j000000012-new.png", "p00001j000000013-lost.pwg", "p00001j000000014-x.ipp",   "p00003j000000001-y.ipp",
+    "p00003j000000001-y.pwg",  "p00001j000000015-z.ipp.N", "p00001j000000016-w.pwg.orphan", "p00001j000000017-v.ipp",
+    "p00001j000000017-v.pwg",  "p00001j000000017-v.pdf",  "p123456j1234567890-big.pwg", "p00001j000000009-c.ipp",
+  };
+  std::vector<SpoolFile> files(std::size(names));
+  for (std::size_t i = 0; i < files.size(); i++)
+    ASSERT_TRUE(spool_file("/spool", names[i], files[i])) << names[i];
+  EXPECT_EQ(files[4].printer, 1);
+  EXPECT_EQ(files[4].job, 12);
+  EXPECT_EQ(files[14].printer, 123456);
+  EXPECT_EQ(files[14].job, 1234567890);
+  EXPECT_EQ(files[3].kind, SpoolKind::Settings);
+  EXPECT_EQ(files[9].kind, SpoolKind::Unfinished);
+  EXPECT_EQ(files[10].kind, SpoolKind::Aside);
+  for (const char *name : {"p0001j000000007-a.prn", "p00001j00000007-a.prn", "p00001j000000007a.prn", "p00000j000000007-a.prn",
+                           "p00001j000000000-a.prn", "p00001j9999999999-a.prn", "q00001j000000007-a.prn", "p00001j000000007",
+                           "p", ""})
+  {
+    SpoolFile file;
+    EXPECT_FALSE(spool_file("/spool", name, file)) << name;
+  }
+
+  const LoadPlan  load = plan_load(kPapplLines, "");
+  const SpoolPlan plan = plan_spool(load.contents, load.files, files);
+  ASSERT_EQ(plan.whole.size(), 1u);
+  EXPECT_EQ(plan.whole[0].first.path, "/spool/p00001j000000012-new.ipp");
+  EXPECT_EQ(plan.whole[0].second.path, "/spool/p00001j000000012-new.png");
+  EXPECT_EQ(plan.unfinished, std::vector<std::string>{"/spool/p00001j000000015-z.ipp.N"});
+
+  std::map<std::string, std::string> aside(plan.aside.begin(), plan.aside.end());
+  EXPECT_EQ(aside.size(), 9u);  // of jobs 9, 13 and 14, both of 3/1, the three of 17, the big one
+  EXPECT_NE(aside["/spool/p00001j000000009-c.pdf"].find("job 9 of the state does not name it"), std::string::npos);
+  EXPECT_NE(aside["/spool/p00001j000000013-lost.pwg"].find("job 13 has no settings file"), std::string::npos);
+  EXPECT_NE(aside["/spool/p00001j000000014-x.ipp"].find("job 14 has no document"), std::string::npos);
+  EXPECT_NE(aside["/spool/p00003j000000001-y.pwg"].find("no printer of the state has id 3"), std::string::npos);
+  EXPECT_NE(aside["/spool/p00001j000000017-v.ipp"].find("more than one document"), std::string::npos);
+  EXPECT_FALSE(aside.contains("/spool/p00001j000000008-b.ipp"));
+  EXPECT_FALSE(aside.contains("/spool/p00001j000000009-c.ipp"));  // job 9's, beside a document it does not name
+
+  FoundJob job{1, 12, "new \"one\"", "u", "image/png", "/spool/p00001j000000012-new.png", 1700000200, false, 0};
+  FoundJob held{1, 14, "x", "u", "image/pwg-raster", "/spool/p00001j000000014-x.pwg", 1700000201, true, 4194304};
+  std::string contents = load.contents;
+  ASSERT_TRUE(add_job(contents, job));
+  ASSERT_TRUE(add_job(contents, held));
+  const std::string before = contents;
+  EXPECT_FALSE(add_job(contents, FoundJob{3, 1, "y", "u", "image/pwg-raster", "/spool/y", 0, false, 0}));
+  EXPECT_EQ(contents, before);
+
+  const StateCheck check = check_state(state_file(contents, {}));
+  ASSERT_TRUE(check.whole) << check.why;
+  const LoadPlan again = plan_load(check.body, check.journal);
+  EXPECT_TRUE(again.files.contains(job.document));
+  EXPECT_TRUE(again.waiting.contains(job.document));
+  EXPECT_EQ(job_field(again.contents, "id=\"12\"", "state"), "3");
+  EXPECT_EQ(job_field(again.contents, "id=\"12\"", "created"), "1700000200");
+  EXPECT_NE(again.contents.find("name=\"new \\\"one\\\"\""), std::string::npos);
+  EXPECT_EQ(job_field(again.contents, "id=\"14\"", "state"), "4");
+  EXPECT_EQ(job_field(again.contents, "id=\"14\"", "state_reasons"), "4194304");
+  EXPECT_LT(again.contents.find("id=\"14\""), again.contents.find("<Printer id=\"2\""));  // in printer 1's block
+  EXPECT_TRUE(plan_spool(again.contents, again.files, {files[3], files[4]}).aside.empty());
+}
+
+//
+// Each printer's next job id comes past every job id of its block and of
+// its spool files, and the next printer id past every printer id: raised,
+// never lowered, added when missing, and the same when raised again.
+//
+
+TEST(StateFile, NoJobOrPrinterIdIsGivenTwice)
+{
+  std::vector<SpoolFile> files(3);
+  ASSERT_TRUE(spool_file("/spool", "p00001j000000020-a.pwg", files[0]));
+  ASSERT_TRUE(spool_file("/spool", "p00002j000000003-b.pwg.orphan", files[1]));
+  ASSERT_TRUE(spool_file("/spool", "p00005j000000001-c.ipp", files[2]));
+
+  // PAPPL's lines without the lines: added.
+  std::string raised = raise_next_ids(kPapplLines, files);
+  EXPECT_EQ(next_id(raised, "", "NextPrinterID"), 6);
+  EXPECT_LT(raised.find("NextPrinterID"), raised.find("<Printer "));
+  EXPECT_EQ(next_id(raised, "name=\"p203\"", "NextJobId"), 21);
+  EXPECT_EQ(next_id(raised, "name=\"the \\\"other\\\" one\"", "NextJobId"), 9);  // its job 8
+  EXPECT_EQ(raise_next_ids(raised, files), raised);
+  EXPECT_TRUE(check_state(raised).whole);
+
+  // With the lines: a number too low is raised, a higher one kept.
+  std::string lines = kPapplLines;
+  lines.insert(lines.find("<Printer "), "NextPrinterID 9\n");
+  lines.insert(lines.find("MaxCompletedJobs"), "NextJobId 5\n");
+  lines.insert(lines.find("Job created=\"1700000004\""), "NextJobId 40\n");
+  raised = raise_next_ids(lines, files);
+  EXPECT_EQ(next_id(raised, "", "NextPrinterID"), 9);
+  EXPECT_EQ(next_id(raised, "name=\"p203\"", "NextJobId"), 21);
+  EXPECT_EQ(next_id(raised, "name=\"the \\\"other\\\" one\"", "NextJobId"), 40);
+  EXPECT_EQ(std::count(raised.begin(), raised.end(), '\n'), std::count(lines.begin(), lines.end(), '\n'));
+
+  // Nothing in the spool folder: past the lines' own ids.
+  EXPECT_EQ(next_id(raise_next_ids(kPapplLines, {}), "name=\"p203\"", "NextJobId"), 10);
+  EXPECT_EQ(next_id(raise_next_ids(kPapplLines, {}), "", "NextPrinterID"), 3);
 }

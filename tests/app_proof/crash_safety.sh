@@ -18,13 +18,20 @@
 #   - A state file cut short or emptied: the server says so in an error line
 #     naming the file, keeps it aside, and starts from the last good copy
 #     with its printers and jobs.
+#   - A damaged state file whose last good copy is older than the newest
+#     job: that job comes back from the spool folder and prints, a document
+#     no job names is kept aside with an error line naming it, nothing is
+#     deleted, and no job id is given twice.
 #   - A second server on the same state folder refuses to start and names the
 #     first; SIGTERM and the shutdown sub-command end the server within
 #     seconds, with a held job and a client's idle connection open, and the
 #     held job waits on after a restart.
 #   - A full disk (root only: a small tmpfs of the test's own): a new job is
-#     refused with the disk's own reason, the state is kept, and printing
-#     goes on once there is room.
+#     refused with the disk's own reason; a change of darkness is refused
+#     with it too (in effect, but lost at a stop, as the reply says) and a
+#     cancel is answered as done; after a kill and a restart the darkness
+#     is as before and the job stays cancelled; printing goes on once there
+#     is room.
 #
 #   crash_safety.sh APP INSPECT CLIENT PAGES
 #
@@ -243,11 +250,61 @@ for damage in cut empty; do
   done
   echo "== $damage state file: $line"
   [[ -n $line && -f $state_file.bad ]] || fail "$damage state file: no error line naming it, or it was not kept aside"
-  sed -n "/cannot be read ($reason)/,\$p" "$work/app.log" | grep -q "Using the last good copy" ||
+  # (Not grep -q at the end of a pipe: sed, cut off, would fail it.)
+  [[ $(sed -n "/cannot be read ($reason)/,\$p" "$work/app.log") == *"Using the last good copy"* ]] ||
     fail "$damage state file: the last good copy was not used"
   id=$("$client" submit "$uri" "$docs/small-1.pwg" image/pwg-raster)
   state=$("$client" wait "$uri" "${id%% *}" 60)
   [[ $state == completed* ]] || fail "$damage state file: the printer did not come back ($state)"
+done
+
+# --- A damaged state, its last good copy older than the newest job ---------
+# The last good copy is the state before the newest job came; beside that
+# job's files, the spool folder holds a document whose request was never
+# answered, with a higher job id.
+spool=$SNAP_COMMON/pelna-printer-app.d
+timeout 30 "$app" pause -d labels >/dev/null || fail "pause refused"
+"$client" submit "$uri" "$docs/small-1.pwg" image/pwg-raster >/dev/null || fail "older job refused"
+cp "$state_file" "$work/older.state"
+newest=$("$client" submit "$uri" "$docs/small-2.pwg" image/pwg-raster)
+newest=${newest%% *}
+kill -KILL "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null
+app_pid=""
+cp "$work/older.state" "$state_file.bak"
+truncate -s $(($(stat -c %s "$state_file") / 2)) "$state_file"
+newest_doc=$(ls "$spool"/p*j"$(printf '%09d' "$newest")"-*.pwg 2>/dev/null | head -1)
+[[ -n $newest_doc ]] || fail "older copy: the newest job $newest has no document"
+newest_doc=${newest_doc:-$spool/none}
+stray_id=$((newest + 5))
+stray=$(dirname "$newest_doc")/$(basename "$newest_doc" | cut -c1-7)$(printf '%09d' "$stray_id")-lost.pwg
+cp "$docs/small-1.pwg" "$stray"
+ls "$spool" >"$work/spool-before.txt"
+start_app_server
+uri=$(printer_uri labels)
+for ((i = 0; i < 100; i++)); do
+  grep -q "Using the last good copy" "$work/app.log" && grep -q "Kept \"$stray\" aside" "$work/app.log" && break
+  sleep 0.1
+done
+line=$(grep "^E .*Kept \"$stray\" aside as \"$stray.orphan\"" "$work/app.log" | tail -1)
+echo "== older copy: $line"
+[[ -n $line && -f $stray.orphan ]] || fail "older copy: the stray document was not kept aside with an error line"
+cmp -s "$docs/small-1.pwg" "$stray.orphan" || fail "older copy: the stray document kept aside is not whole"
+while read -r name; do
+  [[ -e $spool/$name || -e $spool/$name.orphan ]] || fail "older copy: $name was deleted"
+done <"$work/spool-before.txt"
+grep -q "Job $newest of \"labels\" was not in the state loaded" "$work/app.log" ||
+  fail "older copy: no line says the newest job $newest came back from the spool folder"
+state=$("$client" wait "$uri" "$newest" 0)
+[[ $state == pending* ]] || fail "older copy: the newest job $newest is $state, not waiting to print"
+next=$("$client" submit "$uri" "$docs/small-1.pwg" image/pwg-raster)
+next=${next%% *}
+echo "== older copy: newest job $newest back ($state), stray document id $stray_id, next job $next"
+((next > stray_id)) || fail "older copy: job id $next given after ids up to $stray_id in the spool folder"
+timeout 30 "$app" resume -d labels >/dev/null || fail "resume refused"
+for id in "$newest" "$next"; do
+  state=$("$client" wait "$uri" "$id" 60)
+  [[ $state == completed* ]] || fail "older copy: job $id is $state"
 done
 
 # --- A waiting job's settings cut short: the job is ended with the reason --
@@ -319,31 +376,81 @@ start_app_server
 uri=$(printer_uri labels)
 
 # --- A full disk (root only) -------------------------------------------------
+#
+# fill N - Fill the small disk (again: a save that fails frees what it wrote).
+#
+fill() {
+  dd if=/dev/zero of="$full_mount/filler-$1" bs=4k 2>/dev/null
+}
+
 if [[ $(id -u) != 0 ]]; then
   echo "== full disk: skipped (not root)"
 else
   stop_process "$app_pid"
   app_pid=""
   full_mount=$(mktemp -d /tmp/pelna-full.XXXXXX)
-  trap 'stop_process "$app_pid"; app_pid=""; umount "$full_mount" 2>/dev/null; rmdir "$full_mount"; proof_cleanup' EXIT
+  trap 'exec 4<&- 5<&-; stop_process "$app_pid"; app_pid=""; umount "$full_mount" 2>/dev/null; rmdir "$full_mount"; proof_cleanup' EXIT
   mount -t tmpfs -o size=4m tmpfs "$full_mount" || fail "cannot mount a small tmpfs"
   cp -a "$SNAP_COMMON"/pelna-printer-app.state "$full_mount"/
   SNAP_COMMON=$full_mount start_app "$work/full" info || fail "the server did not start on the small disk"
   full_uri="ipp://127.0.0.1:$app_port/ipp/print/labels"
-  dd if=/dev/zero of="$full_mount/filler" bs=64k 2>/dev/null
+  fill 1
   out=$("$client" submit "$full_uri" "$docs/small.png" image/png)
   echo "== full disk: submission: $out"
   [[ $out == refused*"No space left on device"* ]] || fail "full disk: not refused with the disk's reason ($out)"
-  grep -q "No space left on device\|no space left on the disk" "$work/full.log" ||
-    fail "full disk: the log does not give the cause"
-  rm -f "$full_mount/filler"
+  grep -q "No space left on device" "$work/full.log" || fail "full disk: the log does not give the cause"
+  rm -f "$full_mount"/filler-*
+
+  # A change and a cancel on the full disk, a kill, a restart: what the
+  # server answered stands.  The test holds the job's files open so that
+  # the cancel frees no room, as when the spool folder is on another disk.
+  SNAP_COMMON=$full_mount timeout 30 "$app" pause -d labels >/dev/null || fail "full disk: pause refused"
+  SNAP_COMMON=$full_mount timeout 30 "$app" modify -d labels -o printer-darkness-configured=50 >/dev/null ||
+    fail "full disk: darkness 50 refused with room"
+  id=$("$client" submit "$full_uri" "$docs/small.png" image/png)
+  id=${id%% *}
+  held_doc=$(ls "$full_mount"/pelna-printer-app.d/p*j"$(printf '%09d' "$id")"-*.png 2>/dev/null | head -1)
+  [[ -n $held_doc ]] || fail "full disk: job $id has no document"
+  exec 4<"${held_doc:-/dev/null}" 5<"${held_doc%.png}.ipp"
+  fill 2
+  out=$(SNAP_COMMON=$full_mount timeout 30 "$app" modify -d labels -o printer-darkness-configured=60 2>&1) &&
+    fail "full disk: darkness 60 answered as done, though it could not be saved"
+  echo "== full disk: modify: $out"
+  [[ $out == *"No space left on device"* && $out != *": Success"* ]] || fail "full disk: modify not refused with the cause"
+  fill 3
+  # The cancel is noted at the end of the state file, which has room for
+  # a line unless its last block is full: then its reply says it is not
+  # saved.
+  canceled=$("$client" cancel "$full_uri" "$id") && canceled=done
+  echo "== full disk: cancel: $canceled"
+  [[ $canceled == done || ($canceled == *"No space left on device"* && $canceled != *": Success"*) ]] ||
+    fail "full disk: the cancel was refused without the cause ($canceled)"
+  fill 4
+  kill -KILL "$app_pid" 2>/dev/null
+  wait "$app_pid" 2>/dev/null
+  exec 4<&- 5<&-
+  SNAP_COMMON=$full_mount start_app "$work/full-again" info || fail "the server did not start again on the full disk"
+  full_uri="ipp://127.0.0.1:$app_port/ipp/print/labels"
+  darkness=$("$client" attr "$full_uri" printer-darkness-configured)
+  state=$("$client" wait "$full_uri" "$id" 0)
+  echo "== full disk: after a kill, darkness $darkness, the cancelled job $state"
+  [[ $darkness == 50 ]] || fail "full disk: darkness $darkness after a restart, though 60 was refused"
+  if [[ $canceled == done ]]; then
+    [[ $state == canceled* ]] || fail "full disk: the job $id cancelled is $state after a restart"
+  else
+    [[ $state == canceled* || $state == aborted*"does not say how"* ]] ||
+      fail "full disk: the job $id cancelled (not saved) is $state after a restart"
+  fi
+
+  rm -f "$full_mount"/filler-*
+  SNAP_COMMON=$full_mount timeout 30 "$app" resume -d labels >/dev/null || fail "full disk: resume refused"
   id=$("$client" submit "$full_uri" "$docs/small.png" image/png)
   state=$("$client" wait "$full_uri" "${id%% *}" 60)
   [[ $state == completed* ]] || fail "full disk: printing did not go on once there was room ($state)"
   stop_process "$app_pid"
   app_pid=""
-  grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/full.out" &&
-    fail "full disk: the sanitizers found faults: $(grep -E -A8 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work/full.out" | head -20)"
+  grep -qE 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work"/full*.out &&
+    fail "full disk: the sanitizers found faults: $(grep -E -A8 'ERROR: (Address|Leak)Sanitizer|runtime error:' "$work"/full*.out | head -20)"
   umount "$full_mount" && rmdir "$full_mount"
   trap proof_cleanup EXIT
   start_app_server
