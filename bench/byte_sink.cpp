@@ -4,11 +4,13 @@
 // benchmarks.  It listens on a free loopback port, takes any number of
 // connections at once, reads and drops their bytes, and counts them.
 //
-//   byte-sink
+//   byte-sink [-t]
 //
 // Prints "listening on 127.0.0.1:PORT" once it listens; on SIGTERM or
-// SIGINT it prints "connections N bytes B" and exits 0.  It never answers
-// a printer's status query: a server waiting for an answer times out.
+// SIGINT it prints "connections N bytes B" and exits 0.  With -t it also
+// prints "first-byte SECONDS" (the wall clock, to the microsecond) when a
+// connection's first byte arrives.  It never answers a printer's status
+// query: a server waiting for an answer times out.
 //
 
 #include <arpa/inet.h>
@@ -21,6 +23,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -95,6 +99,21 @@ drain(int            fd,     // I  - Connection
   return n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+//
+// 'note_first_byte()' - Print the wall-clock time a connection's first byte
+//                       arrived.
+//
+
+void
+note_first_byte()
+{
+  timespec now{};
+
+  clock_gettime(CLOCK_REALTIME, &now);
+  printf("first-byte %lld.%06ld\n", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+  fflush(stdout);
+}
+
 } // namespace
 
 //
@@ -102,9 +121,17 @@ drain(int            fd,     // I  - Connection
 //
 
 int
-main()
+main(int  argc,    // I - Number of arguments
+     char *argv[]) // I - Arguments
 {
   struct sigaction action {};
+  const bool       timed = argc == 2 && !strcmp(argv[1], "-t");
+
+  if (argc > 2 || (argc == 2 && !timed))
+  {
+    fputs("usage: byte-sink [-t]\n", stderr);
+    return 2;
+  }
 
   action.sa_handler = on_signal;  // no SA_RESTART: poll returns at once
   sigaction(SIGTERM, &action, nullptr);
@@ -123,6 +150,7 @@ main()
   fflush(stdout);
 
   std::vector<pollfd> fds{{listener, POLLIN, 0}};  // listener first, then clients
+  std::vector<bool>   heard{false};                // whether each has sent a byte
   std::uint64_t       bytes       = 0;
   std::uint64_t       connections = 0;
 
@@ -134,16 +162,26 @@ main()
     bool more = false;
 
     for (std::size_t i = fds.size(); i-- > 1;)
-      if (fds[i].revents && !drain(fds[i].fd, bytes, &more))
+    {
+      if (!fds[i].revents)
+        continue;
+      const bool open = drain(fds[i].fd, bytes, &more);
+      if (more && timed && !heard[i])
+        note_first_byte();
+      heard[i] = heard[i] || more;
+      if (!open)
       {
         close(fds[i].fd);
         fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+        heard.erase(heard.begin() + static_cast<std::ptrdiff_t>(i));
       }
+    }
 
     if ((fds[0].revents & POLLIN) && fds.size() <= kMaxClients)
       if (const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); client >= 0)
       {
         fds.push_back({client, POLLIN, 0});
+        heard.push_back(false);
         connections ++;
       }
   }

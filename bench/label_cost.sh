@@ -13,17 +13,29 @@
 # the next is sent.  For each server it prints:
 #
 #   server CPU per label   utime + stime of the server (/proc/PID/stat), in
-#                          all, for the first and for the last hundred labels
+#                          all, for the first hundred labels, for labels 11
+#                          to 110 and for the last hundred (and how the last
+#                          compare with labels 11 to 110)
 #   bytes per label        bytes the printer received, divided by COUNT
 #   disk bytes per label   what the server had written to storage
-#                          (/proc/PID/io write_bytes), divided by COUNT
+#                          (/proc/PID/io write_bytes - cancelled_write_bytes),
+#                          divided by COUNT, and as a share of the document
+#   first byte             from the start of a label's Print-Job (ipptool
+#                          started) to its first byte at the printer: median
+#                          and 95th percentile
 #   RSS                    before the first label, peak (VmHWM), final
 #   labels per second      for the first and the last hundred labels
 #   threads, descriptors   after 10 labels and after the last
 #
 #   bash bench/label_cost.sh [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE]
+#                            [-q PERCENT] [-c]
 #       (defaults: 1000 labels, both servers, build-bench, the photo band;
-#       -w FILE: write the label's raster to FILE and stop)
+#       -w FILE: write the label's raster to FILE and stop;
+#       -q PERCENT: each server pinned to one core and given PERCENT of it
+#       (a cgroup's CPU quota), as on a small print server;
+#       -c: count the server's system calls that touch files (strace -c -f
+#       while the labels are sent), per label; its CPU figures then count
+#       strace's stops too)
 #
 # Figures mean something only in a Release build:
 #   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
@@ -36,19 +48,23 @@ set -uo pipefail
 self=$(readlink -f "$0")
 cd "$(dirname "$self")/.."
 
-count=1000 servers=both build=build-bench band=1 keep=""
-while getopts "n:s:b:Pw:" opt; do
+count=1000 servers=both build=build-bench band=1 keep="" quota="" syscalls=0
+while getopts "n:s:b:Pw:q:c" opt; do
   case $opt in
     n) count=$OPTARG ;;
     s) servers=$OPTARG ;;
     b) build=$OPTARG ;;
     P) band=0 ;;
     w) keep=$OPTARG; [[ $keep == /* ]] || keep=$OLDPWD/$keep ;;  # named from where it was run
-    *) echo "usage: $0 [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE]"; exit 2 ;;
+    q) quota=$OPTARG ;;
+    c) syscalls=1 ;;
+    *) echo "usage: $0 [-n COUNT] [-s both|app|lprint] [-b BUILD_DIR] [-P] [-w FILE] [-q PERCENT] [-c]"; exit 2 ;;
   esac
 done
 [[ $count =~ ^[1-9][0-9]*$ ]] || { echo "COUNT must be a positive number"; exit 2; }
 [[ $servers =~ ^(both|app|lprint)$ ]] || { echo "servers: both, app or lprint"; exit 2; }
+[[ -z $quota || $quota =~ ^[1-9][0-9]?$|^100$ ]] || { echo "PERCENT: 1 to 100"; exit 2; }
+((syscalls == 0)) || command -v strace >/dev/null || { echo "strace is missing (apt-get install strace)"; exit 2; }
 
 app=$build/app/pelna-printer-app
 sink=$build/bench/byte-sink
@@ -80,12 +96,14 @@ if [[ -z ${PELNA_BENCH_NETNS:-} && -z $keep ]]; then
 fi
 
 work=$(mktemp -d /var/tmp/pelna-label-cost.XXXXXX)  # on disk, so write_bytes counts
-server_pid="" sink_pid="" app_pid=""
+server_pid="" sink_pid="" app_pid="" strace_pid="" cgroup=""
 source scripts/servers.sh
 
 cleanup() {
+  stop_process "$strace_pid"
   stop_process "$server_pid"
   stop_process "$sink_pid"
+  [[ -z $cgroup ]] || rmdir "$cgroup" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -105,6 +123,26 @@ cpu_ticks() {
 }
 
 #
+# limit_cpu - Pin the server to one core and give it $quota percent of it,
+# in a cgroup of the bench's own (cgroup v2's cpu.max, or v1's CFS quota);
+# sets cgroup.
+#
+limit_cpu() {
+  [[ -n $quota ]] || return 0
+  taskset -a -p -c 0 "$server_pid" >/dev/null || { echo "taskset failed"; return 1; }
+  if [[ -e /sys/fs/cgroup/cgroup.controllers ]]; then
+    cgroup=/sys/fs/cgroup/pelna-bench.$$
+    grep -qw cpu /sys/fs/cgroup/cgroup.subtree_control || echo +cpu >/sys/fs/cgroup/cgroup.subtree_control
+    mkdir -p "$cgroup" && echo "$((quota * 1000)) 100000" >"$cgroup/cpu.max"
+  else
+    cgroup=/sys/fs/cgroup/cpu/pelna-bench.$$
+    mkdir -p "$cgroup" && echo 100000 >"$cgroup/cpu.cfs_period_us" &&
+      echo $((quota * 1000)) >"$cgroup/cpu.cfs_quota_us"
+  fi || { echo "no CPU quota can be set here (as root, with the cgroup cpu controller)"; return 1; }
+  echo "$server_pid" >"$cgroup/cgroup.procs" || { echo "the server could not be put in $cgroup"; return 1; }
+}
+
+#
 # status_kb FIELD - VmRSS or VmHWM of the server in KiB; Threads as a count.
 #
 status_kb() {
@@ -115,7 +153,8 @@ status_kb() {
 # write_bytes - Bytes the server has caused to be written to storage.
 #
 write_bytes() {
-  awk '$1 == "write_bytes:" { print $2 }' "/proc/$server_pid/io"
+  awk '$1 == "write_bytes:" { w = $2 } $1 == "cancelled_write_bytes:" { c = $2 } END { print w - c }' \
+    "/proc/$server_pid/io"
 }
 
 #
@@ -131,7 +170,7 @@ descriptors() {
 #
 start_sink() {
   local i
-  "$sink" >"$1" 2>&1 &
+  "$sink" -t >"$1" 2>&1 &
   sink_pid=$!
   for ((i = 0; i < 100; i++)); do
     sink_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$1")
@@ -219,18 +258,64 @@ cat >"$work/label.test" <<'EOF'
 EOF
 
 #
+# start_strace - Count the server's file system calls from now on (-c).
+#
+start_strace() {
+  ((syscalls)) || return 0
+  strace -f -c -o "$work/$1-strace.txt" -e trace=openat,rename,renameat,renameat2,fsync,fdatasync,unlink,unlinkat,write,pwrite64 \
+    -p "$server_pid" 2>"$work/$1-strace.err" &
+  strace_pid=$!
+  sleep 1  # strace attaches to every thread before it counts
+}
+
+#
+# report_strace NAME - The counts, per label.
+#
+report_strace() {
+  ((syscalls)) || return 0
+  kill -INT "$strace_pid" 2>/dev/null
+  wait "$strace_pid" 2>/dev/null
+  strace_pid=""
+  awk -v n="$count" '$NF ~ /^(openat|rename|renameat|renameat2|fsync|fdatasync|unlink|unlinkat|write|pwrite64)$/ {
+    line = line sprintf(" %s %.2f,", $NF, $4 / n)  # % time, seconds, usecs/call, calls, [errors,] name
+  } END { sub(/,$/, "", line); print "  system calls per label (strace -c -f):" line }' "$work/$1-strace.txt"
+}
+
+#
+# first_bytes NAME - Median and 95th percentile of the time from each
+# label's start to its first byte at the printer, in ms.
+#
+first_bytes() {
+  local name=$1
+  sed -n 's/^first-byte //p' "$work/$name-sink.out" >"$work/$name-first.txt"
+  printf '%s\n' "${t_sent[@]}" >"$work/$name-sent.txt"
+  paste "$work/$name-sent.txt" "$work/$name-first.txt" | awk 'NF == 2 { printf "%.3f\n", ($2 - $1) * 1000 }' |
+    sort -n | awk -v n="$count" '
+    { d[++k] = $1 }
+    END {
+      if (k != n) { printf "  first byte: %d of %d labels matched, not reported\n", k, n; exit }
+      printf "  first byte after the Print-Job starts, ms: median %.1f, 95th percentile %.1f\n",
+             d[int((k + 1) / 2)], d[int(k * 0.95 + 0.999)]
+    }'
+}
+
+#
 # run_labels NAME URI - Send the labels one at a time; print the figures.
 #
 run_labels() {
-  local name=$1 uri=$2 n out rss_before cpu_start cpu_first=0 cpu_last_from=0 cpu_end
-  local t_start t_first=0 t_last_from=0 t_end threads10=0 fds10=0 failed=0
+  local name=$1 uri=$2 n out rss_before cpu_start cpu_first=0 cpu_last_from=0 cpu_end cpu_11=0 cpu_110=0
+  local t_start t_first=0 t_last_from=0 t_end threads10=0 fds10=0 failed=0 disk_start
   local -a t
+  t_sent=()
 
   rss_before=$(status_kb VmRSS)
+  start_strace "$name"
+  disk_start=$(write_bytes)
   cpu_start=$(cpu_ticks)
   t_start=$EPOCHREALTIME
   t[0]=$t_start
   for ((n = 1; n <= count; n++)); do
+    t_sent[n]=$EPOCHREALTIME
     out=$(timeout "$label_timeout" ipptool -T "$label_timeout" -t -f "$work/label.pwg" "$uri" "$work/label.test" 2>&1)
     if [[ $out != *"job-state (enum) = completed"* ]]; then
       echo "$name: label $n did not complete:"
@@ -241,12 +326,14 @@ run_labels() {
     t[n]=$EPOCHREALTIME
     ((n == 100 || (count < 100 && n == count))) && cpu_first=$(cpu_ticks) t_first=${t[n]}
     ((n == count - 100)) && cpu_last_from=$(cpu_ticks) t_last_from=${t[n]}
-    ((n == 10)) && threads10=$(status_kb Threads) fds10=$(descriptors)
+    ((n == 10)) && cpu_11=$(cpu_ticks) threads10=$(status_kb Threads) fds10=$(descriptors)
+    ((n == 110)) && cpu_110=$(cpu_ticks)
   done
   ((failed)) && return 1
   cpu_end=$(cpu_ticks)
   t_end=${t[count]}
   ((count <= 100)) && cpu_last_from=$cpu_start t_last_from=$t_start
+  report_strace "$name"
   sleep 1  # let the server settle before its final memory is read
 
   local rss_final hwm threads fds disk
@@ -254,7 +341,7 @@ run_labels() {
   hwm=$(status_kb VmHWM)
   threads=$(status_kb Threads)
   fds=$(descriptors)
-  disk=$(write_bytes)
+  disk=$(($(write_bytes) - disk_start))
 
   # The printer's byte count is final once the server has closed its
   # connections: stop the server, then the sink.
@@ -266,8 +353,8 @@ run_labels() {
   bytes=$(sed -n 's/^connections [0-9]* bytes \([0-9]*\)$/\1/p' "$work/$name-sink.out")
 
   local first=$((count < 100 ? count : 100))
-  awk -v name="$name" -v n="$count" -v k="$first" -v tk="$ticks" \
-      -v c0="$cpu_start" -v c1="$cpu_first" -v c2="$cpu_last_from" -v c3="$cpu_end" \
+  awk -v name="$name" -v n="$count" -v k="$first" -v tk="$ticks" -v doc="$(stat -c %s "$work/label.pwg")" \
+      -v c0="$cpu_start" -v c1="$cpu_first" -v c2="$cpu_last_from" -v c3="$cpu_end" -v c11="$cpu_11" -v c110="$cpu_110" \
       -v t0="$t_start" -v t1="$t_first" -v t2="$t_last_from" -v t3="$t_end" \
       -v bytes="${bytes:-0}" -v disk="${disk:-0}" -v rb="$rss_before" -v hwm="$hwm" -v rf="$rss_final" \
       -v th10="$threads10" -v fd10="$fds10" -v th="$threads" -v fd="$fds" 'BEGIN {
@@ -275,12 +362,17 @@ run_labels() {
     printf "%s: %d labels\n", name, n
     printf "  server CPU per label, ms: %.2f in all; first %d %.2f, last %d %.2f\n",
            (c3 - c0) * ms / n, k, (c1 - c0) * ms / k, k, (c3 - c2) * ms / k
-    printf "  bytes per label: %.0f (printer), %.0f (written to disk)\n", bytes / n, disk / n
+    if (n >= 210)
+      printf "  server CPU per label, ms: labels 11 to 110 %.2f; the last 100 are %.2f times that\n",
+             (c110 - c11) * ms / 100, (c3 - c2) / (c110 - c11 ? c110 - c11 : 1)
+    printf "  bytes per label: %.0f (printer), %.0f (written to disk, %.2f times the document)\n",
+           bytes / n, disk / n, disk / n / doc
     printf "  RSS, KiB: before %d, peak %d, final %d\n", rb, hwm, rf
     printf "  labels per second: first %d %.1f, last %d %.1f\n", k, k / (t1 - t0), k, k / (t3 - t2)
     printf "  threads %d, descriptors %d after 10 labels; %d, %d after the last\n",
            th10, fd10, th, fd
   }'
+  first_bytes "$name"
 }
 
 #
@@ -292,9 +384,11 @@ measure() {
   start_sink "$work/$name-sink.out" || return 1
   if [[ $name == lprint ]]; then
     start_lprint "$dir" || return 1
+    limit_cpu || return 1
     lprint add -d bench -m zpl_4inch-203dpi-dt -v "socket://127.0.0.1:$sink_port" >/dev/null || return 1
   else
     start_pelna "$dir" || return 1
+    limit_cpu || return 1
     "$app" add -d bench -m pelna_203 -v "socket://127.0.0.1:$sink_port" >/dev/null || return 1
   fi
   run_labels "$name" "ipp://127.0.0.1:$server_port/ipp/print/bench"
@@ -315,14 +409,14 @@ if [[ -n $keep ]]; then
   exit
 fi
 
-echo "label: $what, 4 x 6 in at 203 dpi, 8-bit gray PWG raster, $(stat -c %s "$work/label.pwg") bytes; $(basename "$build"), $(nproc) cores"
+echo "label: $what, 4 x 6 in at 203 dpi, 8-bit gray PWG raster, $(stat -c %s "$work/label.pwg") bytes; $(basename "$build"), $(nproc) cores${quota:+; each server on one core at $quota %}"
 # Each server in a subshell of its own, so that its environment (HOME,
 # TMPDIR, SNAP_COMMON) stays there; the subshell stops what it started.
 status=0
 for name in lprint app; do
   [[ $servers == both || $servers == "$name" ]] || continue
   (
-    trap 'stop_process "$server_pid"; stop_process "$sink_pid"' EXIT
+    trap 'stop_process "$strace_pid"; stop_process "$server_pid"; stop_process "$sink_pid"; [[ -z $cgroup ]] || rmdir "$cgroup" 2>/dev/null' EXIT
     trap 'exit 1' INT TERM HUP
     measure "$name"
   ) || status=1
