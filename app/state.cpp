@@ -3,22 +3,31 @@
 // The server's state file (printers, their settings and jobs), kept whole
 // across crashes and full disks.
 //
-// PAPPL writes the file's contents (papplSystemSaveState); the app decides
-// when and how:
+// PAPPL writes the whole state (papplSystemSaveState); the app decides
+// when and how, and keeps the jobs in between in a journal:
 //
-//   - saving writes a new file beside the old one, adds the app's own lines
-//     (the printers that are paused, then a last line with the length and
-//     CRC-32 of everything before it), flushes it to disk and renames it
+//   - a whole save writes a new file beside the old one, adds the app's own
+//     lines (the printers that are paused, then a last line with the length
+//     and CRC-32 of everything before it), flushes it to disk and renames it
 //     over the old file, after keeping the old file as NAME.state.bak (the
 //     last good copy); a save that fails leaves the old file as it was and
 //     logs the cause;
-//   - a save whose contents equal the last one written is dropped;
-//   - every IPP request that changes a printer or a job is saved before its
-//     reply goes out (a job with its document flushed first), and
-//     so is the end of every job;
+//   - after it, each job accepted, held, released, canceled or ended, and
+//     what became of each job on its way to the printer, is a line appended
+//     to the file: the journal (journal.h).  A job's record holds its Job
+//     line and its settings, so that a job costs its document and a line on
+//     disk, not a settings file and a whole new state;
+//   - an IPP request that accepts or changes a job is answered once its
+//     document and its line are flushed to disk, one flush for all the
+//     requests that wait at the same time; one that changes a printer or
+//     the system is answered once the whole state is saved; a settings
+//     change made elsewhere (the web pages) is saved within kDeferSeconds;
+//   - the whole state is saved again once the journal has grown past
+//     kJournalBound, and when the server stops: the finished jobs past the
+//     history, and their lines, leave then;
 //   - a change that cannot be saved (a full disk) is answered as such, with
-//     the cause: a new job is cancelled and refused; a cancel is noted at
-//     the end of the file instead (a short line fits where a whole new file
+//     the cause: a new job is cancelled and refused; a cancel is answered as
+//     done when its line fits (a short line fits where a whole new file
 //     does not), so that it holds after a restart; any other change is in
 //     effect but answered as not saved.  The save is tried again every
 //     kRetrySeconds until one succeeds;
@@ -27,7 +36,8 @@
 //     good copy is loaded instead.  Jobs that were printing when the server
 //     stopped wait to print again from their first page; a job that waits
 //     but whose document is gone is aborted, saying why; paused printers
-//     stay paused;
+//     stay paused; the journal's jobs go into PAPPL's lines, with their
+//     settings files, and the whole state is saved;
 //   - spool files no job of the state names are never removed: a job's
 //     settings and document found whole are loaded as a job (the state
 //     loaded was a copy older than the job), anything else is kept aside as
@@ -37,6 +47,7 @@
 //
 
 #include "app.h"
+#include "journal.h"
 #include "state_file.h"
 
 #include <cerrno>
@@ -67,14 +78,20 @@ constexpr std::size_t kMaxStateBytes = 64U << 20;
 // Free space below which a cut file is put down to a full disk.
 constexpr unsigned long long kLowSpaceBytes = 1U << 20;
 
-// Seconds a change PAPPL's main loop asks to save may wait, so that the
-// saves of a steady flow of jobs come to one every few seconds (each job's
-// own changes are saved at once: save_before_reply, save_printed_job).
+// Seconds a settings change PAPPL's main loop asks to save may wait, so
+// that a flow of changes comes to one save every few seconds.
 constexpr int kDeferSeconds = 5;
+
+// Bytes of journal after which the whole state is saved again: about a
+// hundred labels, each a record of its settings and two short lines.
+constexpr std::uint64_t kJournalBound = 128U << 10;
 
 // Seconds between tries of a save that failed (a full disk), until one
 // succeeds: a change answered as not saved is saved once there is room.
 constexpr int kRetrySeconds = 30;
+
+// The ending of the journal's name, after the state file's.
+constexpr const char *kJournalEnd = ".journal";
 
 // Names tried for a spool file kept aside (NAME.orphan, NAME.2.orphan, ...).
 constexpr int kAsideNames = 100;
@@ -83,30 +100,27 @@ constexpr int kAsideNames = 100;
 // What the saver keeps between saves.
 //
 
+// A job's state as last saved or journaled: its state, reasons and
+// whether it is being canceled.
+using JobMark = std::tuple<int, long, bool>;
+
+// The jobs' marks, by printer id and job id.
+using JobMarks = std::map<std::pair<int, int>, JobMark>;
+
 struct Saver
 {
-  std::mutex  lock;   // one save at a time; guards the members below
-  std::string path;   // the state file
-  std::string spool;  // the spool folder
-  std::string last;   // contents of the last file written
-  PrintedJobs printed;  // jobs the printer has taken whole that PAPPL has
-                       // not yet marked completed
-  bool        deferred = false;  // a save from PAPPL's main loop is waiting
-  std::string why;      // why the last save failed, in plain words
-  std::time_t saved_at = 0;  // when the last save that succeeded began
-  std::set<std::pair<std::string, int>> noted;  // cancels noted since then
-};
-
-//
-// What became of a save.
-//
-
-struct SaveOutcome
-{
-  bool        saved        = false;  // the state is on disk
-  bool        cancels_kept = false;  // when not: the cancels since the last
-                                     // save are, as notes
-  std::string why;                   // when not: why, in plain words
+  std::mutex    lock;   // one writer at a time; guards the members below
+  std::string   path;   // the state file
+  std::string   journal_path;  // the journal beside it
+  std::string   spool;  // the spool folder
+  std::string   last;   // contents of the last whole file written
+  JournalFile   journal;  // the journal, open for appending
+  PrintedJobs   printed;  // jobs the printer has taken whole that PAPPL has
+                          // not yet marked completed
+  JobMarks      marks;    // each job's state as last saved or journaled
+  std::size_t   settings_saved = 0;  // PAPPL's settings changes then
+  bool          deferred = false;  // a save from PAPPL's main loop is waiting
+  std::string   why;      // why the last save failed, in plain words
 };
 
 // The one saver.  Never destroyed: a job thread may save while the process
@@ -198,33 +212,6 @@ write_and_close(int                fd,    // I - File, open for writing
   if (!ok && error)
     errno = error;
   return ok;
-}
-
-//
-// 'append_to()' - Append text to a file, flushed to disk when asked; false
-// with errno set when it fails, the file then as it was (rather than
-// ending in a line cut short, to which the next line would be joined).
-//
-
-bool
-append_to(const std::string &path,  // I - File
-          const std::string &text,  // I - What to append
-          bool               sync)  // I - Flush the file to disk
-{
-  const int   fd   = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  const off_t size = fd >= 0 ? lseek(fd, 0, SEEK_END) : -1;
-
-  if (fd < 0)
-    return false;
-  if (write_all(fd, text) && (!sync || fsync(fd) == 0))
-    return close(fd) == 0;
-
-  const int error = errno;
-  if (size >= 0 && ftruncate(fd, size) == 0 && sync)
-    fsync(fd);
-  close(fd);
-  errno = error;
-  return false;
 }
 
 //
@@ -601,6 +588,63 @@ end_cut_jobs(pappl_printer_t *printer,  // I - Printer
 }
 
 //
+// 'folder_of()' - The folder of a file.
+//
+
+std::string
+folder_of(const std::string &path)  // I - File
+{
+  const std::size_t slash = path.rfind('/');
+
+  return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+}
+
+//
+// 'sync_folder()' - Flush a file's folder (the entry of a renamed file).
+//
+
+void
+sync_folder(const std::string &path)  // I - A file in the folder
+{
+  const int fd = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+  if (fd >= 0)
+  {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+//
+// 'put_settings()' - Put the settings files of the journal's waiting jobs
+// in the spool folder, each flushed (the whole save after loading drops
+// the journal that holds them); a file that cannot be written is logged.
+//
+
+void
+put_settings(pappl_system_t                                         *system,  // I - System
+             const std::vector<std::pair<std::string, std::string>> &files)   // I - Name, contents
+{
+  for (const auto &[name, contents] : files)
+  {
+    const std::string path = g_saver.spool + "/" + name, temp = path + ".N";
+    std::string       old;
+
+    if (read_file(path, old) && old == contents)
+      continue;
+    if (!write_synced(temp, contents) || rename(temp.c_str(), path.c_str()) != 0)
+    {
+      papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to write the settings file \"%s\": %s", path.c_str(),
+               strerror(errno));
+      unlink(temp.c_str());
+    }
+  }
+  if (!files.empty())
+    sync_folder(g_saver.spool + "/");
+}
+
+
+//
 // 'load_lines()' - Have PAPPL load its lines, handed over in memory so that
 // a full disk does not keep a good state from loading (else in a file
 // beside the state); false, logged, when they cannot be.
@@ -642,7 +686,10 @@ load_file(pappl_system_t    *system,  // I - System
           const std::string &path,    // I - The state file
           const StateCheck  &check)   // I - Its checked contents
 {
-  LoadPlan         plan  = plan_load(check.body, check.journal);
+  LoadPlan plan = plan_load(check.body, check.journal);
+
+  put_settings(system, plan.settings);
+
   const SpoolCheck spool = check_spool(plan);
   // An admin group saved in the state (by an earlier run, or the Security
   // page) does not replace the one the server was started with.
@@ -735,34 +782,6 @@ whole_contents(pappl_system_t    *system,  // I - System
 }
 
 //
-// 'folder_of()' - The folder of a file.
-//
-
-std::string
-folder_of(const std::string &path)  // I - File
-{
-  const std::size_t slash = path.rfind('/');
-
-  return slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
-}
-
-//
-// 'sync_folder()' - Flush a file's folder (the entry of a renamed file).
-//
-
-void
-sync_folder(const std::string &path)  // I - A file in the folder
-{
-  const int fd = open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-
-  if (fd >= 0)
-  {
-    fsync(fd);
-    close(fd);
-  }
-}
-
-//
 // 'replace_file()' - Keep the current state file as the last good copy and
 // put the new one in its place; false with errno set when it fails.
 //
@@ -819,21 +838,240 @@ disk_cause(const char *otherwise)  // I - The cause when the disks have room
 }
 
 //
-// 'save_locked()' - Save the state (the saver's lock held); false, the
-// cause kept, when it could not be saved.
+// 'job_mark()' - A job's state, reasons and whether it is being canceled.
+//
+
+JobMark
+job_mark(pappl_job_t *job)  // I - Job
+{
+  return {static_cast<int>(papplJobGetState(job)), static_cast<long>(papplJobGetReasons(job)),
+          papplJobIsCanceled(job)};
+}
+
+//
+// 'job_key()' - A job's printer id and job id.
+//
+
+std::pair<int, int>
+job_key(pappl_job_t *job)  // I - Job
+{
+  return {papplPrinterGetID(papplJobGetPrinter(job)), papplJobGetID(job)};
+}
+
+//
+// 'add_number()' - Add a number field when it is not 0, as PAPPL does.
+//
+
+void
+add_number(JobFields  &fields,  // IO - Fields
+           const char *name,    // I - Field name
+           long long   value)   // I - Its value
+{
+  if (value)
+    fields.emplace_back(name, std::to_string(value));
+}
+
+//
+// 'job_fields()' - A job's Job line, as PAPPL writes it, with the server's
+// message for a job canceled or aborted.
+//
+
+JobFields
+job_fields(pappl_job_t *job)  // I - Job
+{
+  const bool         canceled = papplJobIsCanceled(job);
+  const ipp_jstate_t state    = canceled ? IPP_JSTATE_CANCELED : papplJobGetState(job);
+  const char        *file = papplJobGetFilename(job), *message = papplJobGetMessage(job);
+  const std::time_t  done     = papplJobGetTimeCompleted(job);
+  JobFields          fields   = {{"id", std::to_string(papplJobGetID(job))},
+                                 {"name", papplJobGetName(job) ? papplJobGetName(job) : ""},
+                                 {"username", papplJobGetUsername(job) ? papplJobGetUsername(job) : ""},
+                                 {"format", papplJobGetFormat(job) ? papplJobGetFormat(job) : ""}};
+
+  if (file)
+    fields.emplace_back("filename", file);
+  add_number(fields, "state", state);
+  add_number(fields, "state_reasons", papplJobGetReasons(job));
+  add_number(fields, "created", papplJobGetTimeCreated(job));
+  add_number(fields, "processing", papplJobGetTimeProcessed(job));
+  add_number(fields, "completed", done ? done : canceled ? time(nullptr) : 0);
+  add_number(fields, "impressions", papplJobGetImpressions(job));
+  add_number(fields, "imcompleted", papplJobGetImpressionsCompleted(job));
+  if ((state == IPP_JSTATE_CANCELED || state == IPP_JSTATE_ABORTED) && message && *message)
+    fields.emplace_back("message", message);
+  return fields;
+}
+
+//
+// 'append_bytes()' - ippWriteIO callback: append to a string.
+//
+
+ssize_t
+append_bytes(void        *data,    // I - The string
+             ipp_uchar_t *buffer,  // I - Bytes
+             size_t       bytes)   // I - How many
+{
+  static_cast<std::string *>(data)->append(reinterpret_cast<const char *>(buffer), bytes);
+  return static_cast<ssize_t>(bytes);
+}
+
+//
+// 'job_record_of()' - A job's journal record: its Job line, and for one
+// that waits its settings and the name of their file.
+//
+
+JobRecord
+job_record_of(pappl_job_t *job)  // I - Job
+{
+  JobRecord record;
+  char      path[1024];
+
+  record.printer = papplPrinterGetName(papplJobGetPrinter(job));
+  record.fields  = job_fields(job);
+  if (papplJobGetState(job) >= IPP_JSTATE_STOPPED || papplJobIsCanceled(job))
+    return record;
+
+  ipp_t *attrs = papplJobCopyAttributes(job);
+  papplJobOpenFile(job, path, sizeof(path), nullptr, "ipp", "name");  // names the file, opens nothing
+  if (attrs && path[0])
+  {
+    ippSetState(attrs, IPP_STATE_IDLE);
+    if (ippWriteIO(&record.settings, append_bytes, 1, nullptr, attrs) == IPP_STATE_DATA)
+      record.settings_file = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
+  }
+  ippDelete(attrs);
+  return record;
+}
+
+//
+// What the journal's walk over the jobs looks for.
+//
+
+struct JobWalk
+{
+  JobMarks   *marks = nullptr;  // the marks before, updated
+  JobMarks    seen;             // every job's mark now
+  std::string lines;            // the records of the jobs changed
+};
+
+//
+// 'walk_job()' - papplPrinterIterateAllJobs callback: a record for a job
+// whose state changed since it was last saved or journaled.  A job the
+// printer has taken whole needs none to end completed.
+//
+
+void
+walk_job(pappl_job_t *job,   // I - Job
+         void        *data)  // IO - The walk
+{
+  auto         *walk = static_cast<JobWalk *>(data);
+  const auto    key  = job_key(job);
+  const JobMark mark = job_mark(job);
+  const auto    it   = walk->marks->find(key);
+
+  walk->seen[key] = mark;
+  if (it != walk->marks->end() && it->second == mark)
+    return;
+  if (std::get<0>(mark) == IPP_JSTATE_COMPLETED &&
+      g_saver.printed.contains({papplPrinterGetName(papplJobGetPrinter(job)), key.second}))
+    return;
+  walk->lines += job_record(job_record_of(job));
+}
+
+//
+// 'walk_printer()' - papplSystemIteratePrinters callback: walk a printer's
+// jobs.
+//
+
+void
+walk_printer(pappl_printer_t *printer,  // I - Printer
+             void            *data)     // IO - The walk
+{
+  papplPrinterIterateAllJobs(printer, walk_job, data, 1, 0);
+}
+
+//
+// 'journal_changes()' - Append a record for each job changed since it was
+// last saved or journaled (the saver's lock held); false with errno set
+// when they could not be appended.
+//
+
+bool
+journal_changes(pappl_system_t *system,  // I - System
+                JournalMark    &mark)    // O - Where they end
+{
+  JobWalk walk;
+
+  walk.marks = &g_saver.marks;
+  papplSystemIteratePrinters(system, walk_printer, &walk);
+  mark = {};
+  if (!walk.lines.empty() && !g_saver.journal.append(walk.lines, mark))
+    return false;
+  g_saver.marks = std::move(walk.seen);
+  return true;
+}
+
+//
+// 'all_marks()' - Every job's mark now.
+//
+
+JobMarks
+all_marks(pappl_system_t *system)  // I - System
+{
+  JobMarks none;
+  JobWalk  walk;
+
+  walk.marks = &none;
+  papplSystemIteratePrinters(system, [](pappl_printer_t *printer, void *data) {
+    papplPrinterIterateAllJobs(printer, [](pappl_job_t *job, void *walk_data) {
+      static_cast<JobWalk *>(walk_data)->seen[job_key(job)] = job_mark(job);
+    }, data, 1, 0);
+  }, &walk);
+  return walk.seen;
+}
+
+//
+// 'start_journal()' - Start an empty journal after a state file just put
+// in place, flushed, and append to it from now on; false with errno set
+// when it cannot be (the journal is then closed).
+//
+
+bool
+start_journal(const std::string &state)  // I - The whole state file
+{
+  const std::string temp = g_saver.journal_path + ".new";
+
+  g_saver.journal.close();
+  if (!write_synced(temp, journal_header(state)) || rename(temp.c_str(), g_saver.journal_path.c_str()) != 0)
+  {
+    const int error = errno;
+    unlink(temp.c_str());
+    errno = error;
+    return false;
+  }
+  sync_folder(g_saver.journal_path);
+  return g_saver.journal.open(g_saver.journal_path);
+}
+
+//
+// 'save_locked()' - Save the whole state (the saver's lock held) and start
+// a new journal after it; false, the cause kept, when it could not be
+// saved.
 //
 
 bool
 save_locked(pappl_system_t *system)  // I - System
 {
-  const std::time_t        started = time(nullptr);
-  const std::string        temp    = g_saver.path + ".new";
+  const std::string        temp     = g_saver.path + ".new";
+  const std::size_t        settings = papplSystemGetSettingsChanges(system);
+  JobMarks                 marks    = all_marks(system);  // a change after this is journaled again
   std::string              body;
   std::vector<std::string> paused;
   JobMessages              messages;
 
-  // PAPPL puts the jobs' settings files in place, each whole and flushed,
-  // before it writes the state that names them, and says whether it could.
+  // PAPPL puts the settings files of the jobs that wait in place, each whole
+  // and flushed, before it writes the state that names them, and says
+  // whether it could.
   if (!papplSystemSaveState(system, temp.c_str()))
     return save_failed(system, temp, disk_cause("PAPPL could not write the state or a job's settings file"));
   if (!read_file(temp, body))
@@ -847,103 +1085,75 @@ save_locked(pappl_system_t *system)  // I - System
   papplSystemIteratePrinters(system, note_paused, &paused);
 
   const std::string contents = state_file(body, paused);
-  if (contents == g_saver.last)
+  if (contents == g_saver.last && g_saver.journal.is_open() &&
+      g_saver.journal.size() == journal_header(contents).size())
     unlink(temp.c_str());  // nothing changed since the last save
   else if (!write_synced(temp, contents) || !replace_file(temp, g_saver.path))
     return save_failed(system, temp, error_text(errno, "the new file could not be put in place"));
-  g_saver.last     = contents;
-  g_saver.saved_at = started;
-  g_saver.noted.clear();
+  else if (!start_journal(contents))
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to start the journal \"%s\": %s; each change saves the whole "
+             "state.", g_saver.journal_path.c_str(), strerror(errno));
+  g_saver.last           = contents;
+  g_saver.marks          = std::move(marks);
+  g_saver.settings_saved = settings;
   return true;
 }
 
 //
-// What note_cancels looks for.
-//
-
-struct CancelSearch
-{
-  std::time_t                           since = 0;  // the last save
-  std::string                           printer;    // the printer looked at
-  std::string                           lines;      // the notes to append
-  std::set<std::pair<std::string, int>> jobs;       // their jobs
-};
-
-//
-// 'note_cancel()' - papplPrinterIterateAllJobs callback: a note for a job
-// canceled since the last save, not yet noted.
-//
-
-void
-note_cancel(pappl_job_t *job,   // I - Job
-            void        *data)  // IO - The search
-{
-  auto              *search   = static_cast<CancelSearch *>(data);
-  const ipp_jstate_t state    = papplJobGetState(job);
-  const auto         key      = std::make_pair(search->printer, papplJobGetID(job));
-  const bool         canceled = state == IPP_JSTATE_CANCELED ? papplJobGetTimeCompleted(job) >= search->since
-                                                             : state < IPP_JSTATE_CANCELED && papplJobIsCanceled(job);
-
-  if (!canceled || g_saver.noted.contains(key))
-    return;
-  search->lines += event_line(JobEvent::Canceled, key.first, key.second, time(nullptr));
-  search->jobs.insert(key);
-}
-
-//
-// 'note_printer_cancels()' - papplSystemIteratePrinters callback: the notes
-// for a printer's jobs canceled since the last save.
-//
-
-void
-note_printer_cancels(pappl_printer_t *printer,  // I - Printer
-                     void            *data)     // IO - The search
-{
-  static_cast<CancelSearch *>(data)->printer = papplPrinterGetName(printer);
-  papplPrinterIterateAllJobs(printer, note_cancel, data, 1, 0);
-}
-
-//
-// 'note_cancels()' - Note the jobs canceled since the last save at the end
-// of the state file, flushed (the saver's lock held): the state could not
-// be saved with them, and a short line fits where a whole new file does
-// not.  False when they could not be noted.
+// 'save_now()' - Save the whole state now; false, the cause in why, when
+// it could not be.
 //
 
 bool
-note_cancels(pappl_system_t *system)  // I - System
+save_now(pappl_system_t *system,  // I - System
+         std::string    &why)     // O - Why not
 {
-  CancelSearch search;
+  const std::lock_guard<std::mutex> hold(g_saver.lock);
 
-  search.since = g_saver.saved_at;
-  papplSystemIteratePrinters(system, note_printer_cancels, &search);
-  if (search.jobs.empty())
+  if (!g_saver.path.empty() && save_locked(system))
     return true;
-  if (g_saver.last.empty() || !append_to(g_saver.path, search.lines, true))
-    return false;
-  g_saver.noted.insert(search.jobs.begin(), search.jobs.end());
-  return true;
+  why = g_saver.why;
+  return false;
 }
 
 //
-// 'save_now()' - Save the state now; when it cannot be, note the cancels
-// since the last save instead.
+// 'journal_now()' - Journal the jobs changed since they were last saved,
+// flushed to disk when asked (one flush for every thread that asks at the
+// same time); without a journal, save the whole state.  False, the cause in
+// why, when they could be neither.
 //
 
-SaveOutcome
-save_now(pappl_system_t *system)  // I - System
+bool
+journal_now(pappl_system_t *system,  // I - System
+            bool            flush,   // I - Flush them to disk
+            std::string    &why)     // O - Why not
 {
-  const std::lock_guard<std::mutex> hold(g_saver.lock);
-  SaveOutcome                       outcome;
-
-  if (g_saver.path.empty())
-    outcome.why = g_saver.why;
-  else if (!(outcome.saved = save_locked(system)))
+  JournalMark mark;
   {
-    outcome.why          = g_saver.why;
-    outcome.cancels_kept = note_cancels(system);
+    const std::lock_guard<std::mutex> hold(g_saver.lock);
+
+    if (g_saver.path.empty())
+    {
+      why = g_saver.why;
+      return false;
+    }
+    if (!g_saver.journal.is_open())
+    {
+      if (save_locked(system))
+        return true;
+      why = g_saver.why;
+      return false;
+    }
+    if (!journal_changes(system, mark))
+    {
+      why = error_text(errno, "the change could not be noted in the state file");
+      return false;
+    }
   }
-  return outcome;
+  if (!flush || g_saver.journal.flush(mark))
+    return true;
+  why = error_text(errno, "the state file could not be flushed to disk");
+  return false;
 }
 
 //
@@ -963,12 +1173,23 @@ changes_state(ipp_op_t op)  // I - Operation
     IPP_OP_PAUSE_ALL_PRINTERS, IPP_OP_PAUSE_ALL_PRINTERS_AFTER_CURRENT_JOB, IPP_OP_RESUME_ALL_PRINTERS,
   };
 
-  for (ipp_op_t changing : kChanging)
-  {
-    if (op == changing)
-      return true;
-  }
-  return false;
+  return std::find(std::begin(kChanging), std::end(kChanging), op) != std::end(kChanging);
+}
+
+//
+// 'changes_jobs_only()' - Whether an IPP operation changes jobs and nothing
+// else (and so is journaled).
+//
+
+bool
+changes_jobs_only(ipp_op_t op)  // I - Operation
+{
+  static constexpr ipp_op_t kJobs[] = {
+    IPP_OP_PRINT_JOB, IPP_OP_CREATE_JOB, IPP_OP_SEND_DOCUMENT, IPP_OP_CANCEL_JOB, IPP_OP_CANCEL_JOBS,
+    IPP_OP_CANCEL_MY_JOBS, IPP_OP_CANCEL_CURRENT_JOB, IPP_OP_CLOSE_JOB, IPP_OP_HOLD_JOB, IPP_OP_RELEASE_JOB,
+  };
+
+  return std::find(std::begin(kJobs), std::end(kJobs), op) != std::end(kJobs);
 }
 
 //
@@ -1014,7 +1235,7 @@ sync_document(pappl_job_t *job)  // I - Job
 
   if (fd < 0)
     return !file;  // a document not yet received has nothing to flush
-  const bool ok    = fsync(fd) == 0;
+  const bool ok    = fdatasync(fd) == 0;
   const int  error = errno;
   close(fd);
   errno = error;
@@ -1043,8 +1264,8 @@ error_reply(ipp_t      *response,  // IO - The reply
 
 //
 // 'refuse_job()' - Cancel a new job that could not be kept on disk, with
-// its settings file (the save that failed may have written it), and make
-// its reply an error saying why.
+// its settings file (a whole save that failed may have written it), and
+// make its reply an error saying why.
 //
 
 void
@@ -1115,14 +1336,16 @@ state_path()
 }
 
 //
-// 'save_state()' - Save the state now; false (and an error in the log) when
-// it could not be saved.
+// 'save_state()' - Save the whole state now; false (and an error in the
+// log) when it could not be saved.
 //
 
 bool
 save_state(pappl_system_t *system)  // I - System
 {
-  return save_now(system).saved;
+  std::string why;
+
+  return save_now(system, why);
 }
 
 //
@@ -1150,8 +1373,8 @@ save_deferred(pappl_system_t *system,  // I - System
 }
 
 //
-// 'schedule_save()' - Have the state saved within kDeferSeconds, once for
-// all the changes until then; false when that cannot be set.
+// 'schedule_save()' - Have the whole state saved within kDeferSeconds, once
+// for all the changes until then; false when that cannot be set.
 //
 
 bool
@@ -1173,8 +1396,10 @@ schedule_save(pappl_system_t *system)  // I - System, running
 }
 
 //
-// 'pappl_save()' - PAPPL's save callback: within a few seconds while the
-// server runs, at once when it stops.
+// 'pappl_save()' - PAPPL's save callback, after a job came or ended or a
+// setting changed: the jobs journaled; the whole state saved when the
+// journal is past its bound, within kDeferSeconds after a settings change,
+// and at once when the server stops.
 //
 
 bool
@@ -1182,10 +1407,62 @@ pappl_save(pappl_system_t *system,  // I - System
            void           *data)    // I - Callback data (unused)
 {
   (void)data;
+  std::string why;
 
-  if (papplSystemIsRunning(system) && schedule_save(system))
-    return true;
-  return save_state(system);
+  if (!papplSystemIsRunning(system))
+    return save_state(system);
+  if (!journal_now(system, false, why))
+    return schedule_save(system);
+
+  bool settings, long_journal;
+  {
+    const std::lock_guard<std::mutex> hold(g_saver.lock);
+    settings     = papplSystemGetSettingsChanges(system) != g_saver.settings_saved;
+    long_journal = g_saver.journal.size() > kJournalBound;
+  }
+  if (long_journal)
+    return save_state(system) || schedule_save(system);
+  return !settings || schedule_save(system);
+}
+
+//
+// 'read_journal()' - The journal's lines to load with a state file: those
+// of the journal that follows it; with the last good copy of a state that
+// could not be read, those of the journal, which follows the state that
+// could not be read (or the copy), as they are newer than the copy.  A
+// journal that follows another state is ignored: its changes are in the
+// state already (the server stopped between saving the state and starting
+// the journal).
+//
+
+JournalCheck
+read_journal(pappl_system_t    *system,    // I - System
+             const std::string &state,     // I - The state file read
+             bool               fallback)  // I - It is the last good copy
+{
+  std::string  file;
+  JournalCheck check;
+
+  if (!read_file(g_saver.journal_path, file))
+  {
+    if (errno != ENOENT)
+      papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to read the journal \"%s\": %s; the changes since the state "
+               "was saved whole are lost.", g_saver.journal_path.c_str(), strerror(errno));
+    return check;
+  }
+  check = check_journal(file, state);
+  if (!check.own)
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "The journal \"%s\" is damaged; the changes since the state was saved "
+             "whole are lost.", g_saver.journal_path.c_str());
+  else if (fallback)
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "Adding the changes of the journal \"%s\" to the last good copy.",
+             g_saver.journal_path.c_str());
+  else if (!check.follows)
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "The journal \"%s\" is older than the state: its changes are in the state.",
+             g_saver.journal_path.c_str());
+  if (!check.own || !(check.follows || fallback))
+    check.lines.clear();
+  return check;
 }
 
 //
@@ -1196,9 +1473,10 @@ pappl_save(pappl_system_t *system,  // I - System
 //
 
 bool
-load_checked(pappl_system_t    *system,  // I - System
-             const std::string &path,    // I - State file
-             std::string       &why)     // O - Why not
+load_checked(pappl_system_t    *system,    // I - System
+             const std::string &path,      // I - State file
+             bool               fallback,  // I - It is the last good copy
+             std::string       &why)       // O - Why not
 {
   std::string file;
 
@@ -1208,22 +1486,31 @@ load_checked(pappl_system_t    *system,  // I - System
     return false;
   }
 
-  const StateCheck check = check_state(file);
+  StateCheck check = check_state(file);
   if (!check.whole)
   {
     why = check.why;
     return false;
   }
+
+  const JournalCheck journal = read_journal(system, file, fallback);
+  check.journal += journal.lines;
   if (!load_file(system, path, check))
   {
     const std::lock_guard<std::mutex> hold(g_saver.lock);
     g_saver.why = "the state could not be loaded when the server started";
     g_saver.path.clear();
   }
-  else if (check.own && path == g_saver.path)
+  else if (journal.follows && !fallback)
   {
+    // Changes go on being journaled there until a whole save succeeds (one
+    // that fails, on a full disk, leaves it and the state as they are).
     const std::lock_guard<std::mutex> hold(g_saver.lock);
-    g_saver.last = file;  // notes may be added to it, should saves fail
+    g_saver.last  = file;
+    g_saver.marks = all_marks(system);
+    if (!g_saver.journal.open(g_saver.journal_path))
+      papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to open the journal \"%s\": %s", g_saver.journal_path.c_str(),
+               strerror(errno));
   }
   return true;
 }
@@ -1241,13 +1528,13 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
   const std::string path = state_path(), backup = path + ".bak", bad = path + ".bad";
   std::string       why;
 
-  g_saver.path     = path;
-  g_saver.spool    = spool;
-  g_saver.saved_at = time(nullptr);  // what is loaded is on disk
+  g_saver.path         = path;
+  g_saver.journal_path = path + kJournalEnd;
+  g_saver.spool        = spool;
   papplSystemSetSaveCallback(system, pappl_save, nullptr);
   if (access(path.c_str(), F_OK) != 0 && access(backup.c_str(), F_OK) != 0)
     return;  // a new server
-  if (load_checked(system, path, why))
+  if (load_checked(system, path, false, why))
   {
     save_state(system);  // the app's own format from now on, its notes applied
     return;
@@ -1261,7 +1548,7 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
   else
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state file \"%s\" cannot be read (%s).", path.c_str(), why.c_str());
 
-  if (load_checked(system, backup, why))
+  if (load_checked(system, backup, true, why))
   {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "Using the last good copy of the state, \"%s\".", backup.c_str());
     save_state(system);
@@ -1272,11 +1559,13 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
 }
 
 //
-// 'save_before_reply()' - PAPPL's reply callback: save a change before its
-// reply goes out.  One that cannot be saved is answered so, with the
-// cause: a new job is cancelled and refused; a cancel noted instead stands
-// as answered; any other change is in effect, its reply says it is not
-// saved (unsaved_message).
+// 'save_before_reply()' - PAPPL's reply callback: keep a change on disk
+// before its reply goes out.  A job accepted or given its document is
+// answered once the document and the job's record are flushed; a job
+// canceled, held or released once its record is; any other change once the
+// whole state is saved.  One that cannot be kept is answered so, with the
+// cause: a new job is cancelled and refused; any other change is in
+// effect, its reply says it is not saved (unsaved_message).
 //
 
 void
@@ -1292,28 +1581,27 @@ save_before_reply(pappl_client_t *client,  // I - Client, request handled
 
   pappl_system_t *system = papplClientGetSystem(client);
   pappl_job_t    *job    = reply_job(client);
-  SaveOutcome     outcome;
+  std::string     why;
 
   if (job && !sync_document(job))
-    outcome.why = error_text(errno, "its document could not be flushed to disk");
-  else if ((outcome = save_now(system)).saved)
+    why = error_text(errno, "its document could not be flushed to disk");
+  else if (changes_jobs_only(op) ? journal_now(system, true, why) : save_now(system, why))
     return;
   schedule_save(system);  // saved once there is room
 
   if (job)
-    refuse_job(job, response, outcome.why);
-  else if (!is_cancel(op) || !outcome.cancels_kept)
-    error_reply(response, unsaved_message(op, outcome.why).c_str());
+    refuse_job(job, response, why);
+  else
+    error_reply(response, unsaved_message(op, why).c_str());
 }
 
 //
-// 'note_job()' - Note what became of a job on its way to the printer at the
-// end of the state file, at once: a job the printer has taken whole is then
-// not printed again should the server end before the state is saved with
-// it completed (the next save marks it so, until PAPPL has it too); one
-// whose last bytes were on their way is known as such.  Only a printed
-// note is flushed to disk: the others serve when the server, not the
-// machine, ends.
+// 'note_job()' - Note what became of a job on its way to the printer in the
+// journal, at once: a job the printer has taken whole is then not printed
+// again should the server end before PAPPL has it completed; one whose
+// last bytes were on their way is known as such.  Only a printed note is
+// flushed to disk: the others serve when the server, not the machine,
+// ends.  Without a journal, the whole state is saved.
 //
 
 void
@@ -1322,7 +1610,8 @@ note_job(pappl_job_t *job,    // I - Job
 {
   pappl_printer_t *printer = papplJobGetPrinter(job);
   const time_t     now     = time(nullptr);
-  bool             noted   = true;
+  JournalMark      mark;
+  bool             noted;
   {
     const std::lock_guard<std::mutex> hold(g_saver.lock);
     const std::string                 name = papplPrinterGetName(printer);
@@ -1332,17 +1621,10 @@ note_job(pappl_job_t *job,    // I - Job
       g_saver.printed[key] = now;
     else if (event == JobEvent::Unprinted)
       g_saver.printed.erase(key);
-    if (!g_saver.last.empty())
-    {
-      const std::string line = event_line(event, name, key.second, now);
-      noted = append_to(g_saver.path, line, event == JobEvent::Printed);
-    }
-    else
-      noted = false;  // no file of the app's yet: save one
+    noted = g_saver.journal.is_open() && g_saver.journal.append(event_line(event, name, key.second, now), mark);
   }
-  if (!noted)
+  if (!noted || (event == JobEvent::Printed && !g_saver.journal.flush(mark)))
     save_state(papplPrinterGetSystem(printer));
 }
 
 } // namespace pelna_app
-

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,8 @@ constexpr const char *kOwnLine     = "# pelna-printer-app ";
 constexpr const char *kHeaderLine  = "# pelna-printer-app state file\n";
 constexpr const char *kPausedWord  = "paused ";
 constexpr const char *kCheckWord   = "check ";
+constexpr const char *kJobWord     = "job ";
+constexpr const char *kJournalWord = "journal after ";
 // The words of the job events, as JobEvent numbers them.
 constexpr const char *kEventWords[] = {"sending ", "printed ", "unprinted ", "canceled "};
 
@@ -43,6 +46,15 @@ constexpr int kJobCompleted  = 9;  // completed
 // The field the app adds to the Job line of a canceled or aborted job: why
 // it ended.  PAPPL never sees it.
 constexpr const char *kMessageField = "message";
+
+// The fields of a job record that are not its Job line's: its settings
+// file's name and its settings (base64).
+constexpr const char *kSettingsFileField = "settings-file";
+constexpr const char *kPrinterField      = "printer";
+constexpr const char *kSettingsField     = "settings";
+
+// The base64 alphabet of the settings in a job record.
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Why a job that waits to print is ended when loading: its document is gone
 // (PAPPL removes it when a job ends, so the job had ended, but the state
@@ -76,7 +88,7 @@ constexpr const char *kFirstWords[] = {
 // One line's fields, in order: name and value.
 //
 
-using Fields = std::vector<std::pair<std::string, std::string>>;
+using Fields = JobFields;
 
 //
 // 'parse_fields()' - The fields of a line's value, as PAPPL reads them.
@@ -290,7 +302,128 @@ struct Journal
   PrintedJobs                           printed;   // taken whole by the printer
   std::set<std::pair<std::string, int>> unsure;    // last bytes on their way
   PrintedJobs                           canceled;  // canceled, and when
+  std::map<std::pair<std::string, int>, JobRecord> jobs;  // accepted or changed
 };
+
+//
+// 'base64()' - Bytes as base64 text.
+//
+
+std::string
+base64(const std::string &bytes)  // I - Bytes
+{
+  std::string out;
+
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3)
+  {
+    const std::size_t   left = std::min<std::size_t>(3, bytes.size() - i);
+    const std::uint32_t word = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                               (left > 1 ? static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 : 0) |
+                               (left > 2 ? static_cast<unsigned char>(bytes[i + 2]) : 0U);
+
+    for (std::size_t k = 0; k < 4; k++)
+      out += k <= left ? kBase64[(word >> (18 - 6 * k)) & 63] : '=';
+  }
+  return out;
+}
+
+//
+// 'unbase64()' - Base64 text as bytes; false when it is not base64.
+//
+
+bool
+unbase64(const std::string &text,   // I - Base64 text
+         std::string       &bytes)  // O - Bytes
+{
+  std::uint32_t word = 0;
+  int           bits = 0;
+  std::size_t   pad  = 0;
+
+  bytes.clear();
+  if (text.size() % 4)
+    return false;
+  for (char c : text)
+  {
+    const char *at = c ? strchr(kBase64, c) : nullptr;
+
+    if (c == '=' && ++pad <= 2)
+      continue;
+    if (!at || pad)
+      return false;  // not base64, or data after the padding
+    word  = word << 6 | static_cast<std::uint32_t>(at - kBase64);
+    bits += 6;
+    if (bits >= 8)
+    {
+      bits -= 8;
+      bytes += static_cast<char>((word >> bits) & 255);
+    }
+  }
+  return true;
+}
+
+//
+// 'crc_text()' - The CRC-32 of text, as eight hexadecimal digits.
+//
+
+std::string
+crc_text(const std::string &text)  // I - Text
+{
+  char crc[9];
+
+  snprintf(crc, sizeof(crc), "%08" PRIx32,
+           static_cast<std::uint32_t>(libdeflate_crc32(0, text.data(), text.size())));
+  return crc;
+}
+
+//
+// 'take_field()' - Take a field out of fields; empty when missing.
+//
+
+std::string
+take_field(Fields     &fields,  // IO - Fields
+           const char *name)    // I - Field name
+{
+  std::string value;
+
+  std::erase_if(fields, [&](const auto &item) {
+    if (item.first != name)
+      return false;
+    value = item.second;
+    return true;
+  });
+  return value;
+}
+
+//
+// 'read_record()' - One job record line; false when it is none, was cut or
+// does not match its CRC.
+//
+
+bool
+read_record(const std::string &line,     // I - Line without its start
+            JobRecord         &record)   // O - The record
+{
+  constexpr std::size_t kCrcDigits = 8;
+  const std::size_t     word       = strlen(kJobWord);
+
+  if (!line.starts_with(kJobWord) || line.size() < word + kCrcDigits + 2 || line[word + kCrcDigits] != ' ')
+    return false;
+
+  const std::string rest = line.substr(word + kCrcDigits + 1);
+  if (line.compare(word, kCrcDigits, crc_text(rest)) != 0)
+    return false;
+
+  // The printer's name comes first, as a field of a name no Job line has.
+  Fields fields = parse_fields(std::string(kPrinterField) + "=" + rest);
+  if (number(fields, "id") <= 0 || number(fields, "id") > kMaxId)
+    return false;
+  record.printer       = take_field(fields, kPrinterField);
+  record.settings_file = take_field(fields, kSettingsFileField);
+  record.fields        = std::move(fields);
+  return unbase64(take_field(record.fields, kSettingsField), record.settings) && !record.printer.empty() &&
+         record.settings_file.find('/') == std::string::npos;
+}
 
 //
 // 'read_event()' - One job event line; false when it is none (or was cut).
@@ -339,7 +472,17 @@ read_journal(const std::string &lines)  // I - Lines after the check line
     int               id;
     std::time_t       when;
 
-    if (!line.starts_with(kOwnLine) || !read_event(line.substr(strlen(kOwnLine)), event, printer, id, when))
+    JobRecord         record;
+
+    if (!line.starts_with(kOwnLine))
+      continue;
+    if (read_record(line.substr(strlen(kOwnLine)), record))
+    {
+      const auto key = std::make_pair(record.printer, static_cast<int>(number(record.fields, "id")));
+      journal.jobs[key] = std::move(record);
+      continue;
+    }
+    if (!read_event(line.substr(strlen(kOwnLine)), event, printer, id, when))
       continue;
 
     const auto key = std::make_pair(printer, id);
@@ -617,6 +760,63 @@ event_line(JobEvent           event,    // I - What became of it
 }
 
 //
+// 'job_record()' - The line appended for a job accepted or changed.
+//
+
+std::string
+job_record(const JobRecord &record)  // I - The job
+{
+  // A line break in a value (a job's name, a message) would end the line.
+  const auto one_line = [](std::string value) {
+    std::replace_if(value.begin(), value.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return quoted(value);
+  };
+  std::string rest = one_line(record.printer);
+
+  if (!record.settings_file.empty())
+    rest += std::string(" ") + kSettingsFileField + "=" + one_line(record.settings_file) + " " + kSettingsField +
+            "=" + quoted(base64(record.settings));
+  for (const auto &[key, value] : record.fields)
+    rest += " " + key + "=" + one_line(value);
+  return std::string(kOwnLine) + kJobWord + crc_text(rest) + " " + rest + "\n";
+}
+
+//
+// 'journal_header()' - The first line of the journal that follows a state
+// file: the file's length and CRC-32.
+//
+
+std::string
+journal_header(const std::string &state)  // I - The whole state file
+{
+  char line[128];
+
+  snprintf(line, sizeof(line), "%s%s%zu bytes, CRC-32 %08" PRIx32 "\n", kOwnLine, kJournalWord, state.size(),
+           static_cast<std::uint32_t>(libdeflate_crc32(0, state.data(), state.size())));
+  return line;
+}
+
+//
+// 'check_journal()' - Check a journal file against the state it should
+// follow; a last line cut short is dropped.
+//
+
+JournalCheck
+check_journal(const std::string &journal,  // I - The whole journal file
+              const std::string &state)    // I - The whole state file
+{
+  const std::size_t end = journal.find('\n');
+  JournalCheck      check;
+
+  if (end == std::string::npos || !journal.starts_with(std::string(kOwnLine) + kJournalWord))
+    return check;
+  check.own     = true;
+  check.follows = journal.compare(0, end + 1, journal_header(state)) == 0;
+  check.lines   = journal.substr(end + 1, journal.rfind('\n') - end);
+  return check;
+}
+
+//
 // 'check_state()' - Check a whole state file (see state_file.h).  Lines
 // appended after the check line are kept whole; a last one cut short (the
 // server ended while appending it) is dropped.
@@ -660,6 +860,56 @@ check_state(const std::string &file)  // I - The whole file
 }
 
 //
+// 'merge_records()' - PAPPL's lines with the jobs of the journal: a Job
+// line a record has replaced by it, a job PAPPL's lines do not have added
+// at the end of its printer's block (one of a printer they do not have is
+// dropped).
+//
+
+std::string
+merge_records(const std::string                                      &body,  // I - Checked contents
+              const std::map<std::pair<std::string, int>, JobRecord> &jobs)  // I - The journal's jobs
+{
+  std::set<std::pair<std::string, int>> merged;
+  std::string                           out, printer;
+
+  if (jobs.empty())
+    return body;
+  for (std::size_t pos = 0; pos < body.size();)
+  {
+    const std::string line = next_line(body, pos);
+
+    if (line.starts_with("<Printer "))
+    {
+      const Fields       fields = printer_fields(line);
+      const std::string *name   = field(fields, "name");
+      printer                   = name ? *name : "";
+    }
+    else if (line.starts_with("Job "))
+    {
+      const auto key = std::make_pair(printer, static_cast<int>(number(parse_fields(line.substr(4)), "id")));
+      const auto it  = jobs.find(key);
+      if (it != jobs.end())
+      {
+        out += job_line(it->second.fields);
+        merged.insert(key);
+        continue;
+      }
+    }
+    else if (line == "</Printer>")
+    {
+      for (auto it = jobs.lower_bound({printer, 0}); it != jobs.end() && it->first.first == printer; ++it)
+      {
+        if (!merged.contains(it->first))
+          out += job_line(it->second.fields);
+      }
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+//
 // 'plan_load()' - What loading a checked state file takes.
 //
 
@@ -672,7 +922,7 @@ plan_load(const std::string &body,     // I - Checked contents
   std::vector<std::string> own;
 
   plan.contents = edit_jobs(
-      body,
+      merge_records(body, events.jobs),
       [&](const std::string &printer, Fields &fields) {
         const long state = number(fields, "state"), id = number(fields, "id");
         const auto key   = std::make_pair(printer, static_cast<int>(id));
@@ -706,6 +956,9 @@ plan_load(const std::string &body,     // I - Checked contents
           set_field(fields, "state", std::to_string(kJobPending));
         if (!file.empty())
           plan.waiting.insert(file);
+        if (const auto record = events.jobs.find(key);
+            record != events.jobs.end() && !record->second.settings_file.empty())
+          plan.settings.emplace_back(record->second.settings_file, record->second.settings);
       },
       [](const std::string &) { return true; }, own);
 

@@ -9,9 +9,23 @@
 //   # pelna-printer-app paused "NAME"              a printer that was paused
 //   # pelna-printer-app check N bytes, CRC-32 X    checks everything before it
 //   # pelna-printer-app EVENT ID TIME "NAME"       what became of a job since
-//                                                  (appended; EVENT: sending,
-//                                                  printed, unprinted or
-//                                                  canceled)
+//                                                  (appended by earlier
+//                                                  versions; read still)
+//
+// and beside it the journal, NAME.state.journal: each change since the
+// state was saved whole, the later line of a job deciding.
+//
+//   # pelna-printer-app journal after N bytes, CRC-32 X   the state it follows
+//   # pelna-printer-app EVENT ID TIME "NAME"       what became of a job
+//                                                  (EVENT: sending, printed,
+//                                                  unprinted or canceled)
+//   # pelna-printer-app job CRC "NAME" FIELDS      a job accepted or changed:
+//                                                  its Job line's fields, with
+//                                                  its settings for one that
+//                                                  waits; CRC is the CRC-32
+//                                                  of the rest of the line
+//
+// A last line cut short (the server ended while appending it) is dropped.
 //
 // and the spool folder's job files as PAPPL names them,
 // pPPPPPjJJJJJJJJJ-NAME.EXT (printer id, job id, job name, EXT "ipp" for
@@ -39,6 +53,25 @@ using PrintedJobs = std::map<std::pair<std::string, int>, std::time_t>;
 // Why each ended job was canceled or aborted, by printer name and job id:
 // the server's message, which PAPPL does not keep across a restart.
 using JobMessages = std::map<std::pair<std::string, int>, std::string>;
+
+// The fields of a Job line, in order: name and value, as PAPPL writes them
+// (id, name, username, format, filename, state, state_reasons, created,
+// processing, completed, impressions, imcompleted) and the app's message.
+using JobFields = std::vector<std::pair<std::string, std::string>>;
+
+//
+// A job as the journal keeps it.
+//
+
+struct JobRecord
+{
+  std::string printer;        // printer name
+  JobFields   fields;         // its Job line's fields
+  std::string settings_file;  // for a job that waits: the name of its
+                              // settings file in the spool folder
+  std::string settings;       // for a job that waits: its settings, as
+                              // that file holds them (an IPP message)
+};
 
 //
 // What a state file holds, once checked.
@@ -69,6 +102,9 @@ struct LoadPlan
   std::vector<int>         canceled;   // jobs canceled since the last save: ended
   std::set<std::string>    waiting;    // documents of the jobs that wait to print
   JobMessages              messages;   // why the canceled and aborted jobs ended
+  std::vector<std::pair<std::string, std::string>> settings;
+                                       // settings files of the jobs that wait,
+                                       // from the journal: name, contents
 };
 
 // What became of a job on its way to the printer.
@@ -130,6 +166,17 @@ struct FoundJob
   long        reasons = 0;   // PAPPL's job-state-reasons bits for a held job
 };
 
+//
+// What a journal holds, once checked against a state.
+//
+
+struct JournalCheck
+{
+  bool        own     = false;  // its first line is a journal's
+  bool        follows = false;  // that line names the state
+  std::string lines;            // its whole lines after the first
+};
+
 // The whole file the app writes for PAPPL's lines and the paused printers.
 [[nodiscard]] std::string state_file(const std::string &pappl_lines, const std::vector<std::string> &paused);
 
@@ -139,12 +186,22 @@ struct FoundJob
 // The line appended for what became of a job.
 [[nodiscard]] std::string event_line(JobEvent event, const std::string &printer, int job_id, std::time_t when);
 
+// The line appended for a job accepted or changed.
+[[nodiscard]] std::string job_record(const JobRecord &record);
+
+// The first line of the journal that follows a state file.
+[[nodiscard]] std::string journal_header(const std::string &state);
+
+// Check a journal file against the state file it should follow.
+[[nodiscard]] JournalCheck check_journal(const std::string &journal, const std::string &state);
+
 // Check a whole state file: the app's check line, or PAPPL's own format
 // without one (a file of an earlier version).
 [[nodiscard]] StateCheck check_state(const std::string &file);
 
-// What loading a checked state file takes: the app's lines out, a job that
-// was printing waiting again (or completed, when the printer had taken it).
+// What loading a checked state file takes: the jobs of the journal in their
+// printers' blocks, the app's lines out, a job that was printing waiting
+// again (or completed, when the printer had taken it).
 [[nodiscard]] LoadPlan plan_load(const std::string &body, const std::string &journal);
 
 // PAPPL's lines with the jobs of printed marked completed; the jobs PAPPL
