@@ -177,6 +177,9 @@ struct LastLabel
   unsigned                  scale  = 1;     // dots per picture pixel, each way
   std::uint32_t             picture_width  = 0;  // the picture's pixels across
   std::uint32_t             picture_height = 0;  // its rows
+  std::vector<std::uint8_t> frame;          // the label's frame, until its picture is drawn
+                                            // (the first time it is asked for)
+  std::uint64_t             max_stream = 0; // the longest command stream its printer takes
 };
 
 // A new printer: it has printed no label yet.
@@ -185,11 +188,13 @@ void open_last_label(pappl_printer_t *printer);
 // A printer is being deleted: drop its picture.
 void forget_last_label(pappl_printer_t *printer);
 
-// The printer has taken a job: keep a picture of its last page, drawn from
-// that page's frame, in place of the printer's last one.
+// The printer has taken a job: keep its last page's frame, from which its
+// picture is drawn when first asked for, in place of the printer's last
+// label.
 void keep_last_label(pappl_job_t *job, const JobState &state);
 
-// A printer's last label, or null when it has printed none.
+// A printer's last label, its picture drawn, or null when it has printed
+// none.
 [[nodiscard]] std::shared_ptr<const LastLabel> last_label(pappl_printer_t *printer);
 
 //

@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 //
 // A picture of the last label each printer took, for its web page: once
-// the printer has taken a job, the frame of the job's last page is read
-// back from the job's printer data, decoded to its dots by pelna-inspect's
-// decoder (so the picture shows what was sent, not what was meant),
-// scaled down by a whole factor until its longer side fits kMaxSide pixels
-// (a pixel is black when any of its dots is, so that lines one dot wide
-// stay visible) and kept as a 1-bit PNG file.  Once per job, after the
-// printer has the data: nothing on the way of rows and frames is slowed.
+// the printer has taken a job, the frame of the job's last page is copied
+// out of the job's printer data.  The first time the page asks for it, the
+// frame is decoded to its dots by pelna-inspect's decoder (so the picture
+// shows what was sent, not what was meant), scaled down by a whole factor
+// until its longer side fits kMaxSide pixels (a pixel is black when any of
+// its dots is, so that lines one dot wide stay visible) and kept as a
+// 1-bit PNG file.  A label costs a copy of its frame; one nobody looks at
+// is never drawn.
 //
 // The pictures are held in memory only, one per printer, each at most
 // kMaxPngBytes; a printer has room for one from its creation until its
@@ -282,24 +283,19 @@ encode_png(const std::vector<std::uint8_t> &bits,   // I - Packed rows
 }
 
 //
-// 'draw_label()' - The picture of the job's last frame; false, with the
+// 'draw_label()' - The picture of a label from its frame; false, with the
 // reason, when none could be made.
 //
 
 bool
-draw_label(const JobState &state,  // I - The job, its printer data still held
-           LastLabel      &label,  // IO - The label; its sizes and picture
-           std::string    &why)    // O - Why not
+draw_label(const LastLabel &kept,   // I - The label, with its frame
+           LastLabel       &label,  // IO - The label; its sizes and picture
+           std::string     &why)    // O - Why not
 {
-  const std::uint64_t max_stream = pelna::command_stream_length(state.model->head_dots,
-                                                                longest_label_rows(*state.model));
-  std::vector<std::uint8_t> frame;
-  inspect::Page             page;
+  inspect::Page page;
 
-  if (!read_frame(state, inspect::frame_length_limit(max_stream), frame, why) ||
-      !decode_frame(frame, max_stream, page, why))
+  if (!decode_frame(kept.frame, kept.max_stream, page, why))
     return false;
-  frame = {};  // its memory goes before the picture's comes
 
   label.width          = page.width;
   label.height         = static_cast<std::uint32_t>(page.rows);
@@ -403,15 +399,14 @@ keep_last_label(pappl_job_t    *job,    // I - Job
     std::string why;
     const char *name  = papplJobGetName(job);
 
-    label->job_id   = papplJobGetID(job);
-    label->job_name = name ? name : "";
-    label->page     = state.last_page;
-    label->taken    = time(nullptr);
-    if (draw_label(state, *label, why))
-      papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Picture of page %u for the printer's web page: %u x %u pixels, %zu bytes.",
-                  label->page, label->picture_width, label->picture_height, label->png.size());
-    else
+    label->job_id     = papplJobGetID(job);
+    label->job_name   = name ? name : "";
+    label->page       = state.last_page;
+    label->taken      = time(nullptr);
+    label->max_stream = pelna::command_stream_length(state.model->head_dots, longest_label_rows(*state.model));
+    if (!read_frame(state, inspect::frame_length_limit(label->max_stream), label->frame, why))
     {
+      label->frame.clear();
       label->why = why;
       papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No picture of page %u for the printer's web page: %s.", label->page,
                   why.c_str());
@@ -434,10 +429,45 @@ keep_last_label(pappl_job_t    *job,    // I - Job
 std::shared_ptr<const LastLabel>
 last_label(pappl_printer_t *printer)  // I - Printer
 {
-  const std::lock_guard<std::mutex> hold(g_pictures.lock);
-  const auto                        slot = g_pictures.labels.find(printer);
+  std::shared_ptr<const LastLabel> kept;
+  {
+    const std::lock_guard<std::mutex> hold(g_pictures.lock);
+    const auto                        slot = g_pictures.labels.find(printer);
 
-  return slot == g_pictures.labels.end() ? nullptr : slot->second;
+    if (slot != g_pictures.labels.end())
+      kept = slot->second;
+  }
+  if (!kept || kept->frame.empty())
+    return kept;
+
+  // Drawn the first time it is asked for, outside the lock; the picture
+  // replaces the frame unless a newer label came meanwhile.
+  try
+  {
+    auto        drawn = std::make_shared<LastLabel>();
+    std::string why;
+
+    drawn->job_id   = kept->job_id;
+    drawn->job_name = kept->job_name;
+    drawn->page     = kept->page;
+    drawn->taken    = kept->taken;
+    if (!draw_label(*kept, *drawn, why))
+    {
+      drawn->why = why;
+      papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "No picture of page %u of job %d for the printer's web page: %s.",
+                      drawn->page, drawn->job_id, why.c_str());
+    }
+
+    const std::lock_guard<std::mutex> hold(g_pictures.lock);
+    const auto                        slot = g_pictures.labels.find(printer);
+    if (slot != g_pictures.labels.end() && slot->second == kept)
+      slot->second = drawn;
+    return drawn;
+  }
+  catch (const std::bad_alloc &)
+  {
+    return kept;  // shown without a picture
+  }
 }
 
 } // namespace pelna_app

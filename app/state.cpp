@@ -82,8 +82,9 @@ constexpr unsigned long long kLowSpaceBytes = 1U << 20;
 // that a flow of changes comes to one save every few seconds.
 constexpr int kDeferSeconds = 5;
 
-// Bytes of journal after which the whole state is saved again: about a
-// hundred labels, each a record of its settings and two short lines.
+// Bytes of journal after which the whole state is saved again: about 150
+// labels, each a record of its settings (about 700 bytes) and two short
+// lines.
 constexpr std::uint64_t kJournalBound = 128U << 10;
 
 // Seconds between tries of a save that failed (a full disk), until one
@@ -1223,26 +1224,6 @@ reply_job(pappl_client_t *client)  // I - Client
 }
 
 //
-// 'sync_document()' - Flush a job's document to disk; false with errno set
-// when it fails.
-//
-
-bool
-sync_document(pappl_job_t *job)  // I - Job
-{
-  const char *file = papplJobGetFilename(job);
-  const int   fd   = file ? open(file, O_RDONLY | O_CLOEXEC) : -1;
-
-  if (fd < 0)
-    return !file;  // a document not yet received has nothing to flush
-  const bool ok    = fdatasync(fd) == 0;
-  const int  error = errno;
-  close(fd);
-  errno = error;
-  return ok;
-}
-
-//
 // 'error_reply()' - Make a reply server-error-internal-error with a message:
 // the job's attributes out, the message last in the operation group.
 //
@@ -1561,7 +1542,7 @@ load_state(pappl_system_t    *system,  // I - System, not yet running
 //
 // 'save_before_reply()' - PAPPL's reply callback: keep a change on disk
 // before its reply goes out.  A job accepted or given its document is
-// answered once the document and the job's record are flushed; a job
+// answered once its record is flushed (PAPPL flushes the document); a job
 // canceled, held or released once its record is; any other change once the
 // whole state is saved.  One that cannot be kept is answered so, with the
 // cause: a new job is cancelled and refused; any other change is in
@@ -1583,9 +1564,8 @@ save_before_reply(pappl_client_t *client,  // I - Client, request handled
   pappl_job_t    *job    = reply_job(client);
   std::string     why;
 
-  if (job && !sync_document(job))
-    why = error_text(errno, "its document could not be flushed to disk");
-  else if (changes_jobs_only(op) ? journal_now(system, true, why) : save_now(system, why))
+  // (PAPPL has flushed a job's document before it submits the job.)
+  if (changes_jobs_only(op) ? journal_now(system, true, why) : save_now(system, why))
     return;
   schedule_save(system);  // saved once there is room
 
