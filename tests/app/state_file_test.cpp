@@ -9,15 +9,30 @@
 // is gone; saving marks the jobs the printer has taken completed until
 // PAPPL has them; why a job was canceled or aborted is kept; no spool file
 // is lost (a job's whole files come back as the job, the rest is kept
-// aside) and no job or printer id is given twice.
+// aside) and no job or printer id is given twice.  The journal beside the
+// file: its records load as their jobs, with their settings; cut at any
+// byte it loads its whole records and nothing of a cut one; it follows one
+// state only; its file takes lines whole, and a flush covers every line
+// written before it.
 //
 
+#include "journal.h"
 #include "state_file.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace pelna_app;
@@ -406,4 +421,264 @@ TEST(StateFile, NoJobOrPrinterIdIsGivenTwice)
   // Nothing in the spool folder: past the lines' own ids.
   EXPECT_EQ(next_id(raise_next_ids(kPapplLines, {}), "name=\"p203\"", "NextJobId"), 10);
   EXPECT_EQ(next_id(raise_next_ids(kPapplLines, {}), "", "NextPrinterID"), 3);
+}
+
+namespace {
+
+// Settings as PAPPL encodes them: any bytes, a NUL, a line break and quotes
+// among them.
+const std::string kSettings = std::string("\x02\x00\x00\x00\x00\x00\x00\x01\x02\"B\x00\x08job-name\n\\x\x03", 23);
+
+//
+// 'record()' - A job record: a printer, Job line fields, and settings for
+// one that waits.
+//
+
+JobRecord
+record(const std::string &printer,   // I - Printer name
+       int                id,        // I - Job id
+       int                state,     // I - Job state, as the state file numbers it
+       const std::string &settings)  // I - Its settings, or "" for none
+{
+  JobRecord r;
+
+  r.printer = printer;
+  r.fields  = {{"id", std::to_string(id)},
+               {"name", "job " + std::to_string(id)},
+               {"username", "u"},
+               {"format", "image/pwg-raster"},
+               {"filename", "/spool/p00001j" + std::string(9 - std::to_string(id).size(), '0') + std::to_string(id) +
+                                "-j.pwg"},
+               {"state", std::to_string(state)},
+               {"created", "1700000100"}};
+  if (!settings.empty())
+  {
+    r.settings_file = "p00001j" + std::string(9 - std::to_string(id).size(), '0') + std::to_string(id) + "-j.ipp";
+    r.settings      = settings;
+  }
+  return r;
+}
+
+//
+// 'load_with()' - The plan for a state file and a journal that follows it.
+//
+
+LoadPlan
+load_with(const std::string &state,    // I - The whole state file
+          const std::string &journal)  // I - The whole journal file
+{
+  const StateCheck   check = check_state(state);
+  const JournalCheck lines = check_journal(journal, state);
+
+  EXPECT_TRUE(check.whole) << check.why;
+  EXPECT_TRUE(lines.own && lines.follows);
+  return plan_load(check.body, check.journal + lines.lines);
+}
+
+//
+// 'temp_path()' - A new file's name in the temporary folder.
+//
+
+std::string
+temp_path(const char *name)  // I - Its name's start
+{
+  return (std::filesystem::temp_directory_path() / (std::string(name) + "." + std::to_string(getpid()))).string();
+}
+
+//
+// 'file_text()' - A file's contents.
+//
+
+std::string
+file_text(const std::string &path)  // I - File
+{
+  std::ifstream     in(path, std::ios::binary);
+  std::stringstream text;
+
+  text << in.rdbuf();
+  return text.str();
+}
+
+} // namespace
+
+//
+// The journal's records load as their jobs: a job the state lacks goes at
+// the end of its printer's block, with its settings (bytes of any value);
+// a record of a job the state has replaces its line, the later record
+// deciding; a canceled job keeps why (a line break in it cannot split the
+// record); a record of a printer the state lacks is dropped.  Events apply
+// on top: a new job the printer took whole is completed, without settings.
+// A journal follows its own state only.
+//
+
+TEST(StateFile, JournalRecordsLoadAsTheirJobs)
+{
+  const std::string state = state_file(kPapplLines, {});
+  JobRecord         canceled = record("the \"other\" one", 11, 7, "");
+  canceled.fields.emplace_back("message", "Canceled\nby the server.");
+
+  const std::string journal = journal_header(state) + job_record(record("p203", 10, 3, kSettings)) +
+                              job_record(record("p203", 9, 3, kSettings)) +
+                              job_record(record("p203", 9, 4, kSettings + "held")) + job_record(canceled) +
+                              job_record(record("gone", 12, 3, kSettings)) +
+                              event_line(JobEvent::Printed, "p203", 13, 1700000200) +
+                              job_record(record("p203", 13, 5, kSettings));
+  const LoadPlan plan = load_with(state, journal);
+
+  EXPECT_EQ(job_field(plan.contents, "id=\"10\"", "state"), "3");
+  EXPECT_LT(plan.contents.find("id=\"10\""), plan.contents.find("</Printer>"));  // in p203's block
+  EXPECT_EQ(job_field(plan.contents, "id=\"9\"", "state"), "4");
+  EXPECT_EQ(job_field(plan.contents, "id=\"9\"", "name"), "job 9");
+  EXPECT_EQ(job_field(plan.contents, "id=\"11\"", "state"), "7");
+  EXPECT_GT(plan.contents.find("id=\"11\""), plan.contents.find("</Printer>"));  // the other printer's
+  EXPECT_EQ(plan.messages.at({"the \"other\" one", 11}), "Canceled by the server.");
+  EXPECT_EQ(plan.contents.find("id=\"12\""), std::string::npos);
+  EXPECT_EQ(job_field(plan.contents, "id=\"13\"", "state"), "9");
+  EXPECT_EQ(plan.printed, std::vector<int>{13});
+  EXPECT_EQ(plan.settings, (std::vector<std::pair<std::string, std::string>>{
+                               {"p00001j000000009-j.ipp", kSettings + "held"},
+                               {"p00001j000000010-j.ipp", kSettings}}));
+  EXPECT_EQ(plan.contents.find("# pelna"), std::string::npos);
+
+  const JournalCheck other = check_journal(journal, state_file(kPapplLines, {"p203"}));
+  EXPECT_TRUE(other.own);
+  EXPECT_FALSE(other.follows);
+  EXPECT_FALSE(check_journal("", state).own);
+  EXPECT_FALSE(check_journal(job_record(record("p203", 10, 3, kSettings)), state).own);
+}
+
+//
+// A journal cut at any byte loads every record it holds whole and nothing
+// of the one cut; a record whose bytes changed (its CRC no longer matches)
+// is dropped, the others load.
+//
+
+TEST(StateFile, AJournalCutAtEveryByteLoadsItsWholeRecords)
+{
+  const std::string state   = state_file(kPapplLines, {});
+  std::string       journal = journal_header(state);
+  std::vector<std::pair<std::size_t, int>> ends;  // where each record ends, its job
+
+  for (int id = 20; id < 24; id++)
+  {
+    journal += job_record(record("p203", id, 3, kSettings + std::to_string(id)));
+    ends.emplace_back(journal.size(), id);
+  }
+  for (std::size_t cut = journal_header(state).size(); cut <= journal.size(); cut++)
+  {
+    const LoadPlan plan = load_with(state, journal.substr(0, cut));
+    std::size_t    whole = 0;
+
+    for (const auto &[end, id] : ends)
+    {
+      const bool in = end <= cut;
+      whole += in;
+      EXPECT_EQ(plan.contents.find("id=\"" + std::to_string(id) + "\"") != std::string::npos, in)
+          << "job " << id << ", cut at " << cut;
+    }
+    ASSERT_EQ(plan.settings.size(), whole) << "cut at " << cut;
+    for (std::size_t i = 0; i < whole; i++)
+      EXPECT_EQ(plan.settings[i].second, kSettings + std::to_string(20 + i));
+  }
+
+  std::string changed = journal;
+  changed[ends[1].first - 40] ^= 1;  // in job 21's settings
+  const LoadPlan plan = load_with(state, changed);
+  EXPECT_EQ(plan.contents.find("id=\"21\""), std::string::npos);
+  EXPECT_NE(plan.contents.find("id=\"22\""), std::string::npos);
+  EXPECT_EQ(plan.settings.size(), 3u);
+}
+
+//
+// The journal's file: lines appended from many threads at once, each
+// flushed before the thread goes on, are all there whole; a flush covers
+// every line written before it (a later one flushed, an earlier one needs
+// no flush of its own), and a line of a file since replaced needs none.
+//
+
+TEST(Journal, EveryLineIsWholeAndAFlushCoversTheLinesBeforeIt)
+{
+  const std::string path = temp_path("pelna-journal");
+  std::ofstream(path) << "start\n";
+
+  JournalFile journal;
+  ASSERT_TRUE(journal.open(path));
+  EXPECT_EQ(journal.size(), 6u);
+
+  constexpr int            kThreads = 8, kLines = 50;
+  std::atomic<int>         failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++)
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < kLines; n++)
+      {
+        JournalMark mark;
+        const std::string line = "thread " + std::to_string(t) + " line " + std::to_string(n) + "\n";
+        if (!journal.append(line, mark) || !journal.flush(mark))
+          failed++;
+      }
+    });
+  for (std::thread &thread : threads)
+    thread.join();
+  EXPECT_EQ(failed, 0);
+  EXPECT_LE(journal.flushes(), static_cast<std::uint64_t>(kThreads * kLines));
+
+  const std::string text = file_text(path);
+  for (int t = 0; t < kThreads; t++)
+    for (int n = 0; n < kLines; n++)
+      EXPECT_NE(text.find("\nthread " + std::to_string(t) + " line " + std::to_string(n) + "\n"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kThreads * kLines + 1);
+
+  JournalMark first, second;
+  ASSERT_TRUE(journal.append("one\n", first));
+  ASSERT_TRUE(journal.append("two\n", second));
+  const std::uint64_t before = journal.flushes();
+  EXPECT_TRUE(journal.flush(second));
+  EXPECT_TRUE(journal.flush(first));
+  EXPECT_EQ(journal.flushes(), before + 1);
+
+  JournalMark old;
+  ASSERT_TRUE(journal.append("three\n", old));
+  ASSERT_TRUE(journal.open(path));  // replaced (here: opened again)
+  EXPECT_TRUE(journal.flush(old));
+  EXPECT_EQ(journal.flushes(), before + 1);
+  unlink(path.c_str());
+}
+
+//
+// An append the disk cannot take whole (here: past the file size limit)
+// fails with the cause and leaves the file as it was, so that the next
+// line does not join a cut one; once there is room, lines append again.
+//
+
+TEST(Journal, AnAppendThatFailsLeavesTheFileAsItWas)
+{
+  const std::string path = temp_path("pelna-journal-full");
+  std::ofstream(path) << "start\n";
+
+  JournalFile journal;
+  ASSERT_TRUE(journal.open(path));
+
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur      = 16;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+  JournalMark mark;
+  errno           = 0;
+  const bool done = journal.append("a line longer than the ten bytes left\n", mark);
+  const int  why  = errno;
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+
+  EXPECT_FALSE(done);
+  EXPECT_EQ(why, EFBIG);
+  EXPECT_EQ(file_text(path), "start\n");
+  EXPECT_EQ(journal.size(), 6u);
+  ASSERT_TRUE(journal.append("next\n", mark));
+  EXPECT_TRUE(journal.flush(mark));
+  EXPECT_EQ(file_text(path), "start\nnext\n");
+  unlink(path.c_str());
 }

@@ -9,7 +9,9 @@
 # IPP, by the modify sub-command and on the web form; the printing defaults
 # form (with the page's session cookie and form token) sets the darkness
 # and the default halftone of the next job, and the media form sets the
-# loaded roll (size and tracking) of the next job.
+# loaded roll (size and tracking) of the next job.  A form's change made
+# just before a clean stop is there after the restart; a job alone is
+# journaled, the state file not rewritten.
 #
 #   web_forms.sh APP INSPECT CLIENT PAGES
 #
@@ -141,4 +143,19 @@ print_one loaded-2x1-mark "$work/white.png" image/png
   fail "after the media form: not a 2 x 1 in label"
 [[ $(json_field "$dir" page_mark) == '"black"' ]] || fail "after the media form: page mark $(json_field "$dir" page_mark)"
 [[ $(json_field "$dir" black_share) == 0.000000 ]] || fail "a white picture did not stay white"
+
+# --- a change just before a clean stop lasts; a job rewrites no state --------
+# (The app saves a form's change a few seconds later, or when it stops.)
+"$client" form "$base_url" /labels/config location="Shelf 9" || fail "the configuration form was not taken"
+stop_process "$app_pid"
+start_app_server
+uri=$(printer_uri labels)
+[[ $("$client" attr "$uri" printer-location) == "Shelf 9" ]] ||
+  fail "the location set on the web page just before a clean stop was lost"
+state_file=$SNAP_COMMON/pelna-printer-app.state
+saved=$(stat -c %i "$state_file")
+print_one journaled "$work/white.png" image/png
+sleep 6  # past the few seconds a settings change waits to be saved
+[[ $(stat -c %i "$state_file") == "$saved" ]] || fail "a job alone rewrote the state file"
+grep -q "^# pelna-printer-app job " "$state_file.journal" || fail "the job is not in the journal"
 proof_finish web_forms
